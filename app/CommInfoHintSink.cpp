@@ -1,0 +1,93 @@
+#include "CommInfoHintSink.h"
+
+#include <QMetaObject>
+#include <QPointer>
+
+TCommInfoHintSink::TCommInfoHintSink(QObject *parent) : QObject(parent) {}
+
+TCommInfoHint TCommInfoHintSink::CommInfoHint()
+{
+    return [this](const QString &text, quint32 colour) { Post(text, colour); };
+}
+
+TUserConnectNumber TCommInfoHintSink::UserConnectNumber()
+{
+    return [this](int count) { PostUserCount(count); };
+}
+
+TBoosterConnectNumber TCommInfoHintSink::BoosterConnectNumber()
+{
+    return [this](int count) { PostBoosterCount(count); };
+}
+
+void TCommInfoHintSink::Post(const QString &text, quint32 colour)
+{
+    Enqueue({Kind::Line, QDateTime::currentDateTime(), text, colour, 0});
+}
+
+void TCommInfoHintSink::PostUserCount(int count)
+{
+    Enqueue({Kind::UserCount, QDateTime::currentDateTime(), {}, 0, count});
+}
+
+void TCommInfoHintSink::PostBoosterCount(int count)
+{
+    Enqueue({Kind::BoosterCount, QDateTime::currentDateTime(), {}, 0, count});
+}
+
+void TCommInfoHintSink::Enqueue(Event e)
+{
+    bool schedule = false;
+    {
+        std::lock_guard guard(lock_);
+        if (e.kind == Kind::Line && queue_.size() >= MaxQueued) {
+            ++dropped_;
+            return;
+        }
+        queue_.push_back(std::move(e));
+        if (!scheduled_) {
+            scheduled_ = true;
+            schedule = true;
+        }
+    }
+    if (schedule)
+        QMetaObject::invokeMethod(this, &TCommInfoHintSink::Flush, Qt::QueuedConnection);
+}
+
+void TCommInfoHintSink::Flush()
+{
+    std::deque<Event> batch;
+    std::size_t dropped = 0;
+    {
+        std::lock_guard guard(lock_);
+        batch.swap(queue_);
+        scheduled_ = false;
+        std::swap(dropped, dropped_);
+    }
+    for (const Event &e : batch) {
+        switch (e.kind) {
+        case Kind::Line:
+            emit LineReady(e.time, e.text, e.colour);
+            break;
+        case Kind::UserCount:
+            emit UserCountChanged(e.count);
+            break;
+        case Kind::BoosterCount:
+            emit BoosterCountChanged(e.count);
+            break;
+        }
+    }
+    if (dropped)
+        emit LineReady(QDateTime::currentDateTime(),
+                       QStringLiteral("%1 log lines were dropped: the log could not keep up")
+                           .arg(dropped),
+                       clRed);
+}
+
+QString FormatLogLine(const QDateTime &time, const QString &text)
+{
+    QString body = text;
+    body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return DateTimeText(time) + QLatin1String("->") + body;
+}

@@ -1,0 +1,185 @@
+#include "Configuration.h"
+
+#include "PublicU.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QLocale>
+
+namespace {
+
+const QString SetSection = QStringLiteral("Set");
+const QString DbSection = QStringLiteral("Database");
+
+int ReadInteger(const QString &key, const QString &text)
+{
+    // Decimal with an optional sign, as the settings are stored; surrounding
+    // blanks are tolerated.
+    bool ok = false;
+    const int v = text.trimmed().toInt(&ok, 10);
+    if (!ok)
+        throw SettingError(QStringLiteral("NormalParam %1: \"%2\" is not an integer")
+                               .arg(key, text)
+                               .toStdString());
+    return v;
+}
+
+QDateTime ReadDateTime(const QString &key, const QString &text)
+{
+    const QString t = text.trimmed();
+    for (const QString &format :
+         {sysShortDate + QStringLiteral(" HH:mm:ss"), sysShortDate, QStringLiteral("yyyy-MM-dd HH:mm:ss"),
+          QStringLiteral("yyyy-MM-dd")}) {
+        const QDateTime dt = QDateTime::fromString(t, format);
+        if (dt.isValid())
+            return dt;
+    }
+    throw SettingError(
+        QStringLiteral("NormalParam %1: \"%2\" is not a date-time").arg(key, text).toStdString());
+}
+
+QString StripControls(const QString &s)
+{
+    // Blanks and control characters (code 32 and below) at both ends.
+    qsizetype b = 0, e = s.size();
+    while (b < e && s[b].unicode() <= 32)
+        ++b;
+    while (e > b && s[e - 1].unicode() <= 32)
+        --e;
+    return s.mid(b, e - b);
+}
+
+} // namespace
+
+void ReadPorts(const IniFile &ini)
+{
+    DeviceConnectPort = ini.IntValue(SetSection, QStringLiteral("DeviceConnectPort"), 5210);
+    DataBasePort = ini.IntValue(SetSection, QStringLiteral("DataBasePort"), 5211);
+    ClientConnectPort = ini.IntValue(SetSection, QStringLiteral("ClientConnectPort"), 5212);
+}
+
+bool WritePorts(IniFile &ini)
+{
+    ini.SetValue(SetSection, QStringLiteral("DeviceConnectPort"), QString::number(DeviceConnectPort));
+    ini.SetValue(SetSection, QStringLiteral("DataBasePort"), QString::number(DataBasePort));
+    ini.SetValue(SetSection, QStringLiteral("ClientConnectPort"), QString::number(ClientConnectPort));
+    return ini.Save();
+}
+
+ExtraOptions ReadExtraOptions(const IniFile &ini)
+{
+    ExtraOptions o;
+    if (auto v = ini.Value(SetSection, QStringLiteral("CodePage")); v && !v->isEmpty())
+        o.codePage = *v;
+    if (auto v = ini.Value(SetSection, QStringLiteral("EmailCaFile")); v)
+        o.emailCaFile = *v;
+    return o;
+}
+
+DbTarget ChooseDatabase(const QString &home, const IniFile &ini)
+{
+    DbTarget t;
+    const QString file = QDir(home).filePath(QStringLiteral("MonitorData.db"));
+    if (QFileInfo::exists(file)) {
+        t.type = 1;
+        t.driver = QStringLiteral("QSQLITE");
+        t.databaseName = file;
+        return t;
+    }
+    auto value = [&](const char *key, const QString &def) {
+        const std::optional<QString> v = ini.Value(DbSection, QLatin1String(key));
+        return v && !v->isEmpty() ? *v : def;
+    };
+    const QString driver = value("Driver", QStringLiteral("QODBC")).toUpper();
+    if (driver == QLatin1String("QPSQL")) {
+        t.type = 3;
+        t.driver = QStringLiteral("QPSQL");
+        t.host = value("Host", QStringLiteral("127.0.0.1"));
+        t.port = ini.IntValue(DbSection, QStringLiteral("Port"), 5432);
+        t.databaseName = value("Name", QStringLiteral("MonitorData"));
+        t.user = value("User", QStringLiteral("postgres"));
+        t.password = value("Password", QString());
+        return t;
+    }
+    // SQL Server through ODBC: the local default instance, catalogue
+    // MonitorData, user sa, as the server has always connected.
+    t.type = 2;
+    t.driver = QStringLiteral("QODBC");
+    const QString odbcDriver = value("OdbcDriver", QStringLiteral("ODBC Driver 18 for SQL Server"));
+    const QString server = value("Host", QStringLiteral("localhost"));
+    const QString name = value("Name", QStringLiteral("MonitorData"));
+    const QString user = value("User", QStringLiteral("sa"));
+    const QString password = value("Password", QStringLiteral("vakt"));
+    t.databaseName = value("ConnectionString",
+                           QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=%3;UID=%4;PWD=%5;"
+                                          "TrustServerCertificate=yes;")
+                               .arg(odbcDriver, server, name, user, password));
+    return t;
+}
+
+void SplitEmailPassword(const QString &value)
+{
+    // Positions are 1-based, 0 when absent; a copy of a count of 0 or less is
+    // empty.
+    const auto pos = [&](QChar c) { return static_cast<int>(value.indexOf(c)) + 1; };
+    const int p1 = pos(QLatin1Char('*'));
+    const int p2 = pos(QLatin1Char('^'));
+    const int p3 = pos(QLatin1Char('&'));
+    const auto copy = [&](int from1, int count) {
+        if (count <= 0 || from1 < 1)
+            return QString();
+        return value.mid(from1 - 1, count);
+    };
+    EmailSmtpHost = copy(1, p1 - 1);
+    EmailEncryptType = copy(p1 + 1, p2 - p1 - 1);
+    EmailSendUserName = copy(p2 + 1, p3 - p2 - 1);
+    EmailSendPassword = StripControls(value.mid(p3));
+}
+
+void ApplyNormalParam(const SettingItems &rows)
+{
+    HandPackFlagNumber = 0;
+    CirclePackFlagNumber = 0x6000;
+    NowCircleDay = QDateTime();
+    for (const auto &[item, value] : rows) {
+        if (item == QLatin1String("SoftWareNameChinese"))
+            SoftWareNameChinese = value;
+        else if (item == QLatin1String("SoftWareNameEnglish"))
+            SoftWareNameEnglish = value;
+        else if (item == QLatin1String("SoftWareVerNumber"))
+            SoftWareVerNumber = value;
+        else if (item == QLatin1String("CompanyHintCaption"))
+            CompanyHintCaption = value;
+        else if (item == QLatin1String("HandPackFlagNumber"))
+            HandPackFlagNumber = ReadInteger(item, value);
+        else if (item == QLatin1String("CirclePackFlagNumber"))
+            CirclePackFlagNumber = ReadInteger(item, value);
+        else if (item == QLatin1String("CircleNowDay"))
+            NowCircleDay = ReadDateTime(item, value);
+        else if (item == QLatin1String("MaxPackageLen"))
+            MaxPackageLen = ReadInteger(item, value);
+        else if (item == QLatin1String("RegisterEmptyEquipmentHour"))
+            RegisterEmptyEquipmentHour = ReadInteger(item, value);
+        else if (item == QLatin1String("EmailPassword"))
+            SplitEmailPassword(value);
+        else if (item == QLatin1String("ShowInfoHint"))
+            ShowInfoHint = (value == QLatin1String("1"));
+    }
+}
+
+void SaveHandPackageCount(TdmNet &db)
+{
+    db.UpdateSettings({{QStringLiteral("HandPackFlagNumber"), QString::number(HandPackFlagNumber.load())},
+                       {QStringLiteral("CirclePackFlagNumber"),
+                        QString::number(CirclePackFlagNumber.load())}},
+                      true);
+}
+
+void CheckDateSetTimeFormat()
+{
+    const QLocale locale = QLocale::system();
+    const QString fromEnv = qEnvironmentVariable("MMS_SHORT_DATE");
+    sysShortDate = fromEnv.isEmpty() ? locale.dateFormat(QLocale::ShortFormat) : fromEnv;
+    sysLongDate = locale.dateFormat(QLocale::LongFormat);
+    sysTimeFormat = locale.timeFormat(QLocale::LongFormat);
+}

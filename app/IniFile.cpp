@@ -1,0 +1,141 @@
+#include "IniFile.h"
+
+#include <QFile>
+#include <QSaveFile>
+
+#include <limits>
+
+namespace {
+
+bool IsSectionLine(const QString &trimmed) { return trimmed.startsWith(QLatin1Char('[')); }
+
+QString SectionName(const QString &trimmed)
+{
+    const qsizetype end = trimmed.indexOf(QLatin1Char(']'));
+    return (end < 0 ? trimmed.mid(1) : trimmed.mid(1, end - 1)).trimmed();
+}
+
+} // namespace
+
+std::optional<int> ParseIniInt(const QString &text)
+{
+    const QString t = text.trimmed();
+    if (t.isEmpty())
+        return std::nullopt;
+    bool ok = false;
+    qlonglong v = 0;
+    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
+        const QString digits = t.mid(2);
+        for (QChar c : digits)
+            if (!c.isDigit() && !(c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+                return std::nullopt;
+        v = digits.toLongLong(&ok, 16);
+    } else {
+        v = t.toLongLong(&ok, 10);
+    }
+    if (!ok || v < std::numeric_limits<int>::min() || v > std::numeric_limits<int>::max())
+        return std::nullopt;
+    return static_cast<int>(v);
+}
+
+IniFile::IniFile(QString path) : path_(std::move(path)) { Load(); }
+
+void IniFile::Load()
+{
+    lines_.clear();
+    QFile f(path_);
+    if (!f.open(QIODevice::ReadOnly))
+        return;
+    const QByteArray bytes = f.read(MaxBytes);
+    lines_ = QString::fromUtf8(bytes).split(QLatin1Char('\n'));
+    for (QString &line : lines_)
+        if (line.endsWith(QLatin1Char('\r')))
+            line.chop(1);
+    while (!lines_.isEmpty() && lines_.last().isEmpty())
+        lines_.removeLast();
+}
+
+bool IniFile::Save() const
+{
+    QSaveFile f(path_);
+    if (!f.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray out;
+    for (const QString &line : lines_) {
+        out += line.toUtf8();
+        out += "\r\n";
+    }
+    f.write(out);
+    return f.commit();
+}
+
+int IniFile::FindSection(const QString &section) const
+{
+    for (int i = 0; i < lines_.size(); ++i) {
+        const QString t = lines_[i].trimmed();
+        if (IsSectionLine(t) && SectionName(t).compare(section, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+int IniFile::FindKey(int sectionLine, const QString &key) const
+{
+    for (int i = sectionLine + 1; i < lines_.size(); ++i) {
+        const QString t = lines_[i].trimmed();
+        if (IsSectionLine(t))
+            break;
+        if (t.startsWith(QLatin1Char(';')) || t.startsWith(QLatin1Char('#')))
+            continue;
+        const qsizetype eq = t.indexOf(QLatin1Char('='));
+        if (eq > 0 && t.left(eq).trimmed().compare(key, Qt::CaseInsensitive) == 0)
+            return i;
+    }
+    return -1;
+}
+
+std::optional<QString> IniFile::Value(const QString &section, const QString &key) const
+{
+    const int s = FindSection(section);
+    if (s < 0)
+        return std::nullopt;
+    const int k = FindKey(s, key);
+    if (k < 0)
+        return std::nullopt;
+    const QString &line = lines_[k];
+    return line.mid(line.indexOf(QLatin1Char('=')) + 1).trimmed();
+}
+
+int IniFile::IntValue(const QString &section, const QString &key, int defaultValue) const
+{
+    const std::optional<QString> v = Value(section, key);
+    if (!v)
+        return defaultValue;
+    return ParseIniInt(*v).value_or(defaultValue);
+}
+
+void IniFile::SetValue(const QString &section, const QString &key, const QString &value)
+{
+    const QString line = key + QLatin1Char('=') + value;
+    int s = FindSection(section);
+    if (s < 0) {
+        lines_.append(QLatin1Char('[') + section + QLatin1Char(']'));
+        lines_.append(line);
+        return;
+    }
+    const int k = FindKey(s, key);
+    if (k >= 0) {
+        lines_[k] = line;
+        return;
+    }
+    // Append after the section's last non-blank line.
+    int insertAt = s + 1;
+    for (int i = s + 1; i < lines_.size(); ++i) {
+        const QString t = lines_[i].trimmed();
+        if (IsSectionLine(t))
+            break;
+        if (!t.isEmpty())
+            insertAt = i + 1;
+    }
+    lines_.insert(insertAt, line);
+}

@@ -1,0 +1,304 @@
+#include "ServerApp.h"
+
+#include "MainF.h"
+#include "ParamDictionary.h"
+#include "PublicU.h"
+#include "SchemaInstaller.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+const char *UsageText =
+    "Usage: mms-server [--home DIR] [--init-db] [--headless] [--help]\n"
+    "\n"
+    "Network management server for field radio equipment.\n"
+    "\n"
+    "  --home DIR   folder of Set.ini, MonitorData.db and the temporary alert files\n"
+    "               (default: the folder of the executable)\n"
+    "  --init-db    create DIR/MonitorData.db with every table and the dictionary rows,\n"
+    "               then exit; an existing file is left untouched (exit code 1)\n"
+    "  --headless   run without a window; log lines go to standard output\n"
+    "  --help       show this text\n"
+    "\n"
+    "Environment: MMS_SHORT_DATE sets the date layout of every date-time text\n"
+    "(for example yyyy-MM-dd); without it the system locale's short date is used.\n";
+
+// SIGINT and SIGTERM are turned into a byte on this pipe; the event loop
+// reads it and runs the confirmed exit.
+int signalPipe[2] = {-1, -1};
+
+extern "C" void OnTerminateSignal(int)
+{
+    const char b = 1;
+    [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &b, 1);
+}
+
+void PrintErr(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fputc('\n', stderr);
+    std::fflush(stderr);
+}
+
+bool HasDisplay()
+{
+    const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
+    if (!platform.isEmpty())
+        return true;
+    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+}
+
+struct CommandLine {
+    QString home;
+    bool initDb = false;
+    bool headless = false;
+    bool help = false;
+    QString error;
+};
+
+CommandLine ParseCommandLine(int argc, char **argv)
+{
+    CommandLine c;
+    for (int i = 1; i < argc; ++i) {
+        const QString a = QString::fromLocal8Bit(argv[i]);
+        if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
+            c.help = true;
+        } else if (a == QLatin1String("--init-db")) {
+            c.initDb = true;
+        } else if (a == QLatin1String("--headless")) {
+            c.headless = true;
+        } else if (a == QLatin1String("--home")) {
+            if (i + 1 >= argc) {
+                c.error = QStringLiteral("--home needs a folder");
+                return c;
+            }
+            c.home = QString::fromLocal8Bit(argv[++i]);
+        } else if (a.startsWith(QLatin1String("--home="))) {
+            c.home = a.mid(7);
+        } else {
+            c.error = QStringLiteral("unknown option: ") + a;
+            return c;
+        }
+    }
+    return c;
+}
+
+QString ExecutableFolder(const char *argv0)
+{
+    const QFileInfo self(QStringLiteral("/proc/self/exe"));
+    if (self.exists())
+        return QFileInfo(self.symLinkTarget()).absolutePath();
+    return QFileInfo(QString::fromLocal8Bit(argv0)).absolutePath();
+}
+
+} // namespace
+
+TServerApp::TServerApp(Options options, QObject *parent)
+    : QObject(parent), options_(std::move(options))
+{
+}
+
+TServerApp::~TServerApp()
+{
+    dmNet = nullptr;
+}
+
+void TServerApp::ShowError(const QString &text) const
+{
+    if (options_.headless || !qobject_cast<QApplication *>(QCoreApplication::instance()))
+        PrintErr(text);
+    else
+        QMessageBox::critical(nullptr, QStringLiteral("Error"), text, QMessageBox::Ok);
+}
+
+bool TServerApp::DataModuleCreate()
+{
+    const QDir home(options_.home);
+    FParamIni = std::make_unique<IniFile>(home.filePath(QStringLiteral("Set.ini")));
+    ReadPorts(*FParamIni);
+    extra_ = ReadExtraOptions(*FParamIni);
+    const DbTarget target = ChooseDatabase(options_.home, *FParamIni);
+    DataBaseType = target.type;
+    db_ = std::make_unique<TdmNet>(target);
+    dmNet = db_.get();
+    try {
+        dmNet->Open();
+        ApplyNormalParam(dmNet->ReadAllSettings());
+    } catch (const std::exception &e) {
+        // The reason goes to standard error as well, for the operator's logs.
+        PrintErr(QString::fromStdString(e.what()));
+        ShowError(QString::fromLatin1(OpenDatabaseErrorText));
+        return false;
+    }
+    return true;
+}
+
+void TServerApp::FormCreate()
+{
+    {
+        std::lock_guard guard(lstAlertStringLock);
+        lstAlertString.clear();
+    }
+    // The dictionaries are read once, before any server or worker exists.
+    LoadParamProperyList([](const QString &statement) {
+        std::vector<TableRow> rows;
+        for (const QSqlRecord &r : dmNet->Select(statement)) {
+            TableRow row;
+            for (int i = 0; i < r.count(); ++i)
+                row.insert(r.fieldName(i), r.value(i).toString());
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    });
+}
+
+bool TServerApp::FormShow()
+{
+    if (!WritePorts(*FParamIni))
+        sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
+    return true;
+}
+
+bool TServerApp::ConfirmedExit()
+{
+    try {
+        SaveHandPackageCount(*dmNet);
+    } catch (const std::exception &e) {
+        ShowError(QStringLiteral("The request counters could not be saved: ") +
+                  QString::fromStdString(e.what()));
+        return false;
+    }
+    FParamIni.reset();
+    return true;
+}
+
+int RunServer(int argc, char **argv)
+{
+    CommandLine cmd = ParseCommandLine(argc, argv);
+    if (!cmd.error.isEmpty()) {
+        PrintErr(cmd.error);
+        std::fputs(UsageText, stderr);
+        return 2;
+    }
+    if (cmd.help) {
+        std::fputs(UsageText, stdout);
+        return 0;
+    }
+    if (cmd.home.isEmpty())
+        cmd.home = ExecutableFolder(argv[0]);
+    cmd.home = QDir(cmd.home).absolutePath();
+
+    if (cmd.initDb) {
+        QCoreApplication app(argc, argv);
+        const QString path = QDir(cmd.home).filePath(QStringLiteral("MonitorData.db"));
+        if (!QDir().mkpath(cmd.home)) {
+            PrintErr(QStringLiteral("Cannot create the folder ") + cmd.home);
+            return 1;
+        }
+        QString message;
+        if (!InitDatabaseFile(path, true, &message)) {
+            PrintErr(message);
+            return 1;
+        }
+        std::printf("Created %s\n", path.toLocal8Bit().constData());
+        return 0;
+    }
+
+    if (!cmd.headless && !HasDisplay()) {
+        PrintErr(QStringLiteral("No display available: running headless."));
+        cmd.headless = true;
+    }
+
+    std::unique_ptr<QCoreApplication> app;
+    if (cmd.headless)
+        app = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        app = std::make_unique<QApplication>(argc, argv);
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+        PrintErr(QStringLiteral("Cannot set up signal handling"));
+        return 1;
+    }
+    struct sigaction sa = {};
+    sa.sa_handler = OnTerminateSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    CheckDateSetTimeFormat();
+    TServerApp server({cmd.home, cmd.headless});
+    if (!server.DataModuleCreate())
+        return 1;
+    server.FormCreate();
+
+    int exitCode = 0;
+    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
+
+    if (cmd.headless) {
+        QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady,
+                         [](const QDateTime &time, const QString &text, quint32) {
+                             if (!ShowInfoHint)
+                                 return;
+                             const QByteArray line = FormatLogLine(time, text).toUtf8();
+                             std::fwrite(line.constData(), 1, line.size(), stdout);
+                             std::fputc('\n', stdout);
+                             std::fflush(stdout);
+                         });
+        QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+            char b;
+            [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
+            signalNotifier.setEnabled(false);
+            exitCode = server.ConfirmedExit() ? 0 : 1;
+            QCoreApplication::exit(exitCode);
+        });
+        bool started = false;
+        QMetaObject::invokeMethod(
+            app.get(),
+            [&] {
+                started = server.FormShow();
+                if (!started)
+                    QCoreApplication::exit(1);
+            },
+            Qt::QueuedConnection);
+        exitCode = app->exec();
+        server.Sink().Flush();
+        return exitCode;
+    }
+
+    TfrmMain::Hooks hooks;
+    hooks.formShow = [&] { return server.FormShow(); };
+    hooks.confirmedClose = [&] { return server.ConfirmedExit(); };
+    TfrmMain frmMain(hooks);
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady, &frmMain,
+                     &TfrmMain::CommInfoHint);
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,
+                     &TfrmMain::OnUserConnectNumber);
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::BoosterCountChanged, &frmMain,
+                     &TfrmMain::OnBoosterConnectNumber);
+    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
+        char b;
+        [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
+        // A signal is a confirmed exit: no question is asked.
+        if (server.ConfirmedExit()) {
+            signalNotifier.setEnabled(false);
+            QCoreApplication::exit(0);
+        }
+    });
+    frmMain.showMaximized();
+    exitCode = app->exec();
+    return exitCode;
+}

@@ -1,0 +1,3 @@
+#include "ServerApp.h"
+
+int main(int argc, char **argv) { return RunServer(argc, argv); }

@@ -1,0 +1,20 @@
+# mms_library(NAME <target> DEPS <libs...>)
+# One static library per subsystem folder, built from every .cpp in the folder
+# (so adding a file needs no edit here). An empty folder gives an interface
+# library that only forwards its dependencies.
+function(mms_library)
+    cmake_parse_arguments(ARG "" "NAME" "DEPS;EXCLUDE" ${ARGN})
+    file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp)
+    foreach(ex IN LISTS ARG_EXCLUDE)
+        list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${ex})
+    endforeach()
+    if(sources)
+        add_library(${ARG_NAME} STATIC ${sources})
+        target_include_directories(${ARG_NAME} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+        target_link_libraries(${ARG_NAME} PUBLIC ${ARG_DEPS})
+    else()
+        add_library(${ARG_NAME} INTERFACE)
+        target_include_directories(${ARG_NAME} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+        target_link_libraries(${ARG_NAME} INTERFACE ${ARG_DEPS})
+    endif()
+endfunction()

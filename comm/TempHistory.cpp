@@ -1,0 +1,4 @@
+#include "TempHistory.h"
+
+std::vector<std::unique_ptr<TTempHistoryInfo>> lstTempHistory;
+std::mutex lstTempHistoryLock;

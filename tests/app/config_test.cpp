@@ -1,0 +1,155 @@
+// Set.ini reading and writing, the database choice and the NormalParam rules.
+#include "Configuration.h"
+#include "PublicU.h"
+#include "TestSupport.h"
+
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+IniFile IniWith(const mmstest::TestHome &home, const QByteArray &content)
+{
+    home.WriteFile(QStringLiteral("Set.ini"), content);
+    return IniFile(home.File(QStringLiteral("Set.ini")));
+}
+
+struct PortCase {
+    const char *name;
+    QByteArray content;
+    int device, database, client;
+};
+
+TEST(SetIni, PortsAcceptDecimalAndHexAndFallBackToDefaults)
+{
+    const PortCase cases[] = {
+        {"no file", QByteArray(), 5210, 5211, 5212},
+        {"all three", "[Set]\r\nDeviceConnectPort=6000\r\nDataBasePort=6001\r\nClientConnectPort=6002\r\n",
+         6000, 6001, 6002},
+        {"hex", "[Set]\nDeviceConnectPort=0x1770\nClientConnectPort=0X1771\n", 6000, 5211, 6001},
+        {"case of section and keys", "[set]\ndeviceconnectport = 7000\n", 7000, 5211, 5212},
+        {"not integers", "[Set]\nDeviceConnectPort=abc\nDataBasePort=12.5\nClientConnectPort=0x\n",
+         5210, 5211, 5212},
+        {"key in another section", "[Other]\nDeviceConnectPort=7000\n[Set]\n", 5210, 5211, 5212},
+        {"garbage", QByteArray("\x00\xff[[[=\n==\n[Set\nDeviceConnectPort=7001\n", 36), 7001, 5211,
+         5212},
+        {"out of int range", "[Set]\nDeviceConnectPort=99999999999\n", 5210, 5211, 5212},
+    };
+    for (const PortCase &c : cases) {
+        mmstest::TestHome home;
+        if (!c.content.isNull())
+            home.WriteFile(QStringLiteral("Set.ini"), c.content);
+        IniFile ini(home.File(QStringLiteral("Set.ini")));
+        ReadPorts(ini);
+        EXPECT_EQ(DeviceConnectPort, c.device) << c.name;
+        EXPECT_EQ(DataBasePort, c.database) << c.name;
+        EXPECT_EQ(ClientConnectPort, c.client) << c.name;
+    }
+}
+
+TEST(SetIni, WritingPortsKeepsOtherContentAndAddsMissingKeys)
+{
+    mmstest::TestHome home;
+    IniFile ini = IniWith(home, "; operator notes\n[Database]\nDriver=QPSQL\n[Set]\nDataBasePort=0x1000\n");
+    ReadPorts(ini);
+    ASSERT_TRUE(WritePorts(ini));
+    IniFile again(home.File(QStringLiteral("Set.ini")));
+    EXPECT_EQ(again.Value(QStringLiteral("Database"), QStringLiteral("Driver")), QStringLiteral("QPSQL"));
+    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("DeviceConnectPort")), QStringLiteral("5210"));
+    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("DataBasePort")), QStringLiteral("4096"));
+    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("ClientConnectPort")), QStringLiteral("5212"));
+    QFile f(home.File(QStringLiteral("Set.ini")));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(f.readAll().startsWith("; operator notes\r\n"));
+}
+
+TEST(DatabaseChoice, FileFirstThenServerDatabaseOfSetIni)
+{
+    mmstest::TestHome home;
+    IniFile none = IniWith(home, "");
+    DbTarget t = ChooseDatabase(home.Path(), none);
+    EXPECT_EQ(t.type, 2);
+    EXPECT_EQ(t.driver, QStringLiteral("QODBC"));
+    EXPECT_TRUE(t.databaseName.contains(QStringLiteral("DATABASE=MonitorData")));
+    EXPECT_TRUE(t.databaseName.contains(QStringLiteral("UID=sa")));
+
+    IniFile pg = IniWith(home, "[Database]\nDriver=QPSQL\nHost=db.local\nPort=6543\nName=mms\nUser=u\nPassword=p\n");
+    t = ChooseDatabase(home.Path(), pg);
+    EXPECT_EQ(t.type, 3);
+    EXPECT_EQ(t.host, QStringLiteral("db.local"));
+    EXPECT_EQ(t.port, 6543);
+    EXPECT_EQ(t.databaseName, QStringLiteral("mms"));
+
+    home.WriteFile(QStringLiteral("MonitorData.db"), "");
+    t = ChooseDatabase(home.Path(), pg); // the file wins even when a server is configured
+    EXPECT_EQ(t.type, 1);
+    EXPECT_EQ(t.driver, QStringLiteral("QSQLITE"));
+    EXPECT_EQ(t.databaseName, home.File(QStringLiteral("MonitorData.db")));
+}
+
+TEST(NormalParam, LastRowWinsDefaultsApplyAndFlagsParse)
+{
+    ApplyNormalParam({{QStringLiteral("SoftWareVerNumber"), QStringLiteral("V1")},
+                      {QStringLiteral("SoftWareVerNumber"), QStringLiteral("V2.0")},
+                      {QStringLiteral("MaxPackageLen"), QStringLiteral(" 2049 ")},
+                      {QStringLiteral("UnknownKey"), QStringLiteral("x")},
+                      {QStringLiteral("ShowInfoHint"), QStringLiteral("1")}});
+    EXPECT_EQ(SoftWareVerNumber, QStringLiteral("V2.0"));
+    EXPECT_EQ(MaxPackageLen, 2049);
+    EXPECT_EQ(HandPackFlagNumber, 0);
+    EXPECT_EQ(CirclePackFlagNumber, 0x6000);
+    EXPECT_TRUE(ShowInfoHint);
+
+    for (const char *off : {"0", "true", "", " 1"}) {
+        ApplyNormalParam({{QStringLiteral("ShowInfoHint"), QString::fromLatin1(off)}});
+        EXPECT_FALSE(ShowInfoHint) << off;
+    }
+
+    ApplyNormalParam({{QStringLiteral("HandPackFlagNumber"), QStringLiteral("24575")},
+                      {QStringLiteral("CirclePackFlagNumber"), QStringLiteral("30000")}});
+    EXPECT_EQ(HandPackFlagNumber, 24575);
+    EXPECT_EQ(CirclePackFlagNumber, 30000);
+}
+
+TEST(NormalParam, UnreadableValuesAreErrors)
+{
+    const char *keys[] = {"HandPackFlagNumber", "CirclePackFlagNumber", "MaxPackageLen",
+                          "RegisterEmptyEquipmentHour", "CircleNowDay"};
+    for (const char *key : keys)
+        for (const char *value : {"abc", "", "12x"})
+            EXPECT_THROW(ApplyNormalParam({{QString::fromLatin1(key), QString::fromLatin1(value)}}),
+                         SettingError)
+                << key << "=" << value;
+    sysShortDate = QStringLiteral("yyyy-MM-dd");
+    EXPECT_NO_THROW(ApplyNormalParam({{QStringLiteral("CircleNowDay"), QStringLiteral("2024-03-01 10:00:00")}}));
+    EXPECT_EQ(NowCircleDay, QDateTime(QDate(2024, 3, 1), QTime(10, 0)));
+}
+
+struct EmailCase {
+    const char *value;
+    const char *host, *mode, *user, *password;
+};
+
+TEST(NormalParam, EmailPasswordSplit)
+{
+    const EmailCase cases[] = {
+        {"smtp.example.net*SSL^alerts@example.net&secret", "smtp.example.net", "SSL",
+         "alerts@example.net", "secret"},
+        {"mail.host*TLS^user&pa&ss^w*rd", "mail.host", "TLS", "user", "pa&ss^w*rd"},
+        {"mail.host*Auto^user&  secret \t", "mail.host", "Auto", "user", "secret"},
+        {"", "", "", "", ""},
+        {"hostonly", "", "", "", ""},
+        {"host*SSL", "host", "", "", ""},
+        {"host*SSL^user", "host", "SSL", "", ""},
+    };
+    for (const EmailCase &c : cases) {
+        ApplyNormalParam({{QStringLiteral("EmailPassword"), QString::fromLatin1(c.value)}});
+        EXPECT_EQ(EmailSmtpHost, QLatin1String(c.host)) << c.value;
+        EXPECT_EQ(EmailEncryptType, QLatin1String(c.mode)) << c.value;
+        EXPECT_EQ(EmailSendUserName, QLatin1String(c.user)) << c.value;
+        EXPECT_EQ(EmailSendPassword, QLatin1String(c.password)) << c.value;
+    }
+}
+
+} // namespace

@@ -1,0 +1,223 @@
+// The program as an operator runs it: --init-db, a headless start, the
+// confirmed exit on SIGTERM, and the fatal start-up failures.
+#include "IniFile.h"
+#include "NetD.h"
+#include "SchemaInstaller.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class ServerTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        static int argc = 1;
+        static char name[] = "server_test";
+        static char *argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            app_ = new QCoreApplication(argc, argv);
+    }
+    static inline QCoreApplication *app_ = nullptr;
+
+    static QByteArray PortsIni()
+    {
+        return QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n")
+            .arg(mmstest::FreeTcpPort())
+            .arg(mmstest::FreeTcpPort())
+            .arg(mmstest::FreeTcpPort())
+            .toUtf8();
+    }
+
+    // Starts the server and waits until start-up has finished (Set.ini is
+    // written once the servers exist).
+    static bool StartAndWait(mmstest::ServerProcess &server, const mmstest::TestHome &home)
+    {
+        const QString ini = home.File(QStringLiteral("Set.ini"));
+        const QDateTime before = QFileInfo(ini).lastModified();
+        if (!server.Start({QStringLiteral("--home"), home.Path()}))
+            return false;
+        for (int i = 0; i < 200; ++i) {
+            if (QFileInfo(ini).lastModified() != before && QFileInfo(ini).size() > 0) {
+                QFile f(ini);
+                if (f.open(QIODevice::ReadOnly) && f.readAll().contains("ClientConnectPort="))
+                    return true;
+            }
+            if (server.Process().state() == QProcess::NotRunning)
+                return false;
+            QThread::msleep(50);
+        }
+        return false;
+    }
+
+    static std::vector<std::pair<QString, QString>> Settings(const DbTarget &target)
+    {
+        TdmNet db(target);
+        return db.ReadAllSettings();
+    }
+
+    static std::optional<QString> Setting(const DbTarget &target, const char *key)
+    {
+        for (const auto &[k, v] : Settings(target))
+            if (k == QLatin1String(key))
+                return v;
+        return std::nullopt;
+    }
+};
+
+DbTarget SqliteTarget(const mmstest::TestHome &home)
+{
+    DbTarget t;
+    t.type = 1;
+    t.driver = QStringLiteral("QSQLITE");
+    t.databaseName = home.File(QStringLiteral("MonitorData.db"));
+    return t;
+}
+
+TEST_F(ServerTest, HelpPrintsUsage)
+{
+    mmstest::ServerProcess server;
+    QProcess p;
+    p.start(mmstest::ServerBinary(), {QStringLiteral("--help")});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardOutput().contains("--init-db"));
+}
+
+TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched)
+{
+    mmstest::TestHome home;
+    QProcess p;
+    p.start(mmstest::ServerBinary(), {QStringLiteral("--init-db"), QStringLiteral("--home"), home.Path()});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 0);
+    const QString file = home.File(QStringLiteral("MonitorData.db"));
+    EXPECT_TRUE(p.readAllStandardOutput().contains(file.toUtf8()));
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray before = f.readAll();
+    f.close();
+    const QDateTime modified = QFileInfo(file).lastModified();
+
+    p.start(mmstest::ServerBinary(), {QStringLiteral("--init-db"), QStringLiteral("--home"), home.Path()});
+    ASSERT_TRUE(p.waitForFinished(20000));
+    EXPECT_EQ(p.exitCode(), 1);
+    EXPECT_FALSE(p.readAllStandardError().isEmpty());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), before);
+    EXPECT_EQ(QFileInfo(file).lastModified(), modified);
+}
+
+TEST_F(ServerTest, SigtermSavesTheCountersAndExitsZero)
+{
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+    ASSERT_FALSE(Setting(SqliteTarget(*home), "HandPackFlagNumber"));
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    EXPECT_EQ(server.Terminate(), 0) << server.StdErr().toStdString();
+    EXPECT_EQ(Setting(SqliteTarget(*home), "HandPackFlagNumber"), QStringLiteral("0"));
+    EXPECT_EQ(Setting(SqliteTarget(*home), "CirclePackFlagNumber"), QStringLiteral("24576"));
+
+    // A second run reads the rows back and updates them in place.
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
+    int rows = 0;
+    for (const auto &[k, v] : Settings(SqliteTarget(*home)))
+        rows += (k == QLatin1String("HandPackFlagNumber"));
+    EXPECT_EQ(rows, 1);
+}
+
+TEST_F(ServerTest, GarbageSetIniStillStartsAndIsRewrittenWithThePorts)
+{
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QByteArray("\xff\xfe\x00garbage\n[Set]\nDeviceConnectPort=0xZZ\n[[\n", 40));
+    mmstest::ServerProcess server;
+    // Default ports may be taken on a shared machine, so only the start and
+    // the rewrite are checked here.
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
+    IniFile ini(home->File(QStringLiteral("Set.ini")));
+    EXPECT_EQ(ini.Value(QStringLiteral("Set"), QStringLiteral("DeviceConnectPort")), QStringLiteral("5210"));
+}
+
+struct FatalCase {
+    const char *name;
+    std::function<void(mmstest::TestHome &)> prepare;
+};
+
+TEST_F(ServerTest, DatabaseFailuresEndStartUpWithTheFatalMessage)
+{
+    const FatalCase cases[] = {
+        {"no database at all", [](mmstest::TestHome &) {}},
+        {"missing table",
+         [](mmstest::TestHome &h) {
+             TdmNet db(SqliteTarget(h));
+             db.Exec(QStringLiteral("drop table CommunicateLog"));
+         }},
+        {"unreadable counter",
+         [](mmstest::TestHome &h) {
+             TdmNet db(SqliteTarget(h));
+             db.Exec(QStringLiteral("insert into NormalParam (SetItem, SetValue) values (?, ?)"),
+                     {QStringLiteral("HandPackFlagNumber"), QStringLiteral("many")});
+         }},
+        {"unreachable PostgreSQL",
+         [](mmstest::TestHome &h) {
+             QFile::remove(h.File(QStringLiteral("MonitorData.db")));
+             h.WriteFile(QStringLiteral("Set.ini"),
+                         QStringLiteral("[Database]\nDriver=QPSQL\nHost=127.0.0.1\nPort=%1\n")
+                             .arg(mmstest::FreeTcpPort())
+                             .toUtf8());
+         }},
+    };
+    for (const FatalCase &c : cases) {
+        std::unique_ptr<mmstest::TestHome> home;
+        if (std::string(c.name) == "no database at all")
+            home = std::make_unique<mmstest::TestHome>();
+        else
+            home = mmstest::MakeSqliteHome();
+        c.prepare(*home);
+        mmstest::ServerProcess server;
+        ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()}));
+        EXPECT_EQ(server.WaitForExit(30s), 1) << c.name;
+        EXPECT_TRUE(server.StdErr().contains(
+            QStringLiteral("Open the database error, please check the integrity of the database "
+                           "table, the program will now exit.")))
+            << c.name << ": " << server.StdErr().toStdString();
+    }
+}
+
+TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere)
+{
+    MMS_REQUIRE_PG_OR_SKIP();
+    const DbTarget target = mmstest::CreatePgDatabase(QStringLiteral("mms_app"));
+    {
+        TdmNet db(target);
+        InstallSchema(db.Connection(), 3, true);
+        db.Exec(QStringLiteral("insert into NormalParam (SetItem, SetValue) values (?, ?)"),
+                {QStringLiteral("HandPackFlagNumber"), QStringLiteral("41")});
+    }
+    mmstest::TestHome home;
+    home.WriteFile(QStringLiteral("Set.ini"),
+                   PortsIni() + QStringLiteral("[Database]\nDriver=QPSQL\nHost=%1\nPort=%2\nName=%3\nUser=%4\n")
+                                    .arg(target.host)
+                                    .arg(target.port)
+                                    .arg(target.databaseName, target.user)
+                                    .toUtf8());
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, home)) << server.StdErr().toStdString();
+    EXPECT_EQ(server.Terminate(), 0) << server.StdErr().toStdString();
+    EXPECT_EQ(Setting(target, "HandPackFlagNumber"), QStringLiteral("41"));
+    EXPECT_EQ(Setting(target, "CirclePackFlagNumber"), QStringLiteral("24576"));
+}
+
+} // namespace

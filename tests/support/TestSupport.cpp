@@ -1,0 +1,223 @@
+#include "TestSupport.h"
+
+#include "SchemaInstaller.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcessEnvironment>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QTcpServer>
+#include <QThread>
+#include <QUuid>
+
+#include <csignal>
+
+namespace mmstest {
+
+namespace {
+QString Env(const char *name) { return qEnvironmentVariable(name); }
+} // namespace
+
+QString SourceDir()
+{
+    const QString s = Env("MMS_SOURCE_DIR");
+    return s.isEmpty() ? QStringLiteral(MMS_SOURCE_DIR_DEFAULT) : s;
+}
+
+QString BinaryDir()
+{
+    const QString s = Env("MMS_BINARY_DIR");
+    return s.isEmpty() ? QStringLiteral(MMS_BINARY_DIR_DEFAULT) : s;
+}
+
+QString ServerBinary() { return BinaryDir() + QStringLiteral("/mms-server"); }
+
+int FreeTcpPort()
+{
+    QTcpServer server;
+    if (!server.listen(QHostAddress::LocalHost, 0))
+        return 0;
+    return server.serverPort();
+}
+
+void TestHome::WriteFile(const QString &name, const QByteArray &content) const
+{
+    QFile f(File(name));
+    if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        f.write(content);
+}
+
+std::unique_ptr<TestHome> MakeSqliteHome(bool withData)
+{
+    auto home = std::make_unique<TestHome>();
+    QString message;
+    if (!InitDatabaseFile(home->File(QStringLiteral("MonitorData.db")), withData, &message))
+        ADD_FAILURE() << message.toStdString();
+    return home;
+}
+
+bool PgRequired() { return Env("MMS_REQUIRE_PG") == QLatin1String("1"); }
+
+std::optional<DbTarget> PgServer()
+{
+    static std::optional<DbTarget> cached;
+    static bool probed = false;
+    if (probed)
+        return cached;
+    probed = true;
+    if (Env("MMS_PG_HOST").isEmpty())
+        return cached;
+    DbTarget t;
+    t.type = 3;
+    t.driver = QStringLiteral("QPSQL");
+    t.host = Env("MMS_PG_HOST");
+    t.port = Env("MMS_PG_PORT").isEmpty() ? 5432 : Env("MMS_PG_PORT").toInt();
+    t.user = Env("MMS_PG_USER").isEmpty() ? QStringLiteral("postgres") : Env("MMS_PG_USER");
+    t.password = Env("MMS_PG_PASSWORD");
+    t.databaseName = QStringLiteral("postgres");
+    const QString name = QStringLiteral("mms-pg-probe");
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name);
+        db.setHostName(t.host);
+        db.setPort(t.port);
+        db.setUserName(t.user);
+        db.setPassword(t.password);
+        db.setDatabaseName(t.databaseName);
+        db.setConnectOptions(QStringLiteral("connect_timeout=3"));
+        if (db.open())
+            cached = t;
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(name);
+    return cached;
+}
+
+DbTarget CreatePgDatabase(const QString &prefix)
+{
+    std::optional<DbTarget> server = PgServer();
+    if (!server)
+        throw DbError("no PostgreSQL server");
+    const QString dbName =
+        (prefix + QLatin1Char('_') + QUuid::createUuid().toString(QUuid::Id128).left(12)).toLower();
+    const QString conn = QStringLiteral("mms-pg-admin-") + dbName;
+    QString error;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), conn);
+        db.setHostName(server->host);
+        db.setPort(server->port);
+        db.setUserName(server->user);
+        db.setPassword(server->password);
+        db.setDatabaseName(QStringLiteral("postgres"));
+        if (!db.open()) {
+            error = db.lastError().text();
+        } else {
+            QSqlQuery q(db);
+            if (!q.exec(QStringLiteral("create database \"%1\"").arg(dbName)))
+                error = q.lastError().text();
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(conn);
+    if (!error.isEmpty())
+        throw DbError(error.toStdString());
+    DbTarget t = *server;
+    t.databaseName = dbName;
+    return t;
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (process_.state() != QProcess::NotRunning) {
+        process_.kill();
+        process_.waitForFinished(5000);
+    }
+}
+
+bool ServerProcess::Start(const QStringList &args, const QStringList &extraEnv)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const QString &kv : extraEnv) {
+        const int eq = kv.indexOf(QLatin1Char('='));
+        if (eq > 0)
+            env.insert(kv.left(eq), kv.mid(eq + 1));
+    }
+    process_.setProcessEnvironment(env);
+    QStringList all = args;
+    if (!all.contains(QStringLiteral("--headless")))
+        all.prepend(QStringLiteral("--headless"));
+    process_.start(ServerBinary(), all);
+    return process_.waitForStarted(10000);
+}
+
+void ServerProcess::Drain()
+{
+    pending_ += process_.readAllStandardOutput();
+    stderr_ += process_.readAllStandardError();
+    int nl;
+    while ((nl = pending_.indexOf('\n')) >= 0) {
+        QByteArray line = pending_.left(nl);
+        if (line.endsWith('\r'))
+            line.chop(1);
+        lines_.append(QString::fromUtf8(line));
+        pending_.remove(0, nl + 1);
+    }
+}
+
+std::optional<QString> ServerProcess::WaitForLine(const QString &contains,
+                                                  std::chrono::milliseconds timeout)
+{
+    QElapsedTimer timer;
+    timer.start();
+    qsizetype checked = 0;
+    for (;;) {
+        Drain();
+        for (; checked < lines_.size(); ++checked)
+            if (lines_[checked].contains(contains))
+                return lines_[checked];
+        if (timer.elapsed() >= timeout.count())
+            return std::nullopt;
+        if (process_.state() == QProcess::NotRunning) {
+            Drain();
+            for (; checked < lines_.size(); ++checked)
+                if (lines_[checked].contains(contains))
+                    return lines_[checked];
+            return std::nullopt;
+        }
+        process_.waitForReadyRead(50);
+    }
+}
+
+QStringList ServerProcess::Lines()
+{
+    Drain();
+    return lines_;
+}
+
+QString ServerProcess::StdErr()
+{
+    Drain();
+    return QString::fromUtf8(stderr_);
+}
+
+int ServerProcess::WaitForExit(std::chrono::milliseconds timeout)
+{
+    if (process_.state() != QProcess::NotRunning &&
+        !process_.waitForFinished(static_cast<int>(timeout.count())))
+        return -1;
+    Drain();
+    return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
+}
+
+int ServerProcess::Terminate(std::chrono::milliseconds timeout)
+{
+    if (process_.state() == QProcess::NotRunning)
+        return WaitForExit(timeout);
+    process_.terminate(); // SIGTERM
+    return WaitForExit(timeout);
+}
+
+} // namespace mmstest

@@ -1,0 +1,84 @@
+// Helpers shared by the test suites: where things are, temporary homes,
+// PostgreSQL access, free loopback ports and the server run as a child process.
+#pragma once
+
+#include "NetD.h"
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+
+namespace mmstest {
+
+QString SourceDir();
+QString BinaryDir();
+QString ServerBinary(); // build/mms-server
+
+// A free TCP port on 127.0.0.1 (bound and released again).
+int FreeTcpPort();
+
+// A home folder with a fresh SQLite database holding every table and the
+// shipped dictionary rows (withData), plus an optional Set.ini.
+struct TestHome {
+    QTemporaryDir dir;
+    QString Path() const { return dir.path(); }
+    QString File(const QString &name) const { return dir.filePath(name); }
+    void WriteFile(const QString &name, const QByteArray &content) const;
+};
+std::unique_ptr<TestHome> MakeSqliteHome(bool withData = true);
+
+// The PostgreSQL server the tests may use (MMS_PG_HOST, MMS_PG_PORT,
+// MMS_PG_USER, MMS_PG_PASSWORD). Empty when not configured or not reachable.
+std::optional<DbTarget> PgServer();
+// A new, empty PostgreSQL database with a unique name on that server.
+DbTarget CreatePgDatabase(const QString &prefix);
+// True when a PostgreSQL test must run (MMS_REQUIRE_PG=1, as in CI).
+bool PgRequired();
+
+// Skips the current test when no PostgreSQL server is reachable, or fails it
+// when one is required.
+#define MMS_REQUIRE_PG_OR_SKIP()                                                                   \
+    do {                                                                                           \
+        if (!::mmstest::PgServer()) {                                                              \
+            if (::mmstest::PgRequired())                                                           \
+                FAIL() << "PostgreSQL is required (MMS_REQUIRE_PG=1) but not reachable";           \
+            GTEST_SKIP() << "no PostgreSQL server reachable (set MMS_PG_HOST/MMS_PG_PORT)";         \
+        }                                                                                          \
+    } while (0)
+
+// The real server run headless as a child process, its standard output
+// collected line by line.
+class ServerProcess {
+public:
+    ServerProcess() = default;
+    ~ServerProcess();
+    // Starts build/mms-server with the given arguments (--headless is added).
+    bool Start(const QStringList &args, const QStringList &extraEnv = {});
+    // Waits until an output line contains the text; returns that line.
+    std::optional<QString> WaitForLine(const QString &contains,
+                                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Every output line seen so far.
+    QStringList Lines();
+    QString StdErr();
+    // Sends SIGTERM and waits for the exit; returns the exit code (-1 on timeout).
+    int Terminate(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits for the process to end by itself; returns the exit code (-1 on timeout).
+    int WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    QProcess &Process() { return process_; }
+
+private:
+    void Drain();
+    QProcess process_;
+    QByteArray pending_;
+    QStringList lines_;
+    QByteArray stderr_;
+};
+
+} // namespace mmstest
