@@ -18,6 +18,14 @@ QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &value
 {
     QSqlQuery q(db);
     q.setForwardOnly(true);
+    // Without values the text runs as it stands: PostgreSQL can prepare only
+    // select, insert, update, delete and values, not DDL such as create table.
+    if (values.isEmpty()) {
+        if (!q.exec(sql))
+            throw DbError(
+                QStringLiteral("%1: %2").arg(sql, ErrorText(q.lastError())).toStdString());
+        return q;
+    }
     if (!q.prepare(sql))
         throw DbError(QStringLiteral("%1: %2").arg(sql, ErrorText(q.lastError())).toStdString());
     for (const QVariant &v : values)

@@ -12,16 +12,14 @@ namespace {
 const QString kIsoFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 
 // Local time with the milliseconds dropped.
-QDateTime WholeSeconds(const QDateTime &t)
-{
+QDateTime WholeSeconds(const QDateTime &t) {
     const QDateTime local = t.toLocalTime();
     return local.addMSecs(-local.time().msec());
 }
 
 // Every driver hands date-time columns back either as a QDateTime (QPSQL,
 // QODBC) or as the stored text (QSQLITE); both are accepted whatever the kind.
-QDateTime ReadAnyDateTime(const QVariant &v)
-{
+QDateTime ReadAnyDateTime(const QVariant &v) {
     if (v.isNull() || !v.isValid())
         return {};
     if (v.metaType().id() == QMetaType::QDateTime)
@@ -41,21 +39,18 @@ class SqliteDialect final : public SqlDialect {
 public:
     // date() and strftime() read the ISO text; 'now','localtime' is the
     // process's local clock, the same clock the program writes with.
-    QString DaysSince(const QString &column) const override
-    {
-        return QStringLiteral("cast(julianday(date('now','localtime')) - julianday(date(") + column +
-               QStringLiteral(")) as integer)");
+    QString DaysSince(const QString &column) const override {
+        return QStringLiteral("cast(julianday(date('now','localtime')) - julianday(date(") +
+               column + QStringLiteral(")) as integer)");
     }
-    QString HoursSince(const QString &column) const override
-    {
+    QString HoursSince(const QString &column) const override {
         // Both ends truncated to the hour and read as seconds of the same
         // (wall-clock) scale, so the difference is an exact multiple of 3600.
         return QStringLiteral("((strftime('%s',strftime('%Y-%m-%d %H:00:00','now','localtime')) - "
                               "strftime('%s',strftime('%Y-%m-%d %H:00:00',") +
                column + QStringLiteral("))) / 3600)");
     }
-    QVariant DateTimeValue(const QDateTime &t) const override
-    {
+    QVariant DateTimeValue(const QDateTime &t) const override {
         return t.toLocalTime().toString(kIsoFormat);
     }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
@@ -63,18 +58,13 @@ public:
 
 class SqlServerDialect final : public SqlDialect {
 public:
-    QString DaysSince(const QString &column) const override
-    {
+    QString DaysSince(const QString &column) const override {
         return QStringLiteral("datediff(dd,") + column + QStringLiteral(",getdate())");
     }
-    QString HoursSince(const QString &column) const override
-    {
+    QString HoursSince(const QString &column) const override {
         return QStringLiteral("datediff(hh,") + column + QStringLiteral(",getdate())");
     }
-    QVariant DateTimeValue(const QDateTime &t) const override
-    {
-        return WholeSeconds(t);
-    }
+    QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
 };
 
@@ -83,27 +73,21 @@ public:
 // localtimestamp and current_date are that same wall clock.
 class PostgresDialect final : public SqlDialect {
 public:
-    QString DaysSince(const QString &column) const override
-    {
+    QString DaysSince(const QString &column) const override {
         return QStringLiteral("(current_date - cast(") + column + QStringLiteral(" as date))");
     }
-    QString HoursSince(const QString &column) const override
-    {
+    QString HoursSince(const QString &column) const override {
         return QStringLiteral("cast(extract(epoch from (date_trunc('hour',localtimestamp) - "
                               "date_trunc('hour',") +
                column + QStringLiteral("))) / 3600 as integer)");
     }
-    QVariant DateTimeValue(const QDateTime &t) const override
-    {
-        return WholeSeconds(t);
-    }
+    QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
 };
 
 } // namespace
 
-std::unique_ptr<SqlDialect> MakeSqlDialect(quint8 dataBaseType)
-{
+std::unique_ptr<SqlDialect> MakeSqlDialect(quint8 dataBaseType) {
     switch (dataBaseType) {
     case 2:
         return std::make_unique<SqlServerDialect>();

@@ -1,0 +1,168 @@
+// The data module on SQLite and PostgreSQL: bound values, the setting update
+// and lookup over NormalParam, and per-thread connections.
+#include "StoreTestDb.h"
+
+#include <QSqlRecord>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+using storetest::BothKinds;
+
+namespace {
+
+class DataModule : public BothKinds {
+protected:
+    bool WithData() const override { return false; }
+
+    std::vector<QString> ValuesOf(const QString &item) {
+        std::vector<QString> values;
+        for (const auto &[key, value] : Net().ReadAllSettings())
+            if (key == item)
+                values.push_back(value);
+        return values;
+    }
+};
+
+} // namespace
+
+TEST_P(DataModule, OpenChecksTheStartupTables) {
+    EXPECT_NO_THROW(Net().Open());
+    Net().Exec("drop table CommunicateLog");
+    EXPECT_THROW(Net().Open(), DbError);
+}
+
+TEST_P(DataModule, ValuesWithQuotesAndSqlTextAreStoredVerbatim) {
+    const QStringList names = {"O'Brien", "x'); delete from UserRegister; --", "\"quoted\"",
+                               "percent % and ? mark", QString::fromUtf8("Zoë 测试")};
+    for (const QString &name : names)
+        Net().Exec("insert into UserRegister values(?,?,?,?,?,?,?)",
+                   {name, "it's", "a'b@example.com", "0'1", QVariant(), QVariant(), 0});
+    EXPECT_EQ(Net().Select("select * from UserRegister").size(), std::size_t(names.size()));
+    for (const QString &name : names) {
+        const auto rows =
+            Net().Select("select * from UserRegister where (UserName=?) and (Email=?)",
+                         {name, "a'b@example.com"});
+        ASSERT_EQ(rows.size(), 1u) << name.toStdString();
+        EXPECT_EQ(rows[0].value("UserName").toString(), name);
+        EXPECT_EQ(rows[0].value("UserPassword").toString(), "it's");
+    }
+    EXPECT_EQ(Net().Exec("update UserRegister set UseState=1 where UserName=?", {"O'Brien"}), 1);
+    EXPECT_EQ(Net().Exec("delete from UserRegister where UserName=?", {"nobody'"}), 0);
+}
+
+TEST_P(DataModule, FailingStatementsThrowWithTheStatementText) {
+    try {
+        Net().Select("select * from NoSuchTable");
+        FAIL() << "no error";
+    } catch (const DbError &e) {
+        EXPECT_NE(std::string(e.what()).find("NoSuchTable"), std::string::npos) << e.what();
+    }
+    EXPECT_THROW(Net().Exec("insert into NoSuchTable values (?)", {1}), DbError);
+    // The module stays usable afterwards.
+    EXPECT_NO_THROW(Net().Select("select * from NormalParam"));
+}
+
+TEST_P(DataModule, UpdateSettingsUpdatesEveryMatchingRowAndAppendsMissingKeys) {
+    for (const char *value : {"5", "6"})
+        Net().Exec("insert into NormalParam (SetItem, SetValue) values (?, ?)",
+                   {"HandPackFlagNumber", value});
+    Net().Exec("insert into NormalParam (SetItem, SetValue) values (?, ?)", {"ShowInfoHint", "1"});
+
+    Net().UpdateSettings({{"HandPackFlagNumber", "24575"}, {"CirclePackFlagNumber", "24577"}});
+    EXPECT_EQ(ValuesOf("HandPackFlagNumber"), (std::vector<QString>{"24575", "24575"}));
+    EXPECT_EQ(ValuesOf("CirclePackFlagNumber"), (std::vector<QString>{"24577"}));
+    EXPECT_EQ(ValuesOf("ShowInfoHint"), (std::vector<QString>{"1"}));
+
+    // A second save updates the appended row instead of adding another.
+    Net().UpdateSettings({{"CirclePackFlagNumber", "24600"}});
+    EXPECT_EQ(ValuesOf("CirclePackFlagNumber"), (std::vector<QString>{"24600"}));
+
+    // Existing rows only (as for ShowInfoHint from the settings window).
+    Net().UpdateSettings({{"ShowInfoHint", "0"}, {"NotThere", "x"}}, false);
+    EXPECT_EQ(ValuesOf("ShowInfoHint"), (std::vector<QString>{"0"}));
+    EXPECT_TRUE(ValuesOf("NotThere").empty());
+
+    // Keys are compared exactly; values are stored as given, empty included.
+    Net().UpdateSettings({{"showinfohint", "1"}, {"HistoryQuerySaveDay", ""}});
+    EXPECT_EQ(ValuesOf("ShowInfoHint"), (std::vector<QString>{"0"}));
+    EXPECT_EQ(ValuesOf("showinfohint"), (std::vector<QString>{"1"}));
+    ASSERT_EQ(ValuesOf("HistoryQuerySaveDay").size(), 1u);
+    EXPECT_TRUE(ValuesOf("HistoryQuerySaveDay")[0].isEmpty());
+}
+
+TEST_P(DataModule, LookupSettingReturnsTheFirstMatchingRow) {
+    for (const auto &[item, value] :
+         std::vector<std::pair<QString, QString>>{{"HistoryAlarmSaveDay", "7"},
+                                                  {"HistoryQuerySaveDay", "10"},
+                                                  {"HistoryQuerySaveDay", "20"},
+                                                  {"Quote'Key", "it's"}})
+        Net().Exec("insert into NormalParam (SetItem, SetValue) values (?, ?)", {item, value});
+    EXPECT_EQ(Net().LookupSetting("HistoryQuerySaveDay"), std::optional<QString>("10"));
+    EXPECT_EQ(Net().LookupSetting("HistoryAlarmSaveDay"), std::optional<QString>("7"));
+    EXPECT_EQ(Net().LookupSetting("Quote'Key"), std::optional<QString>("it's"));
+    EXPECT_EQ(Net().LookupSetting("historyquerysaveday"), std::nullopt);
+    EXPECT_EQ(Net().LookupSetting("RegisterEmptyEquipmentHour"), std::nullopt);
+}
+
+TEST_P(DataModule, WorkerThreadsUseTheirOwnConnectionsAlongsideTheMainThread) {
+    const QString mainName = [&] {
+        std::lock_guard guard(Net().Lock());
+        return Net().Connection().connectionName();
+    }();
+    constexpr int kRows = 25;
+    std::atomic<int> workerErrors{0};
+    QString workerName;
+    std::thread worker([&] {
+        try {
+            {
+                std::lock_guard guard(Net().Lock());
+                workerName = Net().Connection().connectionName();
+            }
+            for (int i = 0; i < kRows; ++i) {
+                Net().Exec("insert into AlarmHistory values(?,?,?)",
+                           {"worker", QString::number(i), QVariant()});
+                Net().Select("select * from AlarmHistory where EquipmentCode=?", {"main"});
+            }
+        } catch (const DbError &) {
+            ++workerErrors;
+        }
+        Net().ReleaseThreadConnection();
+    });
+    for (int i = 0; i < kRows; ++i) {
+        Net().Exec("insert into AlarmHistory values(?,?,?)",
+                   {"main", QString::number(i), QVariant()});
+        Net().Select("select * from AlarmHistory where EquipmentCode=?", {"worker"});
+    }
+    worker.join();
+    EXPECT_EQ(workerErrors.load(), 0);
+    EXPECT_NE(workerName, mainName);
+    for (const char *who : {"main", "worker"})
+        EXPECT_EQ(Net().Select("select * from AlarmHistory where EquipmentCode=?", {who}).size(),
+                  std::size_t(kRows))
+            << who;
+}
+
+// Threads that end without releasing their connection must not hand it on to
+// a later thread (thread ids are reused): each later thread gets its own.
+TEST_P(DataModule, LaterThreadsNeverInheritAnEndedThreadsConnection) {
+    for (int i = 0; i < 6; ++i) {
+        std::string error;
+        std::thread t([&] {
+            try {
+                Net().Exec("insert into NormalParam (SetItem, SetValue) values (?, ?)",
+                           {"Thread", QString::number(i)});
+            } catch (const DbError &e) {
+                error = e.what();
+            }
+        });
+        t.join();
+        EXPECT_TRUE(error.empty()) << "thread " << i << ": " << error;
+    }
+    EXPECT_EQ(ValuesOf("Thread").size(), 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(STORE_KINDS, DataModule, testing::Values(quint8{1}, quint8{3}),
+                         storetest::KindParamName);
