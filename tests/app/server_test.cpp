@@ -18,16 +18,6 @@ namespace {
 
 class ServerTest : public ::testing::Test {
 protected:
-    static void SetUpTestSuite()
-    {
-        static int argc = 1;
-        static char name[] = "server_test";
-        static char *argv[] = {name, nullptr};
-        if (!QCoreApplication::instance())
-            app_ = new QCoreApplication(argc, argv);
-    }
-    static inline QCoreApplication *app_ = nullptr;
-
     static QByteArray PortsIni()
     {
         return QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n")

@@ -13,8 +13,6 @@ namespace {
 
 TEST(CommInfoHintSink, LinesFromManyThreadsArriveInCallOrder)
 {
-    int argc = 0;
-    QCoreApplication app(argc, nullptr);
     TCommInfoHintSink sink;
     std::vector<QString> seen;
     std::vector<int> counts;
@@ -33,7 +31,7 @@ TEST(CommInfoHintSink, LinesFromManyThreadsArriveInCallOrder)
             users(i);
         }).join();
     }
-    app.processEvents();
+    QCoreApplication::processEvents();
     ASSERT_EQ(seen.size(), 50u);
     for (int i = 0; i < 50; ++i) {
         EXPECT_EQ(seen[i], QString::number(i));

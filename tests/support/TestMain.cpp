@@ -1,0 +1,12 @@
+// The main of every test executable that does not bring its own: Qt's
+// database drivers, sockets and event loop want an application object.
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
