@@ -1,5 +1,8 @@
 #include "ServerApp.h"
 
+#include "ClientTcp.h"
+#include "EquipmentTcp.h"
+#include "LinkPaces.h"
 #include "MainF.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
@@ -14,6 +17,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -111,6 +115,12 @@ TServerApp::TServerApp(Options options, QObject *parent)
 
 TServerApp::~TServerApp()
 {
+    // The client server's workers use the equipment server and dmNet.
+    if (equipmentTcp_)
+        equipmentTcp_->SetClientLink(nullptr);
+    ClientTcp = nullptr;
+    clientTcp_.reset();
+    EquipmentTcp = nullptr;
     dmNet = nullptr;
 }
 
@@ -165,6 +175,37 @@ void TServerApp::FormCreate()
 
 bool TServerApp::FormShow()
 {
+    equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
+                                                    sink_.BoosterConnectNumber(),
+                                                    TLinkPaces::FromEnvironment());
+    if (!equipmentTcp_->IsListening()) {
+        PrintErr(QStringLiteral("Equipment port %1: %2")
+                     .arg(DeviceConnectPort)
+                     .arg(equipmentTcp_->ListenError()));
+        equipmentTcp_.reset();
+        ShowError(QStringLiteral("Open listen equipment server failed."));
+        return false;
+    }
+    EquipmentTcp = equipmentTcp_.get();
+
+    TClientTcp::Settings clientSettings;
+    clientSettings.codePage = extra_.codePage;
+    clientSettings.homeFolder = options_.home;
+    clientSettings.mail.caFile = extra_.emailCaFile;
+    clientSettings.paces = TLinkPaces::FromEnvironment();
+    clientTcp_ = std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
+                                              TClientTcp::HooksFor(*equipmentTcp_),
+                                              std::move(clientSettings));
+    if (!clientTcp_->Start(ClientConnectPort)) {
+        PrintErr(QStringLiteral("Client port %1: %2")
+                     .arg(ClientConnectPort)
+                     .arg(clientTcp_->ErrorString()));
+        clientTcp_.reset();
+        ShowError(QStringLiteral("Open listen client server failed."));
+        return false;
+    }
+    ClientTcp = clientTcp_.get();
+    equipmentTcp_->SetClientLink(clientTcp_.get());
     if (!WritePorts(*FParamIni))
         sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
     return true;
@@ -180,11 +221,26 @@ bool TServerApp::ConfirmedExit()
         return false;
     }
     FParamIni.reset();
+    // The client server and its workers call the equipment server: they go
+    // first.
+    if (equipmentTcp_)
+        equipmentTcp_->SetClientLink(nullptr);
+    ClientTcp = nullptr;
+    clientTcp_.reset();
+    EquipmentTcp = nullptr;
+    equipmentTcp_.reset();
     return true;
 }
 
 int RunServer(int argc, char **argv)
 {
+    // Every equipment unit holds a connection: allow as many open files as
+    // the system lets this process have.
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     CommandLine cmd = ParseCommandLine(argc, argv);
     if (!cmd.error.isEmpty()) {
         PrintErr(cmd.error);

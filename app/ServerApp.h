@@ -12,6 +12,9 @@
 
 #include <memory>
 
+class TEquipmentTcp;
+class TClientTcp;
+
 class TServerApp : public QObject {
     Q_OBJECT
 public:
@@ -48,6 +51,12 @@ private:
     std::unique_ptr<IniFile> FParamIni;
     std::unique_ptr<TdmNet> db_;
     ExtraOptions extra_;
+    // Declared after sink_ and db_ so that it goes before them: it logs through
+    // sink_ and reads dmNet.
+    std::unique_ptr<TEquipmentTcp> equipmentTcp_;
+    // After the equipment server, so that it (and its workers, which call the
+    // equipment server) goes before it.
+    std::unique_ptr<TClientTcp> clientTcp_;
 };
 
 // Program entry: parses the command line and runs the server. Returns the

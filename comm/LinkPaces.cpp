@@ -3,8 +3,7 @@
 #include <QtGlobal>
 
 namespace {
-void Override(std::chrono::milliseconds &pace, const char *name)
-{
+void Override(std::chrono::milliseconds &pace, const char *name) {
     bool ok = false;
     const int v = qEnvironmentVariableIntValue(name, &ok);
     if (ok && v > 0)
@@ -12,8 +11,7 @@ void Override(std::chrono::milliseconds &pace, const char *name)
 }
 } // namespace
 
-TLinkPaces TLinkPaces::FromEnvironment()
-{
+TLinkPaces TLinkPaces::FromEnvironment() {
     TLinkPaces p;
     Override(p.sendTick, "MMS_PACE_SEND_MS");
     Override(p.receiveTick, "MMS_PACE_RECEIVE_MS");

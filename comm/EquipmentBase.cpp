@@ -1,0 +1,380 @@
+#include "EquipmentBase.h"
+
+#include "FrameCodec.h"
+#include "HexText.h"
+#include "NetD.h"
+#include "PackRecord.h"
+#include "ParamDictionary.h"
+#include "TempHistory.h"
+
+#include <QSqlRecord>
+
+#include <limits>
+
+namespace {
+
+constexpr int HandSerialLast = 0x5FFF;    // ordinary requests: 0x0001 .. 0x5FFF
+constexpr int CircleSerialFirst = 0x6000; // polling requests: 0x6001 .. 0x7FFF
+constexpr int CircleSerialLast = 0x7FFF;
+constexpr int ReportSerialFirst = 0x8000; // packets the units start themselves
+constexpr int ReportSerialLast = 0x8FFF;
+constexpr qsizetype Rest = std::numeric_limits<int>::max(); // "to the end" for CopyText
+
+// Text between the separators at the 1-based positions from and to (0 when
+// the separator is missing), as a 1-based copy would cut it.
+QString Between(QStringView s, qsizetype from, qsizetype to) {
+    return CopyText(s, from + 1, to - from - 1).toString();
+}
+
+// 1-based position of the first occurrence of c, 0 when there is none.
+qsizetype Pos(QChar c, QStringView s) {
+    return s.indexOf(c) + 1;
+}
+
+} // namespace
+
+TEquipmentBase::TEquipmentBase(TCommInfoHint CommInfoHint,
+                               TBoosterConnectNumber BoosterConnectNumber, const TLinkPaces &paces,
+                               QObject *parent)
+    : QObject(parent), FCommInfoHint(std::move(CommInfoHint)),
+      FBoosterConnectNumber(std::move(BoosterConnectNumber)), paces_(paces) {
+    timSendDataPack.setInterval(paces_.sendTick);
+    timRecDataPack.setInterval(paces_.receiveTick);
+    connect(&timSendDataPack, &QTimer::timeout, this, &TEquipmentBase::timSendDataPackTimer);
+    connect(&timRecDataPack, &QTimer::timeout, this, &TEquipmentBase::timRecDataPackTimer);
+}
+
+TEquipmentBase::~TEquipmentBase() {
+    timSendDataPack.stop();
+    timRecDataPack.stop();
+    std::lock_guard guard(sendLock_);
+    lstSendPackage.clear();
+}
+
+void TEquipmentBase::StartQueueTimers() {
+    timSendDataPack.start();
+    timRecDataPack.start();
+}
+
+void TEquipmentBase::Hint(const QString &text, quint32 colour) const {
+    if (FCommInfoHint && ShowInfoHint)
+        FCommInfoHint(text, colour);
+}
+
+void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &EquipmentName,
+                                    const QString &EquipmentCode, const QString &OperateFlag,
+                                    int SendMode, const QString &ClientIp, int ClientPort,
+                                    const QString &Dictate) {
+    // The parameter list is read with a query.
+    const QString OrderFlag = OperateFlag == u"05" ? QStringLiteral("02") : OperateFlag;
+    const QString QueryMode = SendMode == 1 ? QStringLiteral("Poll") : QStringLiteral("General");
+
+    TSendBodyInfo info;
+    TSendBodyRecord &body = info.Body;
+    body.UserName = UserName;
+    body.ClientIp = ClientIp;
+    body.ClientPort = ClientPort;
+    body.EquipmentName = EquipmentName;
+    body.EquipmentCode = EquipmentCode;
+    body.OperateFlag = OperateFlag;
+    body.PackAllCount = 1;
+    body.PackNum = 1;
+    body.QueryMode = QueryMode;
+
+    if (OrderFlag == u"01") {
+        // Acknowledgement of a report: the report's own serial number,
+        // little-endian in the first two bytes of Dictate.
+        body.SerialId = HexToInt(Concat({CopyText(Dictate, 3, 2), CopyText(Dictate, 1, 2)}));
+        body.SendPack = Dictate + QLatin1String("00010100");
+    }
+
+    std::lock_guard guard(sendLock_);
+    if (OrderFlag != u"01") {
+        // Test, wrap and increment as one step under the queue lock. A
+        // counter outside its range (a damaged stored value) restarts the
+        // range instead of producing a serial number of the wrong space.
+        if (SendMode == 1) {
+            int n = CirclePackFlagNumber.load();
+            if (n >= CircleSerialLast || n < CircleSerialFirst)
+                n = CircleSerialFirst;
+            CirclePackFlagNumber.store(++n);
+            body.SerialId = n;
+        } else {
+            int n = HandPackFlagNumber.load();
+            if (n >= HandSerialLast || n < 0)
+                n = 0;
+            HandPackFlagNumber.store(++n);
+            body.SerialId = n;
+        }
+        const QString serialHex = IntToHexText(body.SerialId, 4);
+        body.SendPack =
+            Concat({QStringView(serialHex).sliced(2, 2), QStringView(serialHex).sliced(0, 2),
+                    u"8001", OrderFlag, u"FF", Dictate});
+    }
+
+    for (const auto &package : lstSendPackage) {
+        if (package->ClientIp == ClientIp && package->ClientPort == ClientPort) {
+            package->lstBody.push_back(std::move(info));
+            return;
+        }
+    }
+    auto package = std::make_unique<TSendPackageInfo>();
+    package->ClientIp = ClientIp;
+    package->ClientPort = ClientPort;
+    package->lstBody.push_back(std::move(info));
+    lstSendPackage.push_back(std::move(package));
+}
+
+void TEquipmentBase::timSendDataPackTimer() {
+    // Take at most one body per sub-queue under the lock, then send outside
+    // it, so that the channel worker is never held up by a send.
+    std::vector<TSendBodyRecord> leaving;
+    {
+        std::lock_guard guard(sendLock_);
+        for (std::size_t k = 0; k < lstSendPackage.size();) {
+            TSendPackageInfo &package = *lstSendPackage[k];
+            if (package.lstBody.empty()) {
+                lstSendPackage.erase(lstSendPackage.begin() + static_cast<std::ptrdiff_t>(k));
+                continue;
+            }
+            leaving.push_back(std::move(package.lstBody.front().Body));
+            package.lstBody.pop_front();
+            ++k;
+        }
+    }
+    for (const TSendBodyRecord &body : leaving) {
+        try {
+            SendToNet(body);
+        } catch (...) {
+            // The request is lost; it is never sent twice.
+        }
+    }
+}
+
+void TEquipmentBase::timRecDataPackTimer() {
+    if (lstRecPackage.empty())
+        return;
+    const QString entry = std::move(lstRecPackage.front());
+    lstRecPackage.pop_front();
+    recPackageChars_ -= entry.size();
+    if (recPackageFull_ && lstRecPackage.size() <= MaxRecPackageEntries / 2 &&
+        recPackageChars_ <= MaxRecPackageChars / 2)
+        recPackageFull_ = false;
+    try {
+        ComPackShow(TrimBlanks(entry).toString());
+    } catch (...) {
+        // The entry is gone; the next tick goes on with the next one.
+    }
+}
+
+void TEquipmentBase::AppendRecPackage(QString entry) {
+    if (!recPackageFull_ && (lstRecPackage.size() >= MaxRecPackageEntries ||
+                             recPackageChars_ + entry.size() > MaxRecPackageChars)) {
+        recPackageFull_ = true;
+        Hint(QStringLiteral("Receive queue full (%1 frames waiting): frames from the equipment "
+                            "are dropped until it has drained")
+                 .arg(lstRecPackage.size()),
+             clRed);
+    }
+    if (recPackageFull_)
+        return;
+    recPackageChars_ += entry.size();
+    lstRecPackage.push_back(std::move(entry));
+}
+
+void TEquipmentBase::SendToNet(const TSendBodyRecord &SendBody) {
+    if (SendBody.OperateFlag == u"01" || SendBody.OperateFlag == u"05")
+        return;
+    auto info = std::make_unique<TTempHistoryInfo>();
+    info->UserName = SendBody.UserName;
+    info->ClientIp = SendBody.ClientIp;
+    info->ClientPort = SendBody.ClientPort;
+    info->EquipmentCode = SendBody.EquipmentCode;
+    info->EquipmentName = SendBody.EquipmentName;
+    info->SerialId = SendBody.SerialId;
+    info->OperateFlag = SendBody.OperateFlag;
+    info->QueryMode = SendBody.QueryMode;
+    info->QueryTime = NowToSecond();
+    std::lock_guard guard(lstTempHistoryLock);
+    lstTempHistory.push_back(std::move(info));
+}
+
+void TEquipmentBase::EquipmentLineState(const QString &EquipmentCode, const QString &EquipmentType,
+                                        const QString &SiteNum, quint8 EquipmentNum, bool OnLine) {
+    const QString message = QLatin1String("*12") + EquipmentCode + QLatin1Char('@') +
+                            EquipmentType + QLatin1Char('&') +
+                            (OnLine ? QLatin1String("01") : QLatin1String("00")) +
+                            QLatin1String(",#") + QString::number(MaxPackageLen) + QLatin1Char('*');
+    const QString receivers =
+        clientLink_ ? clientLink_->EquipmentBroadcast(EquipmentCode, message) : QString();
+    if (!receivers.isEmpty())
+        Hint(QLatin1String("Server->Client (") + receivers + QLatin1String("  SiteNo.:") + SiteNum +
+                 QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
+                 QLatin1String(") ") +
+                 (OnLine ? QLatin1String("OnLine") : QLatin1String("OffLine")),
+             clYellow);
+}
+
+void TEquipmentBase::StoreParamListPage(const QString &EquipmentCode, int QueryNum,
+                                        QString &ListContentStr) const {
+    if (!dmNet)
+        throw DbError("the data module is not open");
+    // One lock for the lookup and the write, so that no other thread's
+    // statement comes between them.
+    std::lock_guard guard(dmNet->Lock());
+    const std::vector<QSqlRecord> rows = dmNet->Select(
+        QStringLiteral("select ListStr from ParamList where EquipmentCode=?"), {EquipmentCode});
+    if (!rows.empty()) {
+        if (QueryNum > 1)
+            ListContentStr =
+                rows.front().value(QStringLiteral("ListStr")).toString() + ListContentStr;
+        dmNet->Exec(QStringLiteral("update ParamList set ListStr=? where EquipmentCode=?"),
+                    {ListContentStr, EquipmentCode});
+    } else if (QueryNum == 1) {
+        dmNet->Exec(QStringLiteral("insert into ParamList (EquipmentCode, ListStr) values (?, ?)"),
+                    {EquipmentCode, ListContentStr});
+    }
+    // A later page for a unit without a row is not stored.
+}
+
+void TEquipmentBase::ComPackShow(const QString &entry) {
+    try {
+        // IP%port^frame&code@type+site#: each separator found by its first occurrence.
+        const qsizetype pPercent = Pos(u'%', entry);
+        const qsizetype pCaret = Pos(u'^', entry);
+        const qsizetype pAmp = Pos(u'&', entry);
+        const qsizetype pAt = Pos(u'@', entry);
+        const QString EquipmentIp = CopyText(entry, 1, pPercent - 1).toString();
+        const QString EquipmentPort = Between(entry, pPercent, pCaret);
+        const QString SourcePackage = Between(entry, pCaret, pAmp);
+        const QString EquipmentCode = Between(entry, pAmp, pAt);
+
+        const QString TrulyPackage = ReceiveTransFormat(SourcePackage);
+        const qsizetype t = TrulyPackage.size();
+        // The received check code, high byte first.
+        const QString CrcHex =
+            Concat({CopyText(TrulyPackage, t - 3, 2), CopyText(TrulyPackage, t - 5, 2)});
+        const QString CheckCrcHex = GetCRC16(CopyText(TrulyPackage, 3, t - 8));
+        const TOnePackRecord rec = ResolveOnePackRecord(TrulyPackage);
+        const QString &DataBodyStr = rec.ObjStr;
+        const bool report = rec.OperateFlag == u"01";
+
+        // The last failing check is the one reported; none stops the processing.
+        QString ErrorValue;
+        if (report && (rec.SerialId < ReportSerialFirst || rec.SerialId > ReportSerialLast))
+            ErrorValue = QStringLiteral(" Error SerialNumber");
+        if (rec.NPEachFlag != u"00" && !(report && rec.NPEachFlag == u"80"))
+            ErrorValue = QLatin1String(" NP interact flag error(error code:0x") + rec.NPEachFlag +
+                         QLatin1Char(')');
+        if (rec.ResponseFlag != u"00" && !(report && rec.ResponseFlag == u"FF"))
+            ErrorValue = QLatin1String(" Answer symbol error:") + GetResponseFlag(rec.ResponseFlag);
+        if (CrcHex != CheckCrcHex)
+            ErrorValue = QStringLiteral(" Check code error");
+
+        const QString sSendStr =
+            TrulyPackage == SourcePackage
+                ? SourcePackage
+                : SourcePackage + QLatin1String("(Truly ") + TrulyPackage + QLatin1Char(')');
+        const QDateTime now = NowToSecond();
+        const QString NowTime = DateTimeText(now);
+
+        if (report) {
+            // A report the unit sends of its own accord; the first four bytes
+            // of the data are the report-type item.
+            const QString DataBody = TrimBlanks(CopyText(DataBodyStr, 9, Rest)).toString();
+            const qint64 port = DecimalToInt(EquipmentPort);
+            {
+                auto info = std::make_unique<TTempHistoryInfo>();
+                info->EquipmentCode = EquipmentCode;
+                info->BodyValue = SourcePackage;
+                info->DataBody = DataBody;
+                info->ReturnTime = now;
+                info->OperateFlag = QStringLiteral("01");
+                info->ErrorValue = ErrorValue;
+                info->SerialId = rec.SerialId;
+                info->SiteNum = rec.SiteNum;
+                info->EquipmentNum = rec.EquipmentNum;
+                info->EquipmentIp = EquipmentIp;
+                info->EquipmentPort = port;
+                std::lock_guard guard(lstTempHistoryLock);
+                lstTempHistory.push_back(std::move(info));
+            }
+            // Alarm reports (type 01) are acknowledged with their own serial number.
+            if (CopyText(DataBodyStr, 7, 2) == u"01")
+                AddDataPackage({}, {}, EquipmentCode, QStringLiteral("01"), 0, {}, 0,
+                               CopyText(TrulyPackage, 17, 4).toString());
+            std::lock_guard guard(lstAlertStringLock);
+            lstAlertString.append(EquipmentCode + QLatin1Char('#') + DataBody + QLatin1Char('@') +
+                                  NowTime);
+            return;
+        }
+
+        if (rec.OperateFlag != u"02" && rec.OperateFlag != u"03")
+            return;
+
+        QString subject;
+        if (CopyText(DataBodyStr, 3, 4) == u"0900") {
+            // A page of the unit's parameter list.
+            const int QueryCount = HexToInt(CopyText(DataBodyStr, 7, 2));
+            const int QueryNum = HexToInt(CopyText(DataBodyStr, 9, 2));
+            QString ListContentStr = TrimBlanks(CopyText(DataBodyStr, 11, Rest)).toString();
+            if (QueryCount >= QueryNum)
+                StoreParamListPage(EquipmentCode, QueryNum, ListContentStr);
+            if (QueryNum < QueryCount) {
+                AddDataPackage({}, {}, EquipmentCode, QStringLiteral("05"), 0, {}, 0,
+                               QLatin1String("050900") + IntToHexText(QueryCount, 2) +
+                                   IntToHexText(QueryNum + 1, 2));
+            } else {
+                auto info = std::make_unique<TTempHistoryInfo>();
+                info->EquipmentCode = EquipmentCode;
+                info->BodyValue = ListContentStr;
+                info->OperateFlag = QStringLiteral("05");
+                info->SerialId = rec.SerialId;
+                info->SiteNum = rec.SiteNum;
+                info->EquipmentNum = rec.EquipmentNum;
+                info->EquipmentIp = EquipmentIp;
+                info->EquipmentPort = DecimalToInt(EquipmentPort);
+                {
+                    std::lock_guard guard(lstTempHistoryLock);
+                    lstTempHistory.push_back(std::move(info));
+                }
+                Hint(QLatin1String("Query Parameter List Finish (EquipmentCode:") + EquipmentCode +
+                         QLatin1String("  EquipmentIP:") + EquipmentIp +
+                         QLatin1String("  EquipmentPort:") + EquipmentPort +
+                         QLatin1String("  StationNo.:0x") + rec.SiteNum +
+                         QLatin1String("  EquipmentNo.:") + QString::number(rec.EquipmentNum) +
+                         QLatin1Char(')'),
+                     clWhite);
+            }
+            subject = QLatin1String("EquipmentCode:") + EquipmentCode;
+        } else {
+            // The answer to a pending request, matched by unit and serial number.
+            const qint64 port = DecimalToInt(EquipmentPort);
+            std::lock_guard guard(lstTempHistoryLock);
+            for (const auto &e : lstTempHistory) {
+                if (e->EquipmentCode != EquipmentCode || e->SerialId != rec.SerialId)
+                    continue;
+                e->BodyValue = SourcePackage;
+                e->DataBody = DataBodyStr;
+                e->ReturnTime = now;
+                e->ErrorValue = ErrorValue;
+                e->SiteNum = rec.SiteNum;
+                e->EquipmentNum = rec.EquipmentNum;
+                e->EquipmentIp = EquipmentIp;
+                e->EquipmentPort = port;
+                subject = QLatin1String("Equipment:") + e->EquipmentName;
+                break;
+            }
+        }
+        Hint(QLatin1String("Equipment->Server (") + subject + QLatin1String("  EquipmentIP:") +
+                 EquipmentIp + QLatin1String("  EquipmentPort:") + EquipmentPort +
+                 QLatin1String("  StationNo.:0x") + rec.SiteNum + QLatin1String("  EquipmentNo.:") +
+                 QString::number(rec.EquipmentNum) + QLatin1String("  SerialId:") +
+                 QString::number(rec.SerialId) + QLatin1Char(')') + QChar(13) + sSendStr +
+                 QLatin1Char(' ') + ErrorValue,
+             clYellow);
+    } catch (...) {
+        // A malformed entry, a number that does not convert or a database
+        // failure ends this entry; what was done before stays done.
+    }
+}

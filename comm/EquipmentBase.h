@@ -1,0 +1,135 @@
+// The transport-independent half of the equipment link: the send queue of
+// requests waiting for their unit, the receive queue of frames waiting for
+// processing, the timers that drain both, the building of request packets
+// with their serial numbers, and the processing of received packets.
+//
+// Threading contract:
+//   - The object lives on the event thread. The timers, SendToNet,
+//     ComPackShow and EquipmentLineState run there, as does everything that
+//     touches lstRecPackage and the client link.
+//   - AddDataPackage may be called from any thread (the channel worker calls
+//     it on its own thread). The send queue and the allocation of serial
+//     numbers from HandPackFlagNumber / CirclePackFlagNumber are guarded by
+//     one mutex (sendLock_), held for the whole test-wrap-increment step.
+//   - lstTempHistory is touched only under lstTempHistoryLock, lstAlertString
+//     only under lstAlertStringLock, the database only through dmNet.
+#pragma once
+
+#include "ClientLink.h"
+#include "LinkPaces.h"
+#include "PublicU.h"
+
+#include <QObject>
+#include <QString>
+#include <QTimer>
+
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// One request ready to be sent to a unit.
+struct TSendBodyRecord {
+    QString UserName; // empty for the server's own requests
+    QString ClientIp; // empty for the server's own requests
+    int ClientPort = 0;
+    QString EquipmentName;
+    QString EquipmentCode;
+    int SerialId = 0;
+    QString OperateFlag; // as the caller gave it: "01", "02", "03", "05"
+    int PackAllCount = 1;
+    int PackNum = 1;
+    QString SendPack;  // serial number .. data items, hex
+    QString QueryMode; // "General" or "Poll"
+};
+
+struct TSendBodyInfo {
+    TSendBodyRecord Body;
+};
+
+// The sub-queue of one requesting client connection, oldest first. All
+// requests the server makes itself share the pair ("", 0).
+struct TSendPackageInfo {
+    QString ClientIp;
+    int ClientPort = 0;
+    std::deque<TSendBodyInfo> lstBody;
+};
+
+class TEquipmentBase : public QObject {
+    Q_OBJECT
+public:
+    TEquipmentBase(TCommInfoHint CommInfoHint, TBoosterConnectNumber BoosterConnectNumber,
+                   const TLinkPaces &paces, QObject *parent = nullptr);
+    ~TEquipmentBase() override;
+    TEquipmentBase(const TEquipmentBase &) = delete;
+    TEquipmentBase &operator=(const TEquipmentBase &) = delete;
+
+    // Builds a request body with a fresh serial number (or, for an
+    // acknowledgement "01", the serial number in the first two bytes of
+    // Dictate) and appends it to the sub-queue of (ClientIp, ClientPort).
+    // SendMode 1 draws from the polling counter, any other value from the
+    // ordinary one. Any thread. Throws ConvertError when an acknowledgement's
+    // Dictate does not start with two hex bytes.
+    void AddDataPackage(const QString &UserName, const QString &EquipmentName,
+                        const QString &EquipmentCode, const QString &OperateFlag, int SendMode,
+                        const QString &ClientIp, int ClientPort, const QString &Dictate);
+
+    // Sends one body. The base sends nothing: it records the request as
+    // pending in lstTempHistory unless it is an acknowledgement ("01") or a
+    // parameter-list request ("05").
+    virtual void SendToNet(const TSendBodyRecord &SendBody);
+
+    // Processes one receive-queue entry: IP%port^frame&identity.
+    void ComPackShow(const QString &entry);
+
+    // Tells the clients entitled to the unit that it went on or off line.
+    // Failures of the broadcast reach the caller.
+    void EquipmentLineState(const QString &EquipmentCode, const QString &EquipmentType,
+                            const QString &SiteNum, quint8 EquipmentNum, bool OnLine);
+
+    // The client server that receives line states and send notices; may be
+    // null (nobody receives them). Event thread.
+    void SetClientLink(TClientLink *link) { clientLink_ = link; }
+    TClientLink *ClientLink() const { return clientLink_; }
+
+    // Timer handlers, public so that a test can drive the pace by hand.
+    // timSendDataPackTimer sends at most one request per sub-queue;
+    // timRecDataPackTimer processes at most one received frame.
+    void timSendDataPackTimer();
+    void timRecDataPackTimer();
+
+    // The receive queue, oldest first (event thread).
+    const std::deque<QString> &RecPackage() const { return lstRecPackage; }
+
+    // Bounds of the receive queue: beyond them newly cut frames are dropped
+    // (one red line per overflow) until the queue has drained to half.
+    static constexpr std::size_t MaxRecPackageEntries = 100000;
+    static constexpr qsizetype MaxRecPackageChars = 32 * 1024 * 1024;
+
+protected:
+    // Starts both queue timers (the transport calls it once it listens).
+    void StartQueueTimers();
+    // Appends one entry to the receive queue, within its bounds.
+    void AppendRecPackage(QString entry);
+    // Logs one line when logging is on and a log callback was given.
+    void Hint(const QString &text, quint32 colour) const;
+
+    QString CommTypeFlag;
+    QString CommChildTypeFlag;
+    TCommInfoHint FCommInfoHint;
+    TBoosterConnectNumber FBoosterConnectNumber;
+    TLinkPaces paces_;
+
+private:
+    void StoreParamListPage(const QString &EquipmentCode, int QueryNum,
+                            QString &ListContentStr) const;
+
+    std::mutex sendLock_; // guards lstSendPackage and the serial counters
+    std::vector<std::unique_ptr<TSendPackageInfo>> lstSendPackage;
+    QTimer timSendDataPack;
+    QTimer timRecDataPack;
+    std::deque<QString> lstRecPackage;
+    qsizetype recPackageChars_ = 0;
+    bool recPackageFull_ = false;
+    TClientLink *clientLink_ = nullptr;
+};

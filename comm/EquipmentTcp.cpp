@@ -1,0 +1,533 @@
+#include "EquipmentTcp.h"
+
+#include "FrameCodec.h"
+#include "HexText.h"
+#include "NetD.h"
+#include "ValueConversion.h"
+
+#include <QSqlRecord>
+#include <QTcpSocket>
+
+#include <algorithm>
+
+TEquipmentTcp *EquipmentTcp = nullptr;
+
+namespace {
+
+// Connections accepted but not yet taken, and the kernel's queue of
+// connections not yet accepted: large, because thousands of units may dial
+// in at once after a network outage.
+constexpr int MaxPendingConnections = 1024;
+constexpr int ListenBacklog = 1024;
+// Bytes taken from a socket per step of the read handler.
+constexpr qint64 ReadChunkBytes = 64 * 1024;
+
+// Heartbeat signature: bytes 10..16 and 41..43 of the unescaped frame.
+constexpr QStringView HeartbeatHead = u"8001EEFF1B2200";
+constexpr QStringView HeartbeatTypeItem = u"040300";
+
+QString FrameText(const QString &shown, const QString &other) {
+    return shown == other ? shown : shown + QLatin1String("(Truly ") + other + QLatin1Char(')');
+}
+
+} // namespace
+
+TEquipmentTcp::TEquipmentTcp(int DeviceConnectPort, TCommInfoHint CommInfoHint,
+                             TBoosterConnectNumber BoosterConnectNumber, const TLinkPaces &paces,
+                             QObject *parent)
+    : TEquipmentBase(std::move(CommInfoHint), std::move(BoosterConnectNumber), paces, parent) {
+    CommTypeFlag = QStringLiteral("03");
+    CommChildTypeFlag = QStringLiteral("01");
+
+    timConnectState.setInterval(paces_.livenessTick);
+    connect(&timConnectState, &QTimer::timeout, this, &TEquipmentTcp::timConnectStateTimer);
+
+    ServerSocket.setMaxPendingConnections(MaxPendingConnections);
+    ServerSocket.setListenBacklogSize(ListenBacklog);
+    connect(&ServerSocket, &QTcpServer::newConnection, this, &TEquipmentTcp::AcceptPending);
+
+    if (DeviceConnectPort < 0 || DeviceConnectPort > 65535) {
+        listenError_ = QStringLiteral("port %1 is out of range").arg(DeviceConnectPort);
+        return;
+    }
+    if (!ServerSocket.listen(QHostAddress::AnyIPv4, static_cast<quint16>(DeviceConnectPort))) {
+        listenError_ = ServerSocket.errorString();
+        return;
+    }
+    StartQueueTimers();
+    timConnectState.start();
+}
+
+TEquipmentTcp::~TEquipmentTcp() {
+    timConnectState.stop();
+    ServerSocket.close();
+    // The connection objects are deleted with this object; cut their sockets
+    // loose first so that no event reaches a server half torn down.
+    for (TEquipmentConnection *conn : connections_)
+        conn->Detach();
+    connections_.clear();
+    lstCheckConnectState.clear();
+    connectStateByKey_.clear();
+}
+
+QStringList TEquipmentTcp::SiteIdRegistry() const {
+    QStringList out;
+    out.reserve(static_cast<qsizetype>(lstSiteId.size()));
+    for (const auto &[code, siteId] : lstSiteId)
+        out.append(code + QLatin1Char('#') + siteId);
+    return out;
+}
+
+void TEquipmentTcp::AcceptPending() {
+    while (QTcpSocket *socket = ServerSocket.nextPendingConnection()) {
+        // Owned by this server as a Qt child; deleted after it has closed.
+        auto *conn = new TEquipmentConnection(*this, socket);
+        connections_.push_back(conn);
+        ServerSocketClientConnect(*conn);
+    }
+}
+
+void TEquipmentTcp::ServerSocketClientConnect(TEquipmentConnection &conn) {
+    const QString &key = conn.Key();
+    if (auto it = connectStateByKey_.find(key); it != connectStateByKey_.end()) {
+        lstCheckConnectState.erase(*it);
+        connectStateByKey_.erase(it);
+    }
+    lstCheckConnectState.push_back({0, key});
+    connectStateByKey_.insert(key, std::prev(lstCheckConnectState.end()));
+
+    Hint(QLatin1String("Equipment (IP:") + conn.RemoteAddress() + QLatin1String("  Port:") +
+             QString::number(conn.RemotePort()) + QLatin1String(") already connected"),
+         clWhite);
+    if (FBoosterConnectNumber)
+        FBoosterConnectNumber(GetEquipmentConnectCount());
+}
+
+void TEquipmentTcp::ServerSocketClientDisconnect(TEquipmentConnection &conn) {
+    if (conn.Closed)
+        return;
+    conn.Closed = true;
+
+    QString code;
+    QString siteNum;
+    quint8 equipmentNum = 0;
+    if (conn.SocketData) {
+        const TEquipmentIdentity id = *conn.SocketData;
+        conn.SocketData.reset();
+        try {
+            code = id.EquipmentCode;
+            siteNum = id.SiteNum();
+            equipmentNum = id.EquipmentNum();
+            EquipmentLineState(id.EquipmentCode, id.EquipmentType, siteNum, equipmentNum, false);
+        } catch (...) {
+            // The off-line notice is lost; the connection still goes.
+        }
+    }
+    Hint(QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
+             conn.RemoteAddress() + QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
+             QLatin1String("  StationNo.:0x") + siteNum + QLatin1String("  EquipmentNo.:") +
+             QString::number(equipmentNum) + QLatin1String(") disconnect"),
+         clRed);
+    RemoveConnection(conn);
+    if (FBoosterConnectNumber)
+        FBoosterConnectNumber(GetEquipmentConnectCount());
+}
+
+void TEquipmentTcp::ServerSocketClientError(TEquipmentConnection &conn,
+                                            QAbstractSocket::SocketError error) {
+    // A peer that closes or resets its end is an ordinary disconnect: the
+    // socket reports it next.
+    if (conn.Closed || error == QAbstractSocket::RemoteHostClosedError)
+        return;
+
+    QString code;
+    QString siteNum;
+    quint8 equipmentNum = 0;
+    if (conn.SocketData) {
+        const TEquipmentIdentity id = *conn.SocketData;
+        conn.SocketData.reset();
+        try {
+            code = id.EquipmentCode;
+            siteNum = id.SiteNum();
+            equipmentNum = id.EquipmentNum();
+            EquipmentLineState(id.EquipmentCode, id.EquipmentType, siteNum, equipmentNum, false);
+        } catch (...) {
+        }
+    }
+    Hint(QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
+             conn.RemoteAddress() + QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
+             QLatin1String("  StationNo.:0x") + siteNum + QLatin1String("  EquipmentNo.:") +
+             QString::number(equipmentNum) + QLatin1String(") error"),
+         clRed);
+    CloseConnection(conn);
+    if (FBoosterConnectNumber)
+        FBoosterConnectNumber(GetEquipmentConnectCount());
+}
+
+void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
+    conn.Socket().abort();
+    // abort() reports the disconnect itself when the socket was connected;
+    // otherwise the closing is handled here. Either way it runs once.
+    ServerSocketClientDisconnect(conn);
+}
+
+void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
+    std::erase(connections_, &conn);
+    QObject::disconnect(&conn.Socket(), nullptr, &conn, nullptr);
+    // Deleted once the event that closed it has unwound.
+    conn.deleteLater();
+}
+
+void TEquipmentTcp::ServerSocketClientRead(TEquipmentConnection &conn) {
+    QTcpSocket &socket = conn.Socket();
+    while (!conn.Closed) {
+        const QByteArray chunk = socket.read(ReadChunkBytes);
+        if (chunk.isEmpty())
+            break;
+        try {
+            conn.RecEquipmentPack.Append(chunk);
+            conn.RecEquipmentPack.Cut([&](QByteArrayView frame) { HandleFrame(conn, frame); });
+            if (conn.RecEquipmentPack.Size() > MaxReassemblyBytes) {
+                conn.RecEquipmentPack.Clear();
+                Hint(QLatin1String("Equipment (IP:") + conn.RemoteAddress() +
+                         QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
+                         QLatin1String(") sent more than 1 MiB without a complete frame: "
+                                       "receive buffer emptied"),
+                     clRed);
+            }
+        } catch (...) {
+            // Whatever went wrong, the rest of the buffer is not trusted.
+            conn.RecEquipmentPack.Clear();
+        }
+    }
+}
+
+void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView frame) {
+    const QString F = BytesToHex(frame);
+    const QString T = ReceiveTransFormat(F);
+    if (CopyText(T, 21, 14) == HeartbeatHead && CopyText(T, 83, 6) == HeartbeatTypeItem) {
+        HandleHeartbeat(conn, F, T);
+        return;
+    }
+    // Frames of a connection without identity are dropped without a trace.
+    if (conn.SocketData)
+        AppendRecPackage(conn.RemoteAddress() + QLatin1Char('%') +
+                         QString::number(conn.RemotePort()) + QLatin1Char('^') + F +
+                         QLatin1Char('&') + conn.SocketData->SocketData());
+}
+
+QString TEquipmentTcp::SendContent(TEquipmentConnection &conn, const QString &content) {
+    const QString frame = BuildFrame(content);
+    QByteArray bytes;
+    const QString escaped = SendTransFormatBuf(frame, bytes);
+    WriteBytes(conn, bytes);
+    return FrameText(frame, escaped);
+}
+
+qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &bytes) {
+    QTcpSocket &socket = conn.Socket();
+    if (conn.Closed || socket.state() != QAbstractSocket::ConnectedState)
+        return -1;
+    // A peer that does not read would make the queue grow without end: past
+    // the bound the write would block, which counts as writing nothing.
+    if (socket.bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
+        return -1;
+    return socket.write(bytes);
+}
+
+void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F,
+                                    const QString &T) {
+    const QString ip = conn.RemoteAddress();
+    const QString port = QString::number(conn.RemotePort());
+    const QString frameText = FrameText(F, T);
+
+    if (!CheckFrame(T)) {
+        // No reply, no liveness reset, no registration.
+        Hint(QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") + ip +
+                 QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
+                 frameText + QLatin1String(" Check code error"),
+             clYellow);
+        return;
+    }
+
+    QString SiteId = CopyText(T, 7, 10).toString();
+    QString SiteNum = SiteNumText(CopyText(SiteId, 1, 8));
+    const quint8 EquipmentNum = static_cast<quint8>(HexToInt(CopyText(SiteId, 9, 2)));
+    const QString EquipmentCode = FromAscToNormal(
+        QStringLiteral("0022"), CopyText(T, 35, 48).toString(), 0x21, QStringLiteral("00"));
+    const QString EquipmentType = CopyText(T, 89, 2).toString();
+    // "  EquipmentIP:..  EquipmentPort:..": the part every heartbeat line shares.
+    const QString where =
+        QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") + port;
+
+    Hint(QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode + where +
+             QLatin1String("  StationNo.:0x") + SiteNum + QLatin1String("  EquipmentNo.:") +
+             QString::number(EquipmentNum) + QLatin1Char(')') + QChar(13) + frameText,
+         clYellow);
+
+    // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
+    const QString replyText =
+        SendContent(conn, Concat({CopyText(T, 3, 18), u"0001EE00", CopyText(T, 29, 62)}));
+    Hint(QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") + EquipmentCode +
+             where + QLatin1String("  StationNo.:0x") + SiteNum + QLatin1String("  EquipmentNo.:") +
+             QString::number(EquipmentNum) + QLatin1Char(')') + QChar(13) + replyText,
+         clWhite);
+
+    ResetLiveness(conn.Key());
+
+    if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode &&
+        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId)
+        return; // registered already
+
+    if (SiteIdUsedByOther(EquipmentCode, SiteId)) {
+        // Another unit has this station and equipment number: give this one a
+        // new station number made from the time, "ddhhnnss" read as hex.
+        const QString newStation =
+            FromNormalToASC(QStringLiteral("0101"), clock_().toString(QStringLiteral("ddHHmmss")),
+                            0x10, 4, QStringLiteral("00"));
+        const QString changeText =
+            SendContent(conn, Concat({CopyText(T, 3, 14), u"0200800103FF070101", newStation}));
+        const QString newSiteNum = SiteNumText(newStation);
+        SiteId = newStation + IntToHexText(EquipmentNum, 2);
+        Hint(QLatin1String("Server->Equipment Modify StationNo. (EquipmentCode:") + EquipmentCode +
+                 where + QLatin1String("  Old StationNo.:0x") + SiteNum +
+                 QLatin1String("  New StationNo.:0x") + newSiteNum + QLatin1Char(')') + QChar(13) +
+                 changeText,
+             clWhite);
+        SiteNum = newSiteNum;
+    }
+
+    SetSiteId(EquipmentCode, SiteId);
+
+    if (UserEquipment(EquipmentCode, EquipmentType)) {
+        conn.SocketData = TEquipmentIdentity{EquipmentCode, EquipmentType, SiteId};
+        EquipmentLineState(EquipmentCode, EquipmentType, SiteNum, EquipmentNum, true);
+    } else {
+        // Nobody owns the unit: its frames are dropped from now on.
+        conn.SocketData.reset();
+    }
+}
+
+bool TEquipmentTcp::UserEquipment(const QString &EquipmentCode, const QString &EquipmentType) {
+    if (!dmNet)
+        throw DbError("the data module is not open");
+    std::lock_guard guard(dmNet->Lock());
+    const std::vector<QSqlRecord> rows = dmNet->Select(
+        QStringLiteral("select * from UserEquipment where EquipmentCode=?"), {EquipmentCode});
+    bool typeDiffers = false;
+    for (const QSqlRecord &row : rows)
+        if (row.value(QStringLiteral("EquipmentType")).toString() != EquipmentType)
+            typeDiffers = true;
+    if (typeDiffers)
+        dmNet->Exec(QStringLiteral("update UserEquipment set EquipmentType=? where EquipmentCode=? "
+                                   "and (EquipmentType is null or EquipmentType<>?)"),
+                    {EquipmentType, EquipmentCode, EquipmentType});
+    return !rows.empty();
+}
+
+void TEquipmentTcp::SetSiteId(const QString &EquipmentCode, const QString &SiteId) {
+    if (auto it = siteIdByCode_.constFind(EquipmentCode); it != siteIdByCode_.cend()) {
+        QString &current = lstSiteId[*it].second;
+        if (current == SiteId)
+            return;
+        if (auto codes = codesBySiteId_.find(current); codes != codesBySiteId_.end()) {
+            codes->remove(EquipmentCode);
+            if (codes->isEmpty())
+                codesBySiteId_.erase(codes);
+        }
+        current = SiteId;
+    } else {
+        siteIdByCode_.insert(EquipmentCode, lstSiteId.size());
+        lstSiteId.emplace_back(EquipmentCode, SiteId);
+    }
+    codesBySiteId_[SiteId].insert(EquipmentCode);
+}
+
+bool TEquipmentTcp::SiteIdUsedByOther(const QString &EquipmentCode, const QString &SiteId) const {
+    const auto it = codesBySiteId_.constFind(SiteId);
+    if (it == codesBySiteId_.cend())
+        return false;
+    return it->size() > 1 || !it->contains(EquipmentCode);
+}
+
+void TEquipmentTcp::ResetLiveness(const QString &key) {
+    if (auto it = connectStateByKey_.constFind(key); it != connectStateByKey_.cend())
+        (*it)->ticks = 0;
+}
+
+void TEquipmentTcp::timConnectStateTimer() {
+    QSet<QString> stale;
+    for (auto it = lstCheckConnectState.begin(); it != lstCheckConnectState.end();) {
+        if (it->ticks < paces_.livenessTicks) {
+            ++it->ticks;
+            ++it;
+        } else {
+            stale.insert(it->key);
+            connectStateByKey_.remove(it->key);
+            it = lstCheckConnectState.erase(it);
+        }
+    }
+    if (stale.isEmpty())
+        return;
+
+    // Closing removes connections from the list; walk the ones open now.
+    const std::vector<TEquipmentConnection *> open = connections_;
+    for (TEquipmentConnection *conn : open) {
+        if (stale.isEmpty())
+            break;
+        if (!stale.contains(conn->Key()))
+            continue;
+        const QString ip = conn->RemoteAddress();
+        const QString port = QString::number(conn->RemotePort());
+        try {
+            if (conn->SocketData) {
+                const TEquipmentIdentity id = *conn->SocketData;
+                conn->SocketData.reset();
+                const QString siteNum = id.SiteNum();
+                const quint8 equipmentNum = id.EquipmentNum();
+                CloseConnection(*conn);
+                EquipmentLineState(id.EquipmentCode, id.EquipmentType, siteNum, equipmentNum,
+                                   false);
+                Hint(QLatin1String("Equipment (EquipmentCode:") + id.EquipmentCode +
+                         QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") +
+                         port + QLatin1String("  StationNo.:0x") + siteNum +
+                         QLatin1String("  EquipmentNo.:") + QString::number(equipmentNum) +
+                         QLatin1String(") abnormal"),
+                     clRed);
+            } else {
+                CloseConnection(*conn);
+                Hint(QLatin1String("Equipment (EquipmentIP:") + ip +
+                         QLatin1String("  EquipmentPort:") + port + QLatin1String(") abnormal"),
+                     clRed);
+            }
+        } catch (...) {
+            // The next connection is examined all the same.
+        }
+        stale.remove(conn->Key());
+    }
+}
+
+void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
+    const QString subject = SendBody.EquipmentName.isEmpty()
+                                ? QLatin1String("EquipmentCode:") + SendBody.EquipmentCode
+                                : QLatin1String("Equipment:") + SendBody.EquipmentName;
+    bool found = false;
+    bool written = false;
+    bool tooLong = false;
+    QString unitIp;
+    QString unitPort;
+    QString where; // subject .. SerialId, shared by the log line and the notice
+    QString frameText;
+    try {
+        // The newest connection of the unit gets the request.
+        for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+            TEquipmentConnection &conn = **it;
+            if (!conn.SocketData || conn.SocketData->EquipmentCode != SendBody.EquipmentCode)
+                continue;
+            const TEquipmentIdentity &id = *conn.SocketData;
+            unitIp = conn.RemoteAddress();
+            unitPort = QString::number(conn.RemotePort());
+            where = subject + QLatin1String("  EquipmentIP:") + unitIp +
+                    QLatin1String("  EquipmentPort:") + unitPort +
+                    QLatin1String("  StationNo.:0x") + id.SiteNum() +
+                    QLatin1String("  EquipmentNo.:") + QString::number(id.EquipmentNum()) +
+                    QLatin1String("  SerialId:") + QString::number(SendBody.SerialId);
+
+            const QString frame =
+                BuildFrame(CommTypeFlag + CommChildTypeFlag + id.SiteId + SendBody.SendPack);
+            QByteArray bytes;
+            const QString escaped = SendTransFormatBuf(frame, bytes);
+            frameText = FrameText(frame, escaped);
+            if (bytes.size() > MaxSendFrameBytes) {
+                // Never cut a frame short: the unit would get a broken packet.
+                tooLong = true;
+                Hint(QLatin1String("Data send equipment (") + where +
+                         QLatin1String(") fail: the frame has ") + QString::number(bytes.size()) +
+                         QLatin1String(" bytes after escaping, more than ") +
+                         QString::number(MaxSendFrameBytes),
+                     clRed);
+            } else {
+                Hint(QLatin1String("Server->Equipment (") + where + QLatin1Char(')') + QChar(13) +
+                         frameText,
+                     clWhite);
+                written = WriteBytes(conn, bytes) > 0;
+                if (written)
+                    TEquipmentBase::SendToNet(SendBody);
+                else
+                    Hint(QLatin1String("Data send equipment (") + where + QLatin1String(") fail"),
+                         clRed);
+            }
+            found = true;
+            break;
+        }
+    } catch (...) {
+        // The search ends; the unit counts as found only if its send was handled.
+    }
+    if (!found)
+        Hint(subject + QLatin1String(" not connect"), clRed);
+
+    // The server's own requests have no client to tell.
+    TClientLink *client = ClientLink();
+    if (!client || SendBody.ClientIp.isEmpty())
+        return;
+    if (!found) {
+        client->SendToClient(SendBody.ClientIp, SendBody.ClientPort,
+                             QLatin1String("*21") + subject + QLatin1String(" not connect*"));
+        return;
+    }
+    if (!tooLong)
+        client->SendToClient(SendBody.ClientIp, SendBody.ClientPort,
+                             QLatin1String("*21Send (") + where + QLatin1Char(')') + QChar(13) +
+                                 frameText + QLatin1Char('*'));
+    if (!written)
+        client->SendToClient(
+            SendBody.ClientIp, SendBody.ClientPort,
+            QLatin1String("*21Send data equipment(") + subject + QLatin1String("  EquipmentIP:") +
+                unitIp + QLatin1String("  EquipmentPort:") + unitPort + QLatin1String(") fail*"));
+}
+
+QString TEquipmentTcp::UserLineState(const QString &UserName, bool NoSuspend,
+                                     QString &OnLineEquipmentStr) {
+    if (!dmNet)
+        throw DbError("the data module is not open");
+    // EquipmentCode -> EquipmentName of the user's units, first row first.
+    std::vector<std::pair<QString, QString>> units;
+    for (const QSqlRecord &row :
+         dmNet->Select(QStringLiteral("select * from UserEquipment where UserName=?"), {UserName}))
+        units.emplace_back(row.value(QStringLiteral("EquipmentCode")).toString(),
+                           row.value(QStringLiteral("EquipmentName")).toString());
+
+    QString sValue;
+    OnLineEquipmentStr.clear();
+    int count = 0;
+    try {
+        for (const TEquipmentConnection *conn : connections_) {
+            if (!conn->SocketData)
+                continue;
+            const TEquipmentIdentity &id = *conn->SocketData;
+            const QString entry =
+                id.EquipmentCode + QLatin1Char('@') + id.EquipmentType + QLatin1String("&01,");
+            if (!NoSuspend) {
+                sValue += entry;
+                continue;
+            }
+            const auto unit = std::find_if(units.begin(), units.end(), [&](const auto &u) {
+                return u.first == id.EquipmentCode;
+            });
+            if (unit == units.end())
+                continue;
+            sValue += entry;
+            OnLineEquipmentStr +=
+                QLatin1String(" [Equipment:") + TrimBlanks(unit->second).toString() +
+                QLatin1String("  SiteNo.:") + id.SiteNum() + QLatin1String("  EquipmentNo.:") +
+                QString::number(id.EquipmentNum()) + QLatin1Char(']');
+            ++count;
+        }
+    } catch (...) {
+        // What was built so far remains.
+    }
+    OnLineEquipmentStr = TrimBlanks(OnLineEquipmentStr).toString();
+    if (count == 1)
+        OnLineEquipmentStr = OnLineEquipmentStr.mid(1, OnLineEquipmentStr.size() - 2);
+    return sValue;
+}

@@ -1,0 +1,128 @@
+// The equipment side of the server: the TCP listener on the equipment port,
+// the cutting of frames from each connection, heartbeats and their replies,
+// registration with station numbers and ownership, liveness, and the sending
+// of queued requests to the units.
+//
+// Threading contract: everything here runs on the event thread (socket
+// events, the liveness timer, SendToNet, UserLineState,
+// GetEquipmentConnectCount). The connection list, lstSiteId and
+// lstCheckConnectState are used only there and need no lock. The database is
+// reached through dmNet, which takes its own lock.
+#pragma once
+
+#include "EquipmentBase.h"
+#include "EquipmentConnection.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QHash>
+#include <QSet>
+#include <QTcpServer>
+#include <QTimer>
+
+#include <functional>
+#include <list>
+#include <vector>
+
+class TEquipmentTcp : public TEquipmentBase {
+    Q_OBJECT
+public:
+    // Listens on DeviceConnectPort (IPv4, every interface; 0 picks a free
+    // port) and starts the queue and liveness timers. When listening fails,
+    // IsListening() is false, ListenError() says why and no timer runs.
+    TEquipmentTcp(int DeviceConnectPort, TCommInfoHint CommInfoHint,
+                  TBoosterConnectNumber BoosterConnectNumber, const TLinkPaces &paces = {},
+                  QObject *parent = nullptr);
+    ~TEquipmentTcp() override;
+
+    bool IsListening() const { return ServerSocket.isListening(); }
+    QString ListenError() const { return listenError_; }
+    quint16 ServerPort() const { return ServerSocket.serverPort(); }
+
+    // Sends one queued request to the unit's newest connection, logs it, tells
+    // the requesting client in "*21" notices and records it as pending once
+    // at least one byte was written.
+    void SendToNet(const TSendBodyRecord &SendBody) override;
+
+    // The on-line units of a user, as the "*12" entries ("code@type&01,"
+    // each); OnLineEquipmentStr gets the description for the log. With
+    // NoSuspend false every registered connection is listed.
+    QString UserLineState(const QString &UserName, bool NoSuspend, QString &OnLineEquipmentStr);
+
+    // Number of open equipment connections.
+    int GetEquipmentConnectCount() const { return static_cast<int>(connections_.size()); }
+
+    // Liveness timer handler, public so that a test can drive it by hand.
+    void timConnectStateTimer();
+
+    // The station-number registry, code + "#" + SiteId per unit, in the order
+    // the codes were first seen.
+    QStringList SiteIdRegistry() const;
+
+    // The clock that makes new station numbers (tests pin it).
+    void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
+
+    // A connection's reassembly buffer beyond this size without a complete
+    // frame is emptied.
+    static constexpr qsizetype MaxReassemblyBytes = 1024 * 1024;
+    // An outgoing frame may hold at most this many bytes after escaping.
+    static constexpr qsizetype MaxSendFrameBytes = 2049;
+    // Bytes a connection may have queued for sending; a write beyond it would
+    // block and counts as writing nothing.
+    static constexpr qint64 MaxPendingWriteBytes = 64 * 1024;
+
+private:
+    friend class TEquipmentConnection;
+
+    // Socket events, forwarded by the connection objects.
+    void ServerSocketClientConnect(TEquipmentConnection &conn);
+    void ServerSocketClientDisconnect(TEquipmentConnection &conn);
+    void ServerSocketClientRead(TEquipmentConnection &conn);
+    void ServerSocketClientError(TEquipmentConnection &conn, QAbstractSocket::SocketError error);
+
+    void AcceptPending();
+    void HandleFrame(TEquipmentConnection &conn, QByteArrayView frame);
+    void HandleHeartbeat(TEquipmentConnection &conn, const QString &F, const QString &T);
+    // Frames, escapes and writes a content text; returns the frame text for
+    // the log ("unescaped(Truly escaped)" when escaping changed it).
+    QString SendContent(TEquipmentConnection &conn, const QString &content);
+    // Writes without blocking: the number of bytes taken, or -1 when nothing
+    // could be written.
+    qint64 WriteBytes(TEquipmentConnection &conn, const QByteArray &bytes);
+    // Closes a connection now and runs its closed-connection handling.
+    void CloseConnection(TEquipmentConnection &conn);
+    void RemoveConnection(TEquipmentConnection &conn);
+    // Ownership lookup: true when the unit has a UserEquipment row; rows with
+    // another type get the reported one.
+    bool UserEquipment(const QString &EquipmentCode, const QString &EquipmentType);
+    void SetSiteId(const QString &EquipmentCode, const QString &SiteId);
+    bool SiteIdUsedByOther(const QString &EquipmentCode, const QString &SiteId) const;
+    void ResetLiveness(const QString &key);
+
+    QTcpServer ServerSocket;
+    QTimer timConnectState;
+    QString listenError_;
+
+    // Open connections in the order they were accepted.
+    std::vector<TEquipmentConnection *> connections_;
+
+    // lstSiteId: code -> SiteId in first-seen order, with an index by SiteId
+    // for the station conflict test.
+    std::vector<std::pair<QString, QString>> lstSiteId;
+    QHash<QString, std::size_t> siteIdByCode_;
+    QHash<QString, QSet<QString>> codesBySiteId_;
+
+    // lstCheckConnectState: ticks since the last valid heartbeat, per key.
+    struct TConnectState {
+        int ticks = 0;
+        QString key;
+    };
+    std::list<TConnectState> lstCheckConnectState;
+    QHash<QString, std::list<TConnectState>::iterator> connectStateByKey_;
+
+    std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
+};
+
+// The one equipment server, owned by the start-up code; null before it is
+// created and after it is released.
+extern TEquipmentTcp *EquipmentTcp;

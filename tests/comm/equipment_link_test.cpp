@@ -1,0 +1,1141 @@
+// The equipment link: request queues and serial numbers, received-packet
+// processing, and the equipment TCP server, in-process on a free port with a
+// stand-in client server, and as part of the real server process.
+#include "ConvertError.h"
+#include "EquipmentBase.h"
+#include "EquipmentFrames.h"
+#include "EquipmentTcp.h"
+#include "NetD.h"
+#include "ParamDictionary.h"
+#include "PublicU.h"
+#include "TempHistory.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QSqlRecord>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+// Readable QString values in failure messages.
+void PrintTo(const QString &s, std::ostream *os) {
+    *os << '"' << s.toStdString() << '"';
+}
+
+using namespace std::chrono_literals;
+using eqtest::Bytes;
+using eqtest::Content;
+using eqtest::Frame;
+using eqtest::FrameText;
+using eqtest::Heartbeat;
+using eqtest::HeartbeatContent;
+using eqtest::HeartbeatReply;
+using eqtest::Hex;
+using eqtest::Unescaped;
+
+namespace {
+
+const QString Cr(QChar(13));
+
+struct LogLine {
+    QString text;
+    quint32 colour;
+    bool operator==(const LogLine &) const = default;
+};
+
+void PrintTo(const LogLine &l, std::ostream *os) {
+    *os << "(" << l.text.toStdString() << ", " << std::hex << l.colour << ")";
+}
+
+// The client server as the equipment link sees it.
+class StandInClient : public TClientLink {
+public:
+    QString EquipmentBroadcast(const QString &EquipmentCode, const QString &message) override {
+        broadcasts.push_back({EquipmentCode, message});
+        return receivers;
+    }
+    bool SendToClient(const QString &clientIp, int clientPort, const QString &text) override {
+        sent.push_back({clientIp, clientPort, text});
+        return true;
+    }
+
+    struct Sent {
+        QString ip;
+        int port;
+        QString text;
+        bool operator==(const Sent &) const = default;
+    };
+    QString receivers; // the description EquipmentBroadcast returns
+    std::vector<std::pair<QString, QString>> broadcasts;
+    std::vector<Sent> sent;
+};
+
+void PrintTo(const StandInClient::Sent &s, std::ostream *os) {
+    *os << "(" << s.ip.toStdString() << ":" << s.port << ", " << s.text.toStdString() << ")";
+}
+
+// The transport-independent link with the send captured instead of written.
+class RecordingEquipment : public TEquipmentBase {
+public:
+    explicit RecordingEquipment(TCommInfoHint hint = {})
+        : TEquipmentBase(std::move(hint), {}, TLinkPaces{}) {}
+    void SendToNet(const TSendBodyRecord &body) override {
+        sent.push_back(body);
+        TEquipmentBase::SendToNet(body); // records the pending request
+    }
+    // One tick of the send pace; returns what left.
+    std::vector<TSendBodyRecord> Tick() {
+        sent.clear();
+        timSendDataPackTimer();
+        return sent;
+    }
+    std::vector<TSendBodyRecord> sent;
+};
+
+template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!pred()) {
+        if (timer.elapsed() > timeout.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// One equipment unit: a client socket on the event thread of the test.
+class Unit {
+public:
+    explicit Unit(quint16 serverPort) { socket.connectToHost(QHostAddress::LocalHost, serverPort); }
+    void Send(const QByteArray &bytes) {
+        socket.write(bytes);
+        socket.flush();
+    }
+    const QByteArray &Received() {
+        received += socket.readAll();
+        return received;
+    }
+    bool WaitReceived(qsizetype bytes) {
+        return WaitUntil([&] { return Received().size() >= bytes; });
+    }
+    quint16 Port() const { return socket.localPort(); }
+    QString PortText() const { return QString::number(socket.localPort()); }
+    bool Closed() const { return socket.state() == QAbstractSocket::UnconnectedState; }
+
+    QTcpSocket socket;
+    QByteArray received;
+};
+
+std::vector<TTempHistoryInfo> TempHistory() {
+    std::lock_guard guard(lstTempHistoryLock);
+    std::vector<TTempHistoryInfo> out;
+    for (const auto &e : lstTempHistory)
+        out.push_back(*e);
+    return out;
+}
+
+QStringList AlertStrings() {
+    std::lock_guard guard(lstAlertStringLock);
+    return lstAlertString;
+}
+
+class EquipmentLinkTest : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        static int argc = 1;
+        static char name[] = "equipment_link_test";
+        static char *argv[] = {name, nullptr};
+        if (!QCoreApplication::instance())
+            new QCoreApplication(argc, argv); // lives until the process ends
+    }
+
+    void SetUp() override {
+        home_ = mmstest::MakeSqliteHome();
+        DbTarget target;
+        target.type = 1;
+        target.driver = QStringLiteral("QSQLITE");
+        target.databaseName = home_->File(QStringLiteral("MonitorData.db"));
+        db_ = std::make_unique<TdmNet>(target);
+        db_->Open();
+        dmNet = db_.get();
+        LoadParamProperyList([](const QString &statement) {
+            std::vector<TableRow> rows;
+            for (const QSqlRecord &r : dmNet->Select(statement)) {
+                TableRow row;
+                for (int i = 0; i < r.count(); ++i)
+                    row.insert(r.fieldName(i), r.value(i).toString());
+                rows.push_back(std::move(row));
+            }
+            return rows;
+        });
+        ShowInfoHint = true;
+        MaxPackageLen = 2049;
+        HandPackFlagNumber = 0;
+        CirclePackFlagNumber = 0x6000;
+        sysShortDate = QStringLiteral("yyyy-MM-dd");
+        {
+            std::lock_guard guard(lstTempHistoryLock);
+            lstTempHistory.clear();
+        }
+        std::lock_guard guard(lstAlertStringLock);
+        lstAlertString.clear();
+    }
+
+    void TearDown() override {
+        server_.reset();
+        dmNet = nullptr;
+        db_.reset();
+    }
+
+    TCommInfoHint Logger() {
+        return [this](const QString &text, quint32 colour) { log_.push_back({text, colour}); };
+    }
+
+    // An equipment server on a free port whose paces are driven by hand.
+    TEquipmentTcp &StartServer() {
+        TLinkPaces paces;
+        paces.sendTick = paces.receiveTick = paces.livenessTick = 1h;
+        server_ = std::make_unique<TEquipmentTcp>(
+            0, Logger(), [this](int n) { counts_.push_back(n); }, paces);
+        EXPECT_TRUE(server_->IsListening()) << server_->ListenError().toStdString();
+        server_->SetClientLink(&client_);
+        server_->SetClock([this] { return clock_; });
+        return *server_;
+    }
+
+    // Connects a unit and waits until the server has accepted it.
+    std::unique_ptr<Unit> Connect() {
+        const int before = server_->GetEquipmentConnectCount();
+        auto unit = std::make_unique<Unit>(server_->ServerPort());
+        EXPECT_TRUE(WaitUntil([&] {
+            return unit->socket.state() == QAbstractSocket::ConnectedState &&
+                   server_->GetEquipmentConnectCount() == before + 1;
+        }));
+        return unit;
+    }
+
+    // Sends a heartbeat and waits for its reply (and whatever else comes with it).
+    void Beat(Unit &unit, const QByteArray &code, std::uint32_t station, std::uint8_t num = 1,
+              std::uint8_t type = 3, qsizetype alsoExpected = 0) {
+        const QByteArray content = HeartbeatContent(code, station, num, type);
+        const qsizetype before = unit.Received().size();
+        unit.Send(Frame(content));
+        ASSERT_TRUE(unit.WaitReceived(before + HeartbeatReply(content).size() + alsoExpected));
+        EXPECT_EQ(unit.received.mid(before, HeartbeatReply(content).size()),
+                  HeartbeatReply(content));
+    }
+
+    void Own(const QString &code, const QString &user, const QString &name,
+             const QString &type = QStringLiteral("03")) {
+        dmNet->Exec(QStringLiteral("insert into UserEquipment (UserName, EquipmentCode, "
+                                   "EquipmentName, EquipmentType) values (?, ?, ?, ?)"),
+                    {user, code, name, type});
+    }
+
+    bool Logged(const QString &text, quint32 colour) const {
+        return std::find(log_.begin(), log_.end(), LogLine{text, colour}) != log_.end();
+    }
+    int CountLogged(const QString &part) const {
+        return static_cast<int>(std::count_if(
+            log_.begin(), log_.end(), [&](const LogLine &l) { return l.text.contains(part); }));
+    }
+
+    std::unique_ptr<mmstest::TestHome> home_;
+    std::unique_ptr<TdmNet> db_;
+    StandInClient client_;
+    std::vector<LogLine> log_;
+    std::vector<int> counts_;
+    QDateTime clock_ = QDateTime(QDate(2024, 3, 9), QTime(14, 30, 25));
+    std::unique_ptr<TEquipmentTcp> server_;
+};
+
+// ---------------------------------------------------------------------------
+// Queues and serial numbers (no transport)
+
+TEST_F(EquipmentLinkTest, OneRequestPerClientConnectionLeavesPerTick) {
+    RecordingEquipment link;
+    const QString a = QStringLiteral("10.0.0.5");
+    const QString b = QStringLiteral("10.0.0.6");
+    for (const char *d : {"A1", "A2", "A3"})
+        link.AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, a, 40321, d);
+    link.AddDataPackage("eve", "Roof", "UNIT-B", "03", 0, b, 40999, "B1");
+
+    auto dictates = [](const std::vector<TSendBodyRecord> &bodies) {
+        QStringList out;
+        for (const auto &body : bodies)
+            out.append(body.ClientIp + QLatin1Char(':') + body.SendPack.mid(12));
+        return out;
+    };
+    EXPECT_EQ(dictates(link.Tick()), (QStringList{a + ":A1", b + ":B1"}));
+    EXPECT_EQ(dictates(link.Tick()), (QStringList{a + ":A2"}));
+    EXPECT_EQ(dictates(link.Tick()), (QStringList{a + ":A3"}));
+    EXPECT_TRUE(link.Tick().empty());
+
+    // A client whose sub-queue was removed starts a new one behind the others.
+    link.AddDataPackage("eve", "Roof", "UNIT-B", "02", 0, b, 40999, "B2");
+    link.AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, a, 40321, "A4");
+    EXPECT_EQ(dictates(link.Tick()), (QStringList{b + ":B2", a + ":A4"}));
+}
+
+struct SerialCase {
+    const char *name;
+    int hand;   // HandPackFlagNumber before
+    int circle; // CirclePackFlagNumber before
+    int sendMode;
+    QStringList sendPacks; // of two requests queued one after the other
+    int handAfter;
+    int circleAfter;
+};
+
+class SerialNumbers : public EquipmentLinkTest, public ::testing::WithParamInterface<SerialCase> {};
+
+TEST_P(SerialNumbers, AreDrawnFromTheirSpace) {
+    const SerialCase &c = GetParam();
+    HandPackFlagNumber = c.hand;
+    CirclePackFlagNumber = c.circle;
+    RecordingEquipment link;
+    link.AddDataPackage("bob", "", "UNIT-A", "02", c.sendMode, "10.0.0.5", 1, "040101");
+    link.AddDataPackage("bob", "", "UNIT-A", "02", c.sendMode, "10.0.0.6", 1, "040101");
+    const auto sent = link.Tick();
+    ASSERT_EQ(sent.size(), 2u);
+    EXPECT_EQ(sent[0].SendPack, c.sendPacks[0]);
+    EXPECT_EQ(sent[1].SendPack, c.sendPacks[1]);
+    EXPECT_EQ(sent[0].QueryMode, c.sendMode == 1 ? "Poll" : "General");
+    EXPECT_EQ(HandPackFlagNumber.load(), c.handAfter);
+    EXPECT_EQ(CirclePackFlagNumber.load(), c.circleAfter);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wrap, SerialNumbers,
+                         ::testing::Values(SerialCase{"GeneralFromStart",
+                                                      0,
+                                                      0x6000,
+                                                      0,
+                                                      {"0100800102FF040101", "0200800102FF040101"},
+                                                      2,
+                                                      0x6000},
+                                           SerialCase{"GeneralWrapsAfter5FFF",
+                                                      0x5FFE,
+                                                      0x6000,
+                                                      0,
+                                                      {"FF5F800102FF040101", "0100800102FF040101"},
+                                                      1,
+                                                      0x6000},
+                                           SerialCase{"PollWrapsAfter7FFF",
+                                                      0,
+                                                      0x7FFE,
+                                                      1,
+                                                      {"FF7F800102FF040101", "0160800102FF040101"},
+                                                      0,
+                                                      0x6001},
+                                           // A damaged stored counter restarts its own space.
+                                           SerialCase{"NegativeGeneralCounterRestarts",
+                                                      -5,
+                                                      0x6000,
+                                                      0,
+                                                      {"0100800102FF040101", "0200800102FF040101"},
+                                                      2,
+                                                      0x6000},
+                                           SerialCase{"PollCounterBelowItsSpaceRestarts",
+                                                      0,
+                                                      0,
+                                                      1,
+                                                      {"0160800102FF040101", "0260800102FF040101"},
+                                                      0,
+                                                      0x6002}),
+                         [](const ::testing::TestParamInfo<SerialCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(EquipmentLinkTest, AcknowledgementAndParameterListRequestsAreBuiltAndNotRecorded) {
+    RecordingEquipment link;
+    link.AddDataPackage("", "", "UNIT-A", "01", 0, "", 0, "3480");
+    link.AddDataPackage("bob", "Hall 2", "UNIT-A", "05", 0, "10.0.0.5", 1, "050900");
+    link.AddDataPackage("bob", "Hall 2", "UNIT-A", "03", 0, "10.0.0.6", 1, "0401010A");
+    const auto sent = link.Tick();
+    ASSERT_EQ(sent.size(), 3u);
+
+    EXPECT_EQ(sent[0].SerialId, 0x8034);
+    EXPECT_EQ(sent[0].SendPack, "348000010100");
+    EXPECT_EQ(sent[0].OperateFlag, "01");
+
+    // "05" is sent as a query and keeps its own flag.
+    EXPECT_EQ(sent[1].SerialId, 1);
+    EXPECT_EQ(sent[1].SendPack, "0100800102FF050900");
+    EXPECT_EQ(sent[1].OperateFlag, "05");
+
+    EXPECT_EQ(sent[2].SendPack, "0200800103FF0401010A");
+    // An acknowledgement takes no serial number from the counter.
+    EXPECT_EQ(HandPackFlagNumber.load(), 2);
+
+    // Only the set request waits for its answer.
+    const auto pending = TempHistory();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].OperateFlag, "03");
+    EXPECT_EQ(pending[0].SerialId, 2);
+    EXPECT_EQ(pending[0].UserName, "bob");
+    EXPECT_EQ(pending[0].ClientIp, "10.0.0.6");
+    EXPECT_EQ(pending[0].EquipmentName, "Hall 2");
+    EXPECT_EQ(pending[0].QueryMode, "General");
+    EXPECT_TRUE(pending[0].BodyValue.isEmpty());
+    EXPECT_TRUE(pending[0].QueryTime.isValid());
+}
+
+TEST_F(EquipmentLinkTest, AcknowledgementWithoutSerialBytesIsRefused) {
+    RecordingEquipment link;
+    EXPECT_THROW(link.AddDataPackage("", "", "UNIT-A", "01", 0, "", 0, ""), ConvertError);
+    EXPECT_THROW(link.AddDataPackage("", "", "UNIT-A", "01", 0, "", 0, "ZZ80"), ConvertError);
+    EXPECT_TRUE(link.Tick().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Received packet processing
+
+const QString Identity = QStringLiteral("&UNIT-A@030101000001#");
+
+QString Entry(const QByteArray &wire) {
+    return QStringLiteral("127.0.0.1%5000^") + Hex(wire) + Identity;
+}
+
+void AddPending(const QString &code, int serial, const QString &name) {
+    auto e = std::make_unique<TTempHistoryInfo>();
+    e->EquipmentCode = code;
+    e->SerialId = serial;
+    e->EquipmentName = name;
+    e->OperateFlag = QStringLiteral("02");
+    e->UserName = QStringLiteral("bob");
+    std::lock_guard guard(lstTempHistoryLock);
+    lstTempHistory.push_back(std::move(e));
+}
+
+struct CheckCase {
+    const char *name;
+    std::uint8_t command;
+    std::uint16_t serial;
+    std::uint8_t np;
+    std::uint8_t response;
+    bool badCrc;
+    const char *error;
+};
+
+class PacketChecks : public EquipmentLinkTest, public ::testing::WithParamInterface<CheckCase> {};
+
+TEST_P(PacketChecks, ReportTheLastFailingCheck) {
+    const CheckCase &c = GetParam();
+    const QByteArray content =
+        Content(0x0101, 1, c.serial, c.np, c.command, c.response, Bytes("04410102 04010301"));
+    const QByteArray plain =
+        c.badCrc ? eqtest::WithCrc(content, eqtest::Crc16(content) ^ 0x0101) : Unescaped(content);
+    if (c.command == 0x02)
+        AddPending("UNIT-A", c.serial, "Hall 2");
+    RecordingEquipment link(Logger());
+    link.ComPackShow(Entry(eqtest::Escape(plain)));
+
+    const auto entries = TempHistory();
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].ErrorValue, QString::fromLatin1(c.error));
+    EXPECT_FALSE(entries[0].BodyValue.isEmpty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Errors, PacketChecks,
+    ::testing::Values(CheckCase{"ReportInItsSerialSpace", 0x01, 0x8001, 0x80, 0xFF, false, ""},
+                      CheckCase{"ReportWithAnswerFlags", 0x01, 0x8FFF, 0x00, 0x00, false, ""},
+                      CheckCase{"ReportBelowItsSerialSpace", 0x01, 0x7FFF, 0x80, 0xFF, false,
+                                " Error SerialNumber"},
+                      CheckCase{"ReportAboveItsSerialSpace", 0x01, 0x9000, 0x80, 0xFF, false,
+                                " Error SerialNumber"},
+                      CheckCase{"AnswerWithRequestNpFlag", 0x02, 5, 0x80, 0x00, false,
+                                " NP interact flag error(error code:0x80)"},
+                      CheckCase{"AnswerWithErrorResponse", 0x02, 5, 0x00, 0x02, false,
+                                " Answer symbol error:Command Number Error"},
+                      CheckCase{"AnswerWithUnknownResponse", 0x02, 5, 0x00, 0x7A, false,
+                                " Answer symbol error:Other Error"},
+                      CheckCase{"AnswerWithReportResponse", 0x02, 5, 0x00, 0xFF, false,
+                                " Answer symbol error:Command"},
+                      CheckCase{"WrongResponseAndCheckCode", 0x02, 5, 0x00, 0x02, true,
+                                " Check code error"},
+                      CheckCase{"ReportWithEverythingWrong", 0x01, 0x7FFF, 0x01, 0x02, true,
+                                " Check code error"}),
+    [](const ::testing::TestParamInfo<CheckCase> &info) { return std::string(info.param.name); });
+
+TEST_F(EquipmentLinkTest, AnswerCompletesItsPendingRequestAndIsLogged) {
+    AddPending("UNIT-B", 7, "Other unit");
+    AddPending("UNIT-A", 7, "Hall 2");
+    AddPending("UNIT-A", 7, "Second with the same serial");
+    // Station 0x7E needs an escape on the wire.
+    const QByteArray content = Content(0x7E, 2, 7, 0x00, 0x02, 0x00, Bytes("0501010203"));
+    const QByteArray wire = Frame(content);
+    RecordingEquipment link(Logger());
+    link.ComPackShow(Entry(wire));
+
+    const auto entries = TempHistory();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_TRUE(entries[0].BodyValue.isEmpty());
+    EXPECT_TRUE(entries[2].BodyValue.isEmpty());
+    const TTempHistoryInfo &e = entries[1];
+    EXPECT_EQ(e.BodyValue, Hex(wire));
+    EXPECT_EQ(e.DataBody, "0501010203");
+    EXPECT_EQ(e.SiteNum, "7E");
+    EXPECT_EQ(e.EquipmentNum, 2);
+    EXPECT_EQ(e.EquipmentIp, "127.0.0.1");
+    EXPECT_EQ(e.EquipmentPort, 5000);
+    EXPECT_TRUE(e.ReturnTime.isValid());
+    EXPECT_EQ(e.OperateFlag, "02");
+    ASSERT_EQ(log_.size(), 1u);
+    EXPECT_EQ(log_[0], (LogLine{"Equipment->Server (Equipment:Hall 2  EquipmentIP:127.0.0.1  "
+                                "EquipmentPort:5000  StationNo.:0x7E  EquipmentNo.:2  SerialId:7)" +
+                                    Cr + Hex(wire) + "(Truly " + Hex(Unescaped(content)) + ") ",
+                                clYellow}));
+}
+
+TEST_F(EquipmentLinkTest, AnswerWithoutPendingRequestIsLoggedWithEmptySubject) {
+    const QByteArray wire = Frame(Content(0x0101, 1, 9, 0x00, 0x03, 0x00, Bytes("0501010203")));
+    RecordingEquipment link(Logger());
+    link.ComPackShow(Entry(wire));
+    EXPECT_TRUE(TempHistory().empty());
+    ASSERT_EQ(log_.size(), 1u);
+    EXPECT_TRUE(log_[0].text.startsWith("Equipment->Server (  EquipmentIP:127.0.0.1  "))
+        << log_[0].text.toStdString();
+}
+
+TEST_F(EquipmentLinkTest, ReportsAreRecordedAndOnlyAlarmReportsAcknowledged) {
+    RecordingEquipment link(Logger());
+    // Report type 01 (alarm): item 04 4101 01, then one alarm item.
+    const QByteArray alarm =
+        Frame(Content(0x0101, 1, 0x8034, 0x80, 0x01, 0xFF, Bytes("04410101 04010301")));
+    // Report type 02: recorded and analysed, not acknowledged.
+    const QByteArray other =
+        Frame(Content(0x0101, 1, 0x8035, 0x80, 0x01, 0xFF, Bytes("04410102 04010300")));
+    link.ComPackShow(Entry(alarm));
+    link.ComPackShow(Entry(other));
+
+    const auto entries = TempHistory();
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].OperateFlag, "01");
+    EXPECT_EQ(entries[0].EquipmentCode, "UNIT-A");
+    EXPECT_EQ(entries[0].BodyValue, Hex(alarm));
+    EXPECT_EQ(entries[0].DataBody, "04010301");
+    EXPECT_EQ(entries[0].SerialId, 0x8034);
+    EXPECT_EQ(entries[0].SiteNum, "101");
+    EXPECT_EQ(entries[0].EquipmentPort, 5000);
+    EXPECT_TRUE(entries[0].ErrorValue.isEmpty());
+    EXPECT_TRUE(entries[0].UserName.isEmpty());
+    EXPECT_EQ(entries[1].DataBody, "04010300");
+
+    const QStringList alerts = AlertStrings();
+    ASSERT_EQ(alerts.size(), 2);
+    EXPECT_TRUE(alerts[0].startsWith("UNIT-A#04010301@")) << alerts[0].toStdString();
+    EXPECT_TRUE(ParseDateTimeText(alerts[0].section('@', 1)).isValid());
+    EXPECT_TRUE(alerts[1].startsWith("UNIT-A#04010300@"));
+
+    const auto acks = link.Tick();
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(acks[0].EquipmentCode, "UNIT-A");
+    EXPECT_EQ(acks[0].SerialId, 0x8034);
+    EXPECT_EQ(acks[0].SendPack, "348000010100");
+    EXPECT_TRUE(acks[0].ClientIp.isEmpty());
+    EXPECT_TRUE(link.Tick().empty());
+    EXPECT_TRUE(log_.empty());           // reports are not logged here
+    EXPECT_EQ(TempHistory().size(), 2u); // acknowledgements are not pending
+}
+
+QByteArray ListPage(int count, int num, const QByteArray &content, std::uint16_t serial) {
+    QByteArray items;
+    items.append(char(5 + content.size()));
+    items.append("\x09\x00", 2);
+    items.append(char(count));
+    items.append(char(num));
+    items.append(content);
+    return Frame(Content(0x0101, 1, serial, 0x00, 0x02, 0x00, items));
+}
+
+QString ParamListOf(const QString &code) {
+    const auto rows = dmNet->Select(
+        QStringLiteral("select ListStr from ParamList where EquipmentCode=?"), {code});
+    return rows.empty() ? QStringLiteral("<none>") : rows[0].value(0).toString();
+}
+
+TEST_F(EquipmentLinkTest, ThreePageParameterListIsCollectedInParamList) {
+    dmNet->Exec(QStringLiteral("insert into ParamList (EquipmentCode, ListStr) values (?, ?)"),
+                {QStringLiteral("UNIT-A"), QStringLiteral("OLD")});
+    RecordingEquipment link(Logger());
+
+    link.ComPackShow(Entry(ListPage(3, 1, Bytes("AABB"), 11)));
+    EXPECT_EQ(ParamListOf("UNIT-A"), "AABB"); // the old list is overwritten
+    auto next = link.Tick();
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next[0].OperateFlag, "05");
+    EXPECT_EQ(next[0].SendPack, "0100800102FF0509000302");
+    EXPECT_TRUE(next[0].ClientIp.isEmpty());
+
+    link.ComPackShow(Entry(ListPage(3, 2, Bytes("CCDD"), 12)));
+    EXPECT_EQ(ParamListOf("UNIT-A"), "AABBCCDD");
+    next = link.Tick();
+    ASSERT_EQ(next.size(), 1u);
+    EXPECT_EQ(next[0].SendPack, "0200800102FF0509000303");
+
+    const qsizetype linesBefore = static_cast<qsizetype>(log_.size());
+    link.ComPackShow(Entry(ListPage(3, 3, Bytes("EEFF"), 13)));
+    EXPECT_EQ(ParamListOf("UNIT-A"), "AABBCCDDEEFF");
+    EXPECT_TRUE(link.Tick().empty());
+
+    const auto entries = TempHistory();
+    ASSERT_EQ(entries.size(), 1u); // the page requests were never pending
+    EXPECT_EQ(entries[0].OperateFlag, "05");
+    EXPECT_EQ(entries[0].BodyValue, "AABBCCDDEEFF");
+    EXPECT_EQ(entries[0].SerialId, 13);
+    EXPECT_EQ(entries[0].EquipmentPort, 5000);
+    EXPECT_TRUE(entries[0].DataBody.isEmpty());
+
+    ASSERT_EQ(static_cast<qsizetype>(log_.size()), linesBefore + 2);
+    EXPECT_EQ(log_[linesBefore],
+              (LogLine{"Query Parameter List Finish (EquipmentCode:UNIT-A  EquipmentIP:127.0.0.1  "
+                       "EquipmentPort:5000  StationNo.:0x101  EquipmentNo.:1)",
+                       clWhite}));
+    EXPECT_TRUE(log_[linesBefore + 1].text.startsWith(
+        "Equipment->Server (EquipmentCode:UNIT-A  EquipmentIP:127.0.0.1  EquipmentPort:5000  "
+        "StationNo.:0x101  EquipmentNo.:1  SerialId:13)" +
+        Cr));
+}
+
+struct ListEdgeCase {
+    const char *name;
+    bool rowBefore;
+    int count;
+    int num;
+    const char *stored;   // ListStr afterwards
+    const char *finished; // BodyValue of the finish entry, nullptr when a page is requested
+};
+
+class ParameterListEdges : public EquipmentLinkTest,
+                           public ::testing::WithParamInterface<ListEdgeCase> {};
+
+TEST_P(ParameterListEdges, StoreAndFinishAsThePageSays) {
+    const ListEdgeCase &c = GetParam();
+    if (c.rowBefore)
+        dmNet->Exec(QStringLiteral("insert into ParamList (EquipmentCode, ListStr) values (?, ?)"),
+                    {QStringLiteral("UNIT-A"), QStringLiteral("1122")});
+    RecordingEquipment link(Logger());
+    link.ComPackShow(Entry(ListPage(c.count, c.num, Bytes("AABB"), 20)));
+    EXPECT_EQ(ParamListOf("UNIT-A"), c.stored);
+    const auto entries = TempHistory();
+    if (c.finished) {
+        ASSERT_EQ(entries.size(), 1u);
+        EXPECT_EQ(entries[0].BodyValue, c.finished);
+        EXPECT_TRUE(link.Tick().empty());
+    } else {
+        EXPECT_TRUE(entries.empty());
+        EXPECT_EQ(link.Tick().size(), 1u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Pages, ParameterListEdges,
+    ::testing::Values(ListEdgeCase{"OnePageList", false, 1, 1, "AABB", "AABB"},
+                      ListEdgeCase{"PageBeyondTheCountIsNotStored", true, 1, 2, "1122", "AABB"},
+                      ListEdgeCase{"LaterPageWithoutRowIsNotStored", false, 3, 2, "<none>",
+                                   nullptr},
+                      ListEdgeCase{"LastPageExtendsTheRow", true, 2, 2, "1122AABB", "1122AABB"}),
+    [](const ::testing::TestParamInfo<ListEdgeCase> &info) {
+        return std::string(info.param.name);
+    });
+
+TEST_F(EquipmentLinkTest, MalformedEntriesAreDroppedQuietly) {
+    RecordingEquipment link(Logger());
+    for (const char *entry :
+         {"", "garbage", "1.2.3.4%x^7E7E&", "%^&@#", "127.0.0.1%5000^7E0301&UNIT-A@030101000001#",
+          "127.0.0.1%notaport^7E030101010000010580800101FF0441010101AAAA7E&A@"})
+        EXPECT_NO_THROW(link.ComPackShow(QString::fromLatin1(entry)));
+    EXPECT_TRUE(link.Tick().empty());
+}
+
+// ---------------------------------------------------------------------------
+// The TCP server in-process
+
+TEST_F(EquipmentLinkTest, HeartbeatIsAnsweredAndRegistersAnOwnedUnit) {
+    Own("UNIT-A", "bob", "Hall 2", "05");
+    client_.receivers = QStringLiteral("UserName:bob");
+    StartServer();
+    auto unit = Connect();
+    const QString p = unit->PortText();
+    const QByteArray content = HeartbeatContent("UNIT-A", 0x0101, 1, 0x03);
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+
+    const QByteArray replyContent = eqtest::HeartbeatReplyContent(content);
+    const QString where = "EquipmentCode:UNIT-A  EquipmentIP:127.0.0.1  EquipmentPort:" + p +
+                          "  StationNo.:0x101  EquipmentNo.:1)" + Cr;
+    const std::vector<LogLine> expected = {
+        {"Equipment (IP:127.0.0.1  Port:" + p + ") already connected", clWhite},
+        {"Equipment->Server HeartBeat (" + where +
+             FrameText(Hex(Frame(content)), Hex(Unescaped(content))),
+         clYellow},
+        {"Server->Equipment Reply HeartBeat (" + where +
+             FrameText(Hex(Unescaped(replyContent)), Hex(Frame(replyContent))),
+         clWhite},
+        {"Server->Client (UserName:bob  SiteNo.:101  EquipmentNo.:1) OnLine", clYellow}};
+    EXPECT_EQ(log_, expected);
+    ASSERT_EQ(client_.broadcasts.size(), 1u);
+    EXPECT_EQ(client_.broadcasts[0],
+              std::make_pair(QStringLiteral("UNIT-A"), QStringLiteral("*12UNIT-A@03&01,#2049*")));
+    EXPECT_EQ(counts_, std::vector<int>{1});
+    EXPECT_EQ(server_->SiteIdRegistry(), QStringList{"UNIT-A#0101000001"});
+    // The reported type replaces the stored one.
+    EXPECT_EQ(dmNet->Select("select EquipmentType from UserEquipment")[0].value(0).toString(),
+              "03");
+
+    // A registered unit's next heartbeat is only answered.
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+    EXPECT_EQ(client_.broadcasts.size(), 1u);
+
+    // Going away announces the unit off line.
+    unit->socket.disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return server_->GetEquipmentConnectCount() == 0; }));
+    EXPECT_TRUE(Logged("Equipment (EquipmentCode:UNIT-A  IP:127.0.0.1  Port:" + p +
+                           "  StationNo.:0x101  EquipmentNo.:1) disconnect",
+                       clRed));
+    EXPECT_TRUE(
+        Logged("Server->Client (UserName:bob  SiteNo.:101  EquipmentNo.:1) OffLine", clYellow));
+    EXPECT_EQ(client_.broadcasts.back().second, "*12UNIT-A@03&00,#2049*");
+    EXPECT_EQ(counts_.back(), 0);
+}
+
+TEST_F(EquipmentLinkTest, FramesOfARegisteredUnitAreQueuedHoweverTheyArrive) {
+    Own("UNIT-A", "bob", "Hall 2");
+    StartServer();
+    auto unit = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+
+    const QByteArray d1 = Frame(Content(0x0101, 1, 5, 0x00, 0x02, 0x00, Bytes("0501010203")));
+    const QByteArray d2 = Frame(Content(0x0101, 1, 6, 0x00, 0x02, 0x00, Bytes("050101AABB")));
+    const QByteArray d3 = Frame(Content(0x7E5E, 1, 7, 0x00, 0x03, 0x00, Bytes("0401017E")));
+    // Noise, a 3-byte frame whose end opens d1, d1 split, a 7-byte frame,
+    // then d2 and d3 in one read with d3 split again.
+    unit->Send(Bytes("AABB 7EAA") + d1.left(10));
+    ASSERT_TRUE(WaitUntil([&] { return unit->socket.bytesToWrite() == 0; }));
+    unit->Send(d1.mid(10) + Bytes("7E01020304057E") + d2 + d3.left(5));
+    ASSERT_TRUE(WaitUntil([&] { return server_->RecPackage().size() == 2; }));
+    unit->Send(d3.mid(5));
+    ASSERT_TRUE(WaitUntil([&] { return server_->RecPackage().size() == 3; }));
+
+    const QString head = "127.0.0.1%" + unit->PortText() + "^";
+    const QString tail = "&UNIT-A@030101000001#";
+    EXPECT_EQ(server_->RecPackage()[0], head + Hex(d1) + tail);
+    EXPECT_EQ(server_->RecPackage()[1], head + Hex(d2) + tail);
+    EXPECT_EQ(server_->RecPackage()[2], head + Hex(d3) + tail);
+
+    // One frame per receive tick.
+    server_->timRecDataPackTimer();
+    EXPECT_EQ(server_->RecPackage().size(), 2u);
+}
+
+TEST_F(EquipmentLinkTest, HeartbeatWithWrongCheckCodeGetsNoReply) {
+    StartServer();
+    auto unit = Connect();
+    const QByteArray bad = HeartbeatContent("UNIT-A", 0x0101, 1, 3, 1);
+    const QByteArray badWire = eqtest::Escape(eqtest::WithCrc(bad, eqtest::Crc16(bad) ^ 1));
+    const QByteArray good = HeartbeatContent("UNIT-A", 0x0101, 1, 3, 2);
+    // Both in one read: only the good one is answered.
+    unit->Send(badWire + Frame(good));
+    ASSERT_TRUE(unit->WaitReceived(HeartbeatReply(good).size()));
+    ASSERT_TRUE(WaitUntil([&] { return CountLogged("Reply HeartBeat") == 1; }));
+    EXPECT_EQ(unit->Received(), HeartbeatReply(good));
+    EXPECT_TRUE(Logged(
+        "Equipment->Server HeartBeat (EquipmentIP:127.0.0.1  EquipmentPort:" + unit->PortText() +
+            ")" + Cr + FrameText(Hex(badWire), Hex(eqtest::WithCrc(bad, eqtest::Crc16(bad) ^ 1))) +
+            " Check code error",
+        clYellow));
+}
+
+struct LivenessCase {
+    const char *name;
+    bool validCheckCode; // of the heartbeat sent before the last tick
+    bool closed;
+};
+
+class Liveness : public EquipmentLinkTest, public ::testing::WithParamInterface<LivenessCase> {};
+
+TEST_P(Liveness, OnlyAValidHeartbeatResetsTheCounter) {
+    StartServer();
+    auto unit = Connect();
+    for (int i = 0; i < 8; ++i)
+        server_->timConnectStateTimer();
+    const QByteArray content = HeartbeatContent("UNIT-Z", 0x0202, 1, 3);
+    unit->Send(GetParam().validCheckCode
+                   ? Frame(content)
+                   : eqtest::Escape(eqtest::WithCrc(content, eqtest::Crc16(content) ^ 1)));
+    ASSERT_TRUE(WaitUntil([&] { return CountLogged("Equipment->Server HeartBeat") == 1; }));
+    server_->timConnectStateTimer();
+    EXPECT_EQ(server_->GetEquipmentConnectCount(), GetParam().closed ? 0 : 1);
+    EXPECT_EQ(CountLogged(") abnormal"), GetParam().closed ? 1 : 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Heartbeat, Liveness,
+                         ::testing::Values(LivenessCase{"WrongCheckCode", false, true},
+                                           LivenessCase{"ValidCheckCode", true, false}),
+                         [](const ::testing::TestParamInfo<LivenessCase> &info) {
+                             return std::string(info.param.name);
+                         });
+
+TEST_F(EquipmentLinkTest, LivenessClosesSilentConnectionsAfterNineTicks) {
+    Own("UNIT-A", "bob", "Hall 2");
+    client_.receivers = QStringLiteral("UserName:bob");
+    StartServer();
+    auto silent = Connect();
+    auto registered = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*registered, "UNIT-A", 0x0101));
+    for (int i = 0; i < 8; ++i)
+        server_->timConnectStateTimer();
+    EXPECT_EQ(server_->GetEquipmentConnectCount(), 2);
+    EXPECT_EQ(CountLogged("abnormal"), 0);
+
+    server_->timConnectStateTimer();
+    EXPECT_EQ(server_->GetEquipmentConnectCount(), 0);
+    EXPECT_TRUE(Logged("Equipment (EquipmentIP:127.0.0.1  EquipmentPort:" + silent->PortText() +
+                           ") abnormal",
+                       clRed));
+    EXPECT_TRUE(Logged("Equipment (EquipmentCode:UNIT-A  EquipmentIP:127.0.0.1  EquipmentPort:" +
+                           registered->PortText() + "  StationNo.:0x101  EquipmentNo.:1) abnormal",
+                       clRed));
+    // The closing itself finds no identity: its line carries none.
+    EXPECT_TRUE(Logged("Equipment (EquipmentCode:  IP:127.0.0.1  Port:" + registered->PortText() +
+                           "  StationNo.:0x  EquipmentNo.:0) disconnect",
+                       clRed));
+    // Announced off line once.
+    ASSERT_EQ(client_.broadcasts.size(), 2u);
+    EXPECT_EQ(client_.broadcasts[1].second, "*12UNIT-A@03&00,#2049*");
+    EXPECT_TRUE(WaitUntil([&] { return silent->Closed() && registered->Closed(); }));
+}
+
+TEST_F(EquipmentLinkTest, UnitWithoutOwnerIsAnsweredButItsFramesAreDropped) {
+    StartServer();
+    auto unit = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-X", 0x0303, 2));
+    EXPECT_EQ(server_->SiteIdRegistry(), QStringList{"UNIT-X#0303000002"});
+    unit->Send(Frame(Content(0x0303, 2, 5, 0x00, 0x02, 0x00, Bytes("0501010203"))));
+    // A second heartbeat behind the data frame: once it is answered the data
+    // frame has been handled.
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-X", 0x0303, 2));
+    EXPECT_TRUE(server_->RecPackage().empty());
+    EXPECT_TRUE(client_.broadcasts.empty());
+    QString description;
+    EXPECT_TRUE(server_->UserLineState("bob", false, description).isEmpty());
+}
+
+TEST_F(EquipmentLinkTest, StationConflictGivesTheSecondUnitANewNumberEachTime) {
+    Own("UNIT-A", "bob", "Hall 2");
+    Own("UNIT-B", "bob", "Roof");
+    StartServer();
+    auto a = Connect();
+    auto b = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*a, "UNIT-A", 0x0101));
+
+    // 9th at 14:30:25 -> station 0x09143025, sent as 25 30 14 09.
+    const QByteArray bContent = HeartbeatContent("UNIT-B", 0x0101, 1, 3);
+    const QByteArray change1Content =
+        bContent.left(7) + Bytes("0200800103FF070101") + Bytes("25301409");
+    const QByteArray change1 = Frame(change1Content);
+    ASSERT_NO_FATAL_FAILURE(Beat(*b, "UNIT-B", 0x0101, 1, 3, change1.size()));
+    EXPECT_EQ(b->received.right(change1.size()), change1);
+    EXPECT_TRUE(Logged("Server->Equipment Modify StationNo. (EquipmentCode:UNIT-B  "
+                       "EquipmentIP:127.0.0.1  EquipmentPort:" +
+                           b->PortText() + "  Old StationNo.:0x101  New StationNo.:0x9143025)" +
+                           Cr + FrameText(Hex(Unescaped(change1Content)), Hex(change1)),
+                       clWhite));
+    EXPECT_EQ(server_->SiteIdRegistry(), (QStringList{"UNIT-A#0101000001", "UNIT-B#2530140901"}));
+    EXPECT_EQ(client_.broadcasts.back().second, "*12UNIT-B@03&01,#2049*");
+
+    // Requests for UNIT-B go out under its new number.
+    server_->AddDataPackage("bob", "Roof", "UNIT-B", "02", 0, "10.0.0.5", 1, "040101");
+    server_->timSendDataPackTimer();
+    const QByteArray request = Frame(Content(0x09143025, 1, 1, 0x80, 0x02, 0xFF, Bytes("040101")));
+    ASSERT_TRUE(b->WaitReceived(b->received.size() + request.size()));
+    EXPECT_EQ(b->received.right(request.size()), request);
+
+    // Still sending the old number: another change, with a new number.
+    clock_ = clock_.addSecs(1);
+    const QByteArray change2 =
+        Frame(bContent.left(7) + Bytes("0200800103FF070101") + Bytes("26301409"));
+    ASSERT_NO_FATAL_FAILURE(Beat(*b, "UNIT-B", 0x0101, 1, 3, change2.size()));
+    EXPECT_EQ(b->received.right(change2.size()), change2);
+    EXPECT_EQ(server_->SiteIdRegistry(), (QStringList{"UNIT-A#0101000001", "UNIT-B#2630140901"}));
+    EXPECT_EQ(CountLogged("Modify StationNo."), 2);
+
+    // The first unit keeps its number.
+    ASSERT_NO_FATAL_FAILURE(Beat(*a, "UNIT-A", 0x0101));
+    EXPECT_EQ(a->received.size(),
+              2 * HeartbeatReply(HeartbeatContent("UNIT-A", 0x0101, 1, 3)).size());
+}
+
+TEST_F(EquipmentLinkTest, RequestForAnUnconnectedUnitIsReportedNotConnected) {
+    StartServer();
+    server_->AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, "10.0.0.5", 40321, "040101");
+    server_->AddDataPackage("bob", "", "UNIT-B", "02", 0, "10.0.0.6", 40322, "040101");
+    server_->AddDataPackage("", "", "UNIT-C", "01", 0, "", 0, "3480");
+    server_->timSendDataPackTimer();
+    EXPECT_TRUE(Logged("Equipment:Hall 2 not connect", clRed));
+    EXPECT_TRUE(Logged("EquipmentCode:UNIT-B not connect", clRed));
+    EXPECT_TRUE(Logged("EquipmentCode:UNIT-C not connect", clRed));
+    // The server's own acknowledgement has no client to tell.
+    const std::vector<StandInClient::Sent> expected = {
+        {"10.0.0.5", 40321, "*21Equipment:Hall 2 not connect*"},
+        {"10.0.0.6", 40322, "*21EquipmentCode:UNIT-B not connect*"}};
+    EXPECT_EQ(client_.sent, expected);
+    EXPECT_EQ(HandPackFlagNumber.load(), 2); // consumed all the same
+    EXPECT_TRUE(TempHistory().empty());
+}
+
+TEST_F(EquipmentLinkTest, RequestGoesToTheNewestConnectionAndItsAnswerCompletesIt) {
+    Own("UNIT-A", "bob", "Hall 2");
+    StartServer();
+    auto older = Connect();
+    auto newer = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*older, "UNIT-A", 0x0101));
+    ASSERT_NO_FATAL_FAILURE(Beat(*newer, "UNIT-A", 0x0101));
+    const qsizetype olderBefore = older->received.size();
+    const qsizetype newerBefore = newer->received.size();
+
+    server_->AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, "10.0.0.5", 40321, "04010100");
+    server_->timSendDataPackTimer();
+    const QByteArray content = Content(0x0101, 1, 1, 0x80, 0x02, 0xFF, Bytes("04010100"));
+    const QByteArray wire = Frame(content);
+    ASSERT_TRUE(newer->WaitReceived(newerBefore + wire.size()));
+    EXPECT_EQ(newer->received.mid(newerBefore), wire);
+    EXPECT_EQ(older->Received().size(), olderBefore);
+
+    const QString where =
+        "Equipment:Hall 2  EquipmentIP:127.0.0.1  EquipmentPort:" + newer->PortText() +
+        "  StationNo.:0x101  EquipmentNo.:1  SerialId:1)" + Cr +
+        FrameText(Hex(Unescaped(content)), Hex(wire));
+    EXPECT_TRUE(Logged("Server->Equipment (" + where, clWhite));
+    const std::vector<StandInClient::Sent> notices = {
+        {"10.0.0.5", 40321, "*21Send (" + where + "*"}};
+    EXPECT_EQ(client_.sent, notices);
+    auto pending = TempHistory();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].SerialId, 1);
+    EXPECT_EQ(pending[0].ClientPort, 40321);
+    EXPECT_TRUE(pending[0].BodyValue.isEmpty());
+
+    // The unit answers on its connection; the receive tick completes the request.
+    const QByteArray answer = Frame(Content(0x0101, 1, 1, 0x00, 0x02, 0x00, Bytes("0401010A")));
+    newer->Send(answer);
+    ASSERT_TRUE(WaitUntil([&] { return server_->RecPackage().size() == 1; }));
+    server_->timRecDataPackTimer();
+    pending = TempHistory();
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].BodyValue, Hex(answer));
+    EXPECT_EQ(pending[0].DataBody, "0401010A");
+    EXPECT_EQ(pending[0].EquipmentPort, newer->Port());
+    EXPECT_TRUE(pending[0].ErrorValue.isEmpty());
+}
+
+TEST_F(EquipmentLinkTest, UserLineStateDescribesTheUsersOnLineUnits) {
+    Own("UNIT-A", "bob", " Hall 2 ");
+    Own("UNIT-B", "bob", "Roof");
+    Own("UNIT-C", "eve", "Cellar");
+    StartServer();
+    auto a = Connect();
+    auto c = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*a, "UNIT-A", 0x0101));
+    ASSERT_NO_FATAL_FAILURE(Beat(*c, "UNIT-C", 0x0103));
+
+    QString description;
+    EXPECT_EQ(server_->UserLineState("bob", true, description), "UNIT-A@03&01,");
+    EXPECT_EQ(description, "Equipment:Hall 2  SiteNo.:101  EquipmentNo.:1");
+
+    auto b = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*b, "UNIT-B", 0x0102, 1, 0x07));
+    EXPECT_EQ(server_->UserLineState("bob", true, description), "UNIT-A@03&01,UNIT-B@07&01,");
+    EXPECT_EQ(description, "[Equipment:Hall 2  SiteNo.:101  EquipmentNo.:1] [Equipment:Roof  "
+                           "SiteNo.:102  EquipmentNo.:1]");
+    // Without the suspension test every registered unit is listed.
+    EXPECT_EQ(server_->UserLineState("bob", false, description),
+              "UNIT-A@03&01,UNIT-C@03&01,UNIT-B@07&01,");
+    EXPECT_EQ(server_->UserLineState("nobody", true, description), "");
+    EXPECT_EQ(description, "");
+}
+
+// ---------------------------------------------------------------------------
+// Bounds that protect the server
+
+TEST_F(EquipmentLinkTest, ReassemblyBufferPastOneMiBIsEmptied) {
+    StartServer();
+    auto unit = Connect();
+    unit->Send(Bytes("7E") + QByteArray(TEquipmentTcp::MaxReassemblyBytes + 16, '\x11'));
+    ASSERT_TRUE(WaitUntil([&] { return CountLogged("without a complete frame") == 1; }));
+    EXPECT_TRUE(Logged("Equipment (IP:127.0.0.1  Port:" + unit->PortText() +
+                           ") sent more than 1 MiB without a complete frame: receive buffer "
+                           "emptied",
+                       clRed));
+    // The connection goes on working.
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+    EXPECT_EQ(CountLogged("without a complete frame"), 1);
+}
+
+TEST_F(EquipmentLinkTest, ArbitraryBytesLeaveTheConnectionWorking) {
+    StartServer();
+    auto unit = Connect();
+    // Noise rich in flag and escape bytes, in reads of random sizes.
+    std::mt19937 random(20240309);
+    std::uniform_int_distribution<int> byte(0, 255);
+    std::uniform_int_distribution<int> size(1, 4096);
+    qsizetype total = 0;
+    while (total < 256 * 1024) {
+        QByteArray chunk(size(random), Qt::Uninitialized);
+        for (char &c : chunk) {
+            const int v = byte(random);
+            c = char(v < 16 ? 0x7E : v < 32 ? 0x5E : v);
+        }
+        unit->Send(chunk);
+        total += chunk.size();
+    }
+    // One more flag ends whatever frame the noise left open; the heartbeat
+    // behind it is cut whole whichever way that frame went.
+    const QByteArray content = HeartbeatContent("UNIT-A", 0x0101, 1, 3);
+    unit->Send(Bytes("7E") + Frame(content));
+    ASSERT_TRUE(unit->WaitReceived(HeartbeatReply(content).size()));
+    EXPECT_EQ(unit->Received(), HeartbeatReply(content));
+    EXPECT_EQ(server_->GetEquipmentConnectCount(), 1);
+    EXPECT_TRUE(server_->RecPackage().empty()); // nothing of an unregistered unit
+}
+
+// The receive queue with its append open to the test.
+class QueueingEquipment : public RecordingEquipment {
+public:
+    using RecordingEquipment::RecordingEquipment;
+    using TEquipmentBase::AppendRecPackage;
+};
+
+TEST_F(EquipmentLinkTest, ReceiveQueueIsBounded) {
+    QueueingEquipment link(Logger());
+    const std::size_t max = TEquipmentBase::MaxRecPackageEntries;
+    for (std::size_t i = 0; i < max + 10; ++i)
+        link.AppendRecPackage(QStringLiteral("x"));
+    EXPECT_EQ(link.RecPackage().size(), max);
+    EXPECT_EQ(CountLogged("Receive queue full"), 1);
+
+    // Frames are refused until the queue has drained to half.
+    for (std::size_t i = 0; i < max / 2 - 1; ++i)
+        link.timRecDataPackTimer();
+    link.AppendRecPackage(QStringLiteral("y"));
+    EXPECT_EQ(link.RecPackage().back(), "x");
+    link.timRecDataPackTimer();
+    link.AppendRecPackage(QStringLiteral("y"));
+    EXPECT_EQ(link.RecPackage().back(), "y");
+    EXPECT_EQ(CountLogged("Receive queue full"), 1);
+}
+
+TEST_F(EquipmentLinkTest, FrameLongerThan2049BytesIsNotSent) {
+    Own("UNIT-A", "bob", "Hall 2");
+    StartServer();
+    auto unit = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+    const qsizetype before = unit->received.size();
+
+    // Find the data length whose frame has exactly 2049 bytes on the wire.
+    auto wire = [](int serial, int dataBytes) {
+        return Frame(Content(0x0101, 1, static_cast<std::uint16_t>(serial), 0x80, 0x02, 0xFF,
+                             QByteArray(dataBytes, '\x11')));
+    };
+    int fits = 2000;
+    while (wire(2, fits + 1).size() <= TEquipmentTcp::MaxSendFrameBytes)
+        ++fits;
+    ASSERT_EQ(wire(2, fits).size(), 2049);
+
+    server_->AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, "10.0.0.5", 40321,
+                            QString(2 * 2100, QLatin1Char('1')));
+    server_->timSendDataPackTimer();
+    const std::vector<StandInClient::Sent> failure = {
+        {"10.0.0.5", 40321,
+         "*21Send data equipment(Equipment:Hall 2  EquipmentIP:127.0.0.1  EquipmentPort:" +
+             unit->PortText() + ") fail*"}};
+    EXPECT_EQ(client_.sent, failure);
+    EXPECT_EQ(CountLogged("more than 2049"), 1);
+    EXPECT_EQ(CountLogged("Server->Equipment ("), 0);
+    EXPECT_EQ(CountLogged("not connect"), 0);
+    EXPECT_TRUE(TempHistory().empty());
+
+    // The largest frame that fits is sent whole; it is the first thing the
+    // unit receives after its heartbeat reply.
+    server_->AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, "10.0.0.5", 40321,
+                            QString(2 * fits, QLatin1Char('1')));
+    server_->timSendDataPackTimer();
+    ASSERT_TRUE(unit->WaitReceived(before + 2049));
+    EXPECT_EQ(unit->received.mid(before), wire(2, fits));
+    EXPECT_EQ(TempHistory().size(), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The real server process
+
+class EquipmentServerProcess : public EquipmentLinkTest {};
+
+TEST_F(EquipmentServerProcess, AnswersHeartbeatsAndClosesSilentUnits) {
+    Own("UNIT-A", "bob", "Hall 2");
+    dmNet = nullptr;
+    db_.reset();
+    const int port = mmstest::FreeTcpPort();
+    home_->WriteFile("Set.ini", QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
+                                               "ClientConnectPort=%3\n")
+                                    .arg(port)
+                                    .arg(mmstest::FreeTcpPort())
+                                    .arg(mmstest::FreeTcpPort())
+                                    .toUtf8());
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(server.Start({"--home", home_->Path()}, {"MMS_PACE_LIVENESS_MS=100"}));
+
+    QTcpSocket unit;
+    bool connected = false;
+    for (int i = 0; i < 100 && !connected; ++i) {
+        unit.connectToHost(QHostAddress::LocalHost, static_cast<quint16>(port));
+        connected = unit.waitForConnected(1000);
+        if (!connected) {
+            unit.abort();
+            QThread::msleep(100);
+        }
+    }
+    ASSERT_TRUE(connected) << server.StdErr().toStdString();
+    const QByteArray content = HeartbeatContent("UNIT-A", 0x0101, 1, 3);
+    unit.write(Frame(content));
+    QByteArray received;
+    while (received.size() < HeartbeatReply(content).size() && unit.waitForReadyRead(5000))
+        received += unit.readAll();
+    EXPECT_EQ(received, HeartbeatReply(content));
+    EXPECT_TRUE(server.WaitForLine("Equipment->Server HeartBeat (EquipmentCode:UNIT-A"));
+
+    // Silent from now on: closed after the liveness ticks.
+    EXPECT_TRUE(server.WaitForLine("Equipment (EquipmentCode:UNIT-A  EquipmentIP:127.0.0.1"));
+    const auto abnormal = server.WaitForLine(") abnormal");
+    ASSERT_TRUE(abnormal);
+    EXPECT_TRUE(abnormal->contains("StationNo.:0x101  EquipmentNo.:1) abnormal"));
+    EXPECT_TRUE(unit.state() == QAbstractSocket::UnconnectedState ||
+                unit.waitForDisconnected(5000));
+    EXPECT_EQ(server.Terminate(), 0);
+}
+
+TEST_F(EquipmentServerProcess, EquipmentPortInUseEndsTheStart) {
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::AnyIPv4, 0));
+    home_->WriteFile("Set.ini", QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
+                                               "ClientConnectPort=%3\n")
+                                    .arg(taken.serverPort())
+                                    .arg(mmstest::FreeTcpPort())
+                                    .arg(mmstest::FreeTcpPort())
+                                    .toUtf8());
+    dmNet = nullptr;
+    db_.reset();
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(server.Start({"--home", home_->Path()}));
+    EXPECT_EQ(server.WaitForExit(), 1);
+    EXPECT_TRUE(server.StdErr().contains("Open listen equipment server failed."))
+        << server.StdErr().toStdString();
+}
+
+} // namespace
