@@ -14,7 +14,8 @@ public:
     virtual QString EquipmentBroadcast(const QString &EquipmentCode, const QString &message) = 0;
 
     // Sends the text, in the client code page, to the first connection whose
-    // remote address and port are these. False when there is none. Event
-    // thread only.
+    // remote address and port are these. False when there is none. Callable
+    // from the event thread and the workers; the bytes are written on the
+    // event thread.
     virtual bool SendToClient(const QString &clientIp, int clientPort, const QString &text) = 0;
 };

@@ -1,0 +1,463 @@
+#include "ClientTcp.h"
+
+#include "EquipmentTcp.h"
+#include "NetD.h"
+#include "SendEmailAlertInfomation.h"
+
+#include <QHostAddress>
+#include <QSqlRecord>
+#include <QStringEncoder>
+#include <QThread>
+
+#include <algorithm>
+
+TClientTcp *ClientTcp = nullptr;
+
+namespace {
+
+QString ConnectionText(const TClientConnection &conn) {
+    return QStringLiteral("IP:") + conn.ClientIp + QStringLiteral("  Port:") +
+           QString::number(conn.ClientPort);
+}
+
+QString UserConnectionText(const TClientConnection &conn) {
+    return QStringLiteral("Client (UserName:") + conn.UserName + QStringLiteral("  ") +
+           ConnectionText(conn);
+}
+
+// The data module; a failure like any other database failure when there is
+// none.
+TdmNet &Db() {
+    if (!dmNet)
+        throw DbError("no database");
+    return *dmNet;
+}
+
+} // namespace
+
+TClientTcp::EquipmentHooks TClientTcp::HooksFor(TEquipmentTcp &equipment) {
+    EquipmentHooks hooks;
+    hooks.UserLineState = [&equipment](const QString &UserName, bool NoSuspend,
+                                       QString &OnLineEquipmentStr) {
+        return equipment.UserLineState(UserName, NoSuspend, OnLineEquipmentStr);
+    };
+    hooks.AddDataPackage = [&equipment](const TChannelRequest &r) {
+        equipment.AddDataPackage(r.UserName, r.EquipmentName, r.EquipmentCode, r.OperateFlag,
+                                 r.SendMode, r.ClientIp, r.ClientPort, r.Dictate);
+    };
+    return hooks;
+}
+
+TClientTcp::TClientTcp(TCommInfoHint CommInfoHint, TUserConnectNumber UserConnectNumber,
+                       EquipmentHooks hooks, Settings settings, QObject *parent)
+    : QObject(parent), FCommInfoHint(std::move(CommInfoHint)),
+      FUserConnectNumber(std::move(UserConnectNumber)), hooks_(std::move(hooks)),
+      settings_(std::move(settings)) {
+    // A code page Qt does not know would turn every message into
+    // replacement characters; the default one is used instead.
+    if (!QStringEncoder(settings_.codePage.toLatin1().constData()).isValid()) {
+        Hint(QStringLiteral("Unknown client code page \"") + settings_.codePage +
+                 QStringLiteral("\": GB18030 is used"),
+             clRed);
+        settings_.codePage = QStringLiteral("GB18030");
+    }
+    mailPool_.setMaxThreadCount(2);
+    connect(&ServerSocket, &QTcpServer::newConnection, this,
+            &TClientTcp::ServerSocketClientConnect);
+}
+
+TClientTcp::~TClientTcp() {
+    StopWorkers();
+    {
+        std::lock_guard guard(mailStopLock_);
+        mailStopping_ = true;
+    }
+    mailStopSignal_.notify_all();
+    mailPool_.waitForDone();
+    ServerSocket.close();
+    std::vector<TClientConnection *> open;
+    {
+        std::lock_guard guard(connectionsLock_);
+        open.swap(connections_);
+    }
+    for (TClientConnection *conn : open) {
+        conn->Socket()->disconnect();
+        conn->Socket()->abort();
+    }
+    if (ClientTcp == this)
+        ClientTcp = nullptr;
+}
+
+bool TClientTcp::Start(int port) {
+    ServerSocket.close();
+    if (!ServerSocket.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
+        return false;
+    ChannelComm = std::make_unique<TChannelComm>(FCommInfoHint, hooks_.AddDataPackage,
+                                                 settings_.paces.channelPace);
+    SaveDataBaseSendClient =
+        std::make_unique<TSaveDataBaseSendClient>(*this, FCommInfoHint, settings_.paces);
+    ChannelComm->Start();
+    SaveDataBaseSendClient->Start();
+    TAlertMailConfig alarm;
+    alarm.homeDir = settings_.homeFolder;
+    alarm.codePage = settings_.codePage;
+    alarm.mailOptions = settings_.mail;
+    alarm.stepPace = settings_.paces.alarmStep;
+    SendEmailAlertInfomation =
+        std::make_unique<TSendEmailAlertInfomation>(FCommInfoHint, std::move(alarm));
+    SendEmailAlertInfomation->Start();
+    return true;
+}
+
+void TClientTcp::StopWorkers() {
+    if (ChannelComm)
+        ChannelComm->Stop();
+    if (SaveDataBaseSendClient)
+        SaveDataBaseSendClient->Stop();
+    // The alarm worker stops when it is destroyed (a mail under way runs to
+    // its end first).
+    SendEmailAlertInfomation.reset();
+}
+
+void TClientTcp::Hint(const QString &text, quint32 colour) const {
+    if (FCommInfoHint)
+        FCommInfoHint(text, colour);
+}
+
+void TClientTcp::ReportCount() {
+    if (FUserConnectNumber)
+        FUserConnectNumber(static_cast<int>(connections_.size()));
+}
+
+// ---------------------------------------------------------------- events
+
+void TClientTcp::ServerSocketClientConnect() {
+    while (QTcpSocket *socket = ServerSocket.nextPendingConnection()) {
+        auto *conn = new TClientConnection(nextId_++, socket, settings_.codePage, this);
+        connect(socket, &QTcpSocket::readyRead, conn,
+                [this, conn] { ServerSocketClientRead(conn); });
+        connect(socket, &QTcpSocket::disconnected, conn,
+                [this, conn] { ServerSocketClientDisconnect(conn); });
+        connect(socket, &QTcpSocket::errorOccurred, conn,
+                [this, conn](QAbstractSocket::SocketError e) { ServerSocketClientError(conn, e); });
+        {
+            std::lock_guard guard(connectionsLock_);
+            connections_.push_back(conn);
+        }
+        Hint(QStringLiteral("Client (") + ConnectionText(*conn) + QStringLiteral(") connected"),
+             clWhite);
+        ReportCount();
+        // Bytes that arrived together with the connection.
+        if (socket->bytesAvailable() > 0)
+            ServerSocketClientRead(conn);
+    }
+}
+
+void TClientTcp::ServerSocketClientDisconnect(TClientConnection *conn) {
+    if (!IsOpen(conn))
+        return; // closed by the server, which has done the bookkeeping
+    Forget(conn);
+    Hint(UserConnectionText(*conn) + QStringLiteral(") disconnected"), clWhite);
+    ReportCount();
+}
+
+void TClientTcp::ServerSocketClientError(TClientConnection *conn,
+                                         QAbstractSocket::SocketError error) {
+    // The peer closing its end is an ordinary disconnect, reported by the
+    // disconnected signal that follows.
+    if (error == QAbstractSocket::RemoteHostClosedError || !IsOpen(conn))
+        return;
+    Forget(conn);
+    Hint(UserConnectionText(*conn) + QStringLiteral(") error"), clRed);
+    conn->Socket()->abort();
+    ReportCount();
+}
+
+void TClientTcp::ServerSocketClientRead(TClientConnection *conn) {
+    if (!IsOpen(conn))
+        return;
+    conn->RecClientPackStr.Append(conn->Decode(conn->Socket()->readAll()));
+    try {
+        while (const auto message = conn->RecClientPackStr.Take()) {
+            if (!HandleMessage(conn, *message))
+                return; // the connection is closed; its buffer goes with it
+        }
+    } catch (...) {
+        // The rest of what was received is lost; the connection stays open.
+        conn->RecClientPackStr.Clear();
+        return;
+    }
+    conn->RecClientPackStr.Compact();
+    if (conn->RecClientPackStr.PendingSize() > MaxReceiveChars) {
+        conn->RecClientPackStr.Clear();
+        Hint(UserConnectionText(*conn) +
+                 QStringLiteral(") sent more than %1 characters without a complete message: "
+                                "receive buffer emptied")
+                     .arg(MaxReceiveChars),
+             clRed);
+    }
+}
+
+// ---------------------------------------------------------------- messages
+
+bool TClientTcp::HandleMessage(TClientConnection *conn, const TClientMessage &message) {
+    if (message.KeyFlag == u"00") {
+        Login(conn, message.Body);
+    } else if (message.KeyFlag == u"01") {
+        EquipmentRequest(conn, message.Body);
+    } else if (message.KeyFlag == u"02") {
+        AccountState(message.Body);
+    } else if (message.KeyFlag == u"03") {
+        const TReminderBody reminder = SplitReminderBody(message.Body);
+        FindUserPassword(reminder.UserName, reminder.UserEmail, conn->Id);
+    }
+    // Any other code is consumed and ignored.
+    return IsOpen(conn);
+}
+
+void TClientTcp::Login(TClientConnection *conn, const QString &body) {
+    const TSuspendBody login = SplitSuspendBody(body);
+    if (login.sSuspend == u"01" && CheckClientExist(login.UserName)) {
+        // That name is connected already: the new connection is refused.
+        CloseSilently(conn);
+        return;
+    }
+    {
+        std::lock_guard guard(connectionsLock_);
+        conn->UserName = login.UserName;
+    }
+    QString OnLineEquipmentStr;
+    const QString sValue =
+        hooks_.UserLineState
+            ? hooks_.UserLineState(login.UserName, login.sSuspend == u"00", OnLineEquipmentStr)
+            : QString();
+    if (sValue.isEmpty())
+        return;
+    Hint(QStringLiteral("Server->Client (UserName:") + login.UserName +
+             QStringLiteral("  ClientIP:") + conn->ClientIp + QStringLiteral("  ClientPort:") +
+             QString::number(conn->ClientPort) + QStringLiteral("  ") + OnLineEquipmentStr +
+             QStringLiteral(") OnLine"),
+         clYellow);
+    SendText(conn, QStringLiteral("*12") + sValue + u'#' + QString::number(MaxPackageLen) + u'*');
+}
+
+void TClientTcp::EquipmentRequest(TClientConnection *conn, const QString &body) {
+    const TRequestLogParts parts = SplitRequestForLog(body);
+    ChannelComm->AddClientPack(
+        ChannelEntry(conn->UserName, conn->ClientIp, conn->ClientPort, body));
+    Hint(QStringLiteral("Client->Server (Equipment:") + parts.EquipmentName +
+             QStringLiteral("  UserName:") + conn->UserName + QStringLiteral("  ClientIP:") +
+             conn->ClientIp + QStringLiteral("  ClientPort:") + QString::number(conn->ClientPort) +
+             u')' + u'\r' + parts.Dictate,
+         clWhite);
+}
+
+void TClientTcp::AccountState(const QString &body) {
+    const TSuspendBody state = SplitSuspendBody(body);
+    if (state.sSuspend == u"00") {
+        Db().Exec(QStringLiteral("update UserRegister set UseState=0 where UserName=?"),
+                  {state.UserName});
+    } else {
+        Db().Exec(QStringLiteral("update UserRegister set UseState=1 where UserName=?"),
+                  {state.UserName});
+        DisClientConnect(state.UserName);
+    }
+}
+
+// ---------------------------------------------------------------- password reminder
+
+void TClientTcp::FindUserPassword(const QString &UserName, const QString &UserEmail,
+                                  quint64 replyTo) {
+    const auto rows =
+        Db().Select(QStringLiteral("select * from UserRegister where (UserName=?) and (Email=?)"),
+                    {UserName, UserEmail});
+    if (rows.empty()) {
+        PostText(replyTo, QStringLiteral("*13") + UserName + QStringLiteral("%2*"));
+        return;
+    }
+    const QString password = rows.front().value(QStringLiteral("UserPassword")).toString();
+
+    if (pendingReminders_.fetch_add(1) >= MaxPendingReminders) {
+        pendingReminders_.fetch_sub(1);
+        Hint(QStringLiteral("Send User ") + UserName + u'(' + UserEmail +
+                 QStringLiteral(") find password refused: too many reminders are being sent."),
+             clRed);
+        PostText(replyTo, QStringLiteral("*13") + UserName + QStringLiteral("%1*"));
+        return;
+    }
+    // The mail exchange, with its pause before the second attempt, runs off
+    // the event thread; the reply is queued back when it is over.
+    mailPool_.start([this, UserName, UserEmail, password, replyTo] {
+        const int result = SendPasswordMail(UserName, UserEmail, password);
+        pendingReminders_.fetch_sub(1);
+        PostText(replyTo, QStringLiteral("*13") + UserName + u'%' + QString::number(result) + u'*');
+    });
+}
+
+bool TClientTcp::MailPause(std::chrono::milliseconds time) {
+    std::unique_lock guard(mailStopLock_);
+    return !mailStopSignal_.wait_for(guard, time, [this] { return mailStopping_; });
+}
+
+int TClientTcp::SendPasswordMail(const QString &UserName, const QString &UserEmail,
+                                 const QString &password) {
+    const QString subject = QStringLiteral("Quelto User Name/Password");
+    const QString content =
+        QStringLiteral("UserName:") + UserName + QStringLiteral("   Password:") + password;
+    const auto send = [&] {
+        return SendEmail(EmailSmtpHost, EmailEncryptType, EmailSendUserName, EmailSendPassword,
+                         UserEmail, subject, content, QString(), QString(), QString(), false,
+                         settings_.mail);
+    };
+    const QString who = QStringLiteral("Send User ") + UserName + u'(' + UserEmail + u')';
+    if (send()) {
+        Hint(who + QStringLiteral(" find password finish."), clWhite);
+        return 0;
+    }
+    if (MailPause(std::chrono::seconds(1)) && send()) {
+        Hint(who + QStringLiteral(" again find password finish."), clWhite);
+        return 0;
+    }
+    Hint(who + QStringLiteral(" again find password fail."), clWhite);
+    return 1;
+}
+
+// ---------------------------------------------------------------- broadcast and sends
+
+QString TClientTcp::EquipmentBroadcast(const QString &EquipmentCode, const QString &message) {
+    struct Pair {
+        QString user;
+        QString name;
+    };
+    std::vector<Pair> pairs;
+    QStringList ownerNames;
+    for (const QSqlRecord &r :
+         Db().Select(QStringLiteral("select * from UserEquipment where EquipmentCode=?"),
+                     {EquipmentCode})) {
+        pairs.push_back({r.value(QStringLiteral("UserName")).toString(),
+                         r.value(QStringLiteral("EquipmentName")).toString()});
+        ownerNames.append(pairs.back().name);
+    }
+    const QString EquipmentNameStr = ownerNames.join(u',');
+    for (const QSqlRecord &r :
+         Db().Select(QStringLiteral("select * from UserRegister where UseState=6")))
+        pairs.push_back({r.value(QStringLiteral("UserName")).toString(), EquipmentNameStr});
+
+    struct Send {
+        quint64 id;
+        QString text;
+    };
+    std::vector<Send> sends;
+    QString EquipmentClientStr;
+    int kCount = 0;
+    {
+        std::lock_guard guard(connectionsLock_);
+        for (const TClientConnection *conn : connections_) {
+            if (conn->UserName.isEmpty())
+                continue;
+            const auto pair = std::find_if(pairs.begin(), pairs.end(), [conn](const Pair &p) {
+                return p.user == conn->UserName;
+            });
+            if (pair == pairs.end())
+                continue;
+            sends.push_back({conn->Id, BroadcastTextFor(message, pair->name)});
+            EquipmentClientStr +=
+                BroadcastReceiverText(pair->name, pair->user, conn->ClientIp, conn->ClientPort);
+            ++kCount;
+        }
+    }
+    for (const Send &s : sends)
+        PostText(s.id, s.text);
+    return FinishReceiverText(EquipmentClientStr, kCount);
+}
+
+bool TClientTcp::SendToClient(const QString &clientIp, int clientPort, const QString &text) {
+    quint64 id = 0;
+    {
+        std::lock_guard guard(connectionsLock_);
+        const auto it =
+            std::find_if(connections_.begin(), connections_.end(), [&](const TClientConnection *c) {
+                return c->ClientIp == clientIp && c->ClientPort == clientPort;
+            });
+        if (it == connections_.end())
+            return false;
+        id = (*it)->Id;
+    }
+    PostText(id, text);
+    return true;
+}
+
+void TClientTcp::PostText(quint64 id, const QString &text) {
+    if (QThread::currentThread() == thread()) {
+        if (TClientConnection *conn = FindById(id))
+            SendText(conn, text);
+        return;
+    }
+    QMetaObject::invokeMethod(
+        this,
+        [this, id, text] {
+            if (TClientConnection *conn = FindById(id))
+                SendText(conn, text);
+        },
+        Qt::QueuedConnection);
+}
+
+void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
+    QTcpSocket *socket = conn->Socket();
+    if (socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    QStringEncoder encoder(settings_.codePage.toLatin1().constData());
+    socket->write(encoder.encode(text));
+}
+
+// ---------------------------------------------------------------- connection list
+
+bool TClientTcp::IsOpen(const TClientConnection *conn) const {
+    return std::find(connections_.begin(), connections_.end(), conn) != connections_.end();
+}
+
+TClientConnection *TClientTcp::FindById(quint64 id) const {
+    const auto it = std::find_if(connections_.begin(), connections_.end(),
+                                 [id](const TClientConnection *c) { return c->Id == id; });
+    return it == connections_.end() ? nullptr : *it;
+}
+
+void TClientTcp::Forget(TClientConnection *conn) {
+    {
+        std::lock_guard guard(connectionsLock_);
+        std::erase(connections_, conn);
+    }
+    conn->deleteLater();
+}
+
+void TClientTcp::CloseSilently(TClientConnection *conn) {
+    Forget(conn);
+    conn->Socket()->abort();
+    // No log line, but the count stays true.
+    ReportCount();
+}
+
+bool TClientTcp::CheckClientExist(const QString &UserName) const {
+    std::lock_guard guard(connectionsLock_);
+    return std::any_of(connections_.begin(), connections_.end(),
+                       [&](const TClientConnection *c) { return c->UserName == UserName; });
+}
+
+void TClientTcp::DisClientConnect(const QString &UserName) {
+    std::vector<TClientConnection *> matching;
+    std::copy_if(connections_.begin(), connections_.end(), std::back_inserter(matching),
+                 [&](const TClientConnection *c) { return c->UserName == UserName; });
+    for (TClientConnection *conn : matching)
+        CloseSilently(conn);
+}
+
+int TClientTcp::GetClientConnectCount() const {
+    std::lock_guard guard(connectionsLock_);
+    return static_cast<int>(connections_.size());
+}
+
+void TClientTcp::ClearAnalysisAlertList() {
+    if (SendEmailAlertInfomation)
+        SendEmailAlertInfomation->ClearAnalysisAlertList();
+    Hint(QStringLiteral("Clear Analysis Alert List"), clWhite);
+}

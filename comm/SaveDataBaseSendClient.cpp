@@ -1,0 +1,147 @@
+#include "SaveDataBaseSendClient.h"
+
+#include "NetD.h"
+
+#include <algorithm>
+
+TSaveDataBaseSendClient::TSaveDataBaseSendClient(TClientLink &ClientTcp, TCommInfoHint CommInfoHint,
+                                                 TLinkPaces paces, TClock clock)
+    : FClientTcp(ClientTcp), FCommInfoHint(std::move(CommInfoHint)), paces_(paces),
+      clock_(clock ? std::move(clock) : TClock([] { return QDateTime::currentDateTime(); })) {}
+
+TSaveDataBaseSendClient::~TSaveDataBaseSendClient() {
+    Stop();
+}
+
+void TSaveDataBaseSendClient::Start() {
+    if (thread_.joinable())
+        return;
+    {
+        std::lock_guard guard(stopLock_);
+        stopping_ = false;
+    }
+    thread_ = std::thread([this] { Run(); });
+}
+
+void TSaveDataBaseSendClient::Stop() {
+    {
+        std::lock_guard guard(stopLock_);
+        stopping_ = true;
+    }
+    stopSignal_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+bool TSaveDataBaseSendClient::Pause(std::chrono::milliseconds time) {
+    std::unique_lock guard(stopLock_);
+    return !stopSignal_.wait_for(guard, time, [this] { return stopping_; });
+}
+
+void TSaveDataBaseSendClient::Run() {
+    do {
+        try {
+            Pass();
+        } catch (...) {
+            // Whatever went wrong, the next pass starts after the pause.
+        }
+    } while (Pause(paces_.replyPass));
+    if (dmNet)
+        dmNet->ReleaseThreadConnection();
+}
+
+void TSaveDataBaseSendClient::Pass() {
+    std::size_t i = 0;
+    for (;;) {
+        TTempHistoryInfo E;
+        const TTempHistoryInfo *entry = nullptr;
+        bool answered = false;
+        {
+            std::lock_guard guard(lstTempHistoryLock);
+            for (; i < lstTempHistory.size(); ++i) {
+                const TTempHistoryInfo &candidate = *lstTempHistory[i];
+                if (!candidate.BodyValue.isEmpty()) {
+                    answered = true;
+                    break;
+                }
+                // Waiting for its answer: dropped once the expiry time has
+                // passed since it was sent (an entry without a sending time
+                // counts as sent long ago).
+                if (!candidate.QueryTime.isValid() ||
+                    candidate.QueryTime.msecsTo(clock_()) >= paces_.requestExpiry.count())
+                    break;
+            }
+            if (i >= lstTempHistory.size())
+                return;
+            entry = lstTempHistory[i].get();
+            E = *entry;
+        }
+
+        if (answered) {
+            // A failure here ends the pass; the entry stays and is tried again.
+            SendAnswer(E);
+            SaveHistory(E);
+        }
+
+        {
+            std::lock_guard guard(lstTempHistoryLock);
+            const auto it = std::find_if(lstTempHistory.begin(), lstTempHistory.end(),
+                                         [entry](const auto &p) { return p.get() == entry; });
+            if (it != lstTempHistory.end()) {
+                i = static_cast<std::size_t>(it - lstTempHistory.begin());
+                lstTempHistory.erase(it);
+            }
+        }
+        if (!Pause(paces_.replyPerEntry))
+            return;
+    }
+}
+
+void TSaveDataBaseSendClient::SendAnswer(const TTempHistoryInfo &E) {
+    QString EquipmentClientStr;
+    if (E.OperateFlag == u"01" || E.OperateFlag == u"05") {
+        EquipmentClientStr = FClientTcp.EquipmentBroadcast(
+            E.EquipmentCode, u'*' + E.OperateFlag + E.EquipmentCode + u'@' + E.EquipmentIp + u'&' +
+                                 QString::number(E.EquipmentPort) + u'^' + E.BodyValue + u'#');
+    } else {
+        const QString answer = QStringLiteral("*01") + E.EquipmentCode + u'@' + E.EquipmentIp +
+                               u'&' + QString::number(E.EquipmentPort) + u'^' + E.BodyValue + u'#' +
+                               E.EquipmentName + u'*';
+        if (FClientTcp.SendToClient(E.ClientIp, static_cast<int>(E.ClientPort), answer))
+            EquipmentClientStr = QStringLiteral("Equipment:") + E.EquipmentName +
+                                 QStringLiteral("  UserName:") + E.UserName +
+                                 QStringLiteral("  ClientIP:") + E.ClientIp +
+                                 QStringLiteral("  ClientPort:") + QString::number(E.ClientPort);
+    }
+    if (FCommInfoHint)
+        FCommInfoHint(QStringLiteral("Server->Client (") + EquipmentClientStr +
+                          QStringLiteral("  SiteNo.:") + E.SiteNum +
+                          QStringLiteral("  EquipmentNo.:") + QString::number(E.EquipmentNum) +
+                          QStringLiteral("  SerialId:") + QString::number(E.SerialId) + u')' +
+                          u'\r' + E.BodyValue,
+                      clYellow);
+}
+
+void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {
+    if (!E.ErrorValue.isEmpty() || E.DataBody.isEmpty() || !dmNet)
+        return;
+    try {
+        const SqlDialect &dialect = dmNet->Dialect();
+        if (E.OperateFlag == u"01") {
+            dmNet->Exec(QStringLiteral("insert into AlarmHistory values(?,?,?)"),
+                        {E.EquipmentCode, E.DataBody, dialect.DateTimeValue(E.ReturnTime)});
+        } else if (E.OperateFlag == u"02" || E.OperateFlag == u"03") {
+            dmNet->Exec(QStringLiteral("insert into QueryHistory values(?,?,?,?,?,?,?)"),
+                        {E.EquipmentName, E.EquipmentCode, E.OperateFlag, E.QueryMode, E.DataBody,
+                         dialect.DateTimeValue(E.QueryTime), dialect.DateTimeValue(E.ReturnTime)});
+        }
+    } catch (const std::exception &e) {
+        // The row is lost but the entry is removed all the same; the operator
+        // is told, so a failing database does not go unnoticed.
+        if (FCommInfoHint)
+            FCommInfoHint(QStringLiteral("Save history (EquipmentCode:") + E.EquipmentCode +
+                              QStringLiteral("  SerialId:") + QString::number(E.SerialId) +
+                              QStringLiteral(") failed: ") + QString::fromStdString(e.what()),
+                          clRed);
+    }
+}

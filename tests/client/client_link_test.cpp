@@ -1,0 +1,676 @@
+// The relay end to end: the real server runs headless as a child process on a
+// temporary SQLite home; the test plays the clients over real sockets and the
+// equipment units with the simulator's unit model, answering the server's
+// frames itself (or holding the answers back). Paces are shortened through
+// MMS_PACE_* so that a request completes in well under a second.
+#include "ClientProtocol.h"
+#include "NetD.h"
+#include "SimUnit.h"
+#include "SmtpTestServer.h"
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRegularExpression>
+#include <QSqlRecord>
+#include <QStringDecoder>
+#include <QStringEncoder>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <functional>
+#include <memory>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const char *const CodePage = "GB18030";
+
+std::shared_ptr<const TSimParamTable> Table() {
+    static const auto table = std::make_shared<const TSimParamTable>(TSimParamTable::BuiltIn());
+    return table;
+}
+
+// A user client: sends text in the client code page and collects the
+// messages it receives (the text between each pair of asterisks).
+class TestClient {
+public:
+    explicit TestClient(quint16 port) { socket_.connectToHost(QStringLiteral("127.0.0.1"), port); }
+
+    void Send(const QString &text) {
+        socket_.write(encoder_.encode(text));
+        socket_.flush();
+    }
+    void SendBytes(const QByteArray &bytes) {
+        socket_.write(bytes);
+        socket_.flush();
+    }
+    void Pump() {
+        if (socket_.bytesAvailable() > 0)
+            pending_ += decoder_.decode(socket_.readAll());
+        for (;;) {
+            const qsizetype open = pending_.indexOf(u'*');
+            const qsizetype close = open < 0 ? -1 : pending_.indexOf(u'*', open + 1);
+            if (close < 0)
+                break;
+            messages.append(pending_.mid(open + 1, close - open - 1));
+            pending_.remove(0, close + 1);
+        }
+    }
+    bool Connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+    bool Closed() const { return socket_.state() == QAbstractSocket::UnconnectedState; }
+    void Close() { socket_.disconnectFromHost(); }
+    QString Port() const { return QString::number(socket_.localPort()); }
+    // The first message starting with the prefix, empty when none came.
+    QString Find(const QString &prefix) const {
+        for (const QString &m : messages)
+            if (m.startsWith(prefix))
+                return m;
+        return {};
+    }
+
+    QStringList messages;
+
+private:
+    QTcpSocket socket_;
+    QStringEncoder encoder_{CodePage};
+    QStringDecoder decoder_{CodePage};
+    QString pending_;
+};
+
+// An equipment unit: the simulator's unit model on a real connection.
+class TestUnit {
+public:
+    TestUnit(const QString &code, quint16 port, int pages = 1)
+        : unit_(TSimIdentity{code, 0x03, 0x1000 + ++count_, 1}, Table(), pages) {
+        socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
+    }
+
+    void Heartbeat() { Write(unit_.MakeHeartbeat().bytes); }
+    // Sends an alarm report on the first alarm parameter; its frame.
+    TSimOutFrame Alarm() {
+        const auto frame = unit_.MakeAlarmReport(Table()->AlarmCodes().front(), true);
+        Write(frame->bytes);
+        return *frame;
+    }
+    void Pump() {
+        if (socket_.bytesAvailable() <= 0)
+            return;
+        for (TSimEvent &e : unit_.Feed(socket_.readAll())) {
+            if (e.reply) {
+                replies.push_back(*e.reply);
+                if (answer)
+                    Write(e.reply->bytes);
+                else
+                    held_.push_back(e.reply->bytes);
+            }
+            events.push_back(std::move(e));
+        }
+    }
+    // Sends the answers held back so far.
+    void Release() {
+        for (const QByteArray &b : held_)
+            Write(b);
+        held_.clear();
+    }
+    int Count(TSimEvent::Kind kind) const {
+        return int(std::count_if(events.begin(), events.end(),
+                                 [kind](const TSimEvent &e) { return e.kind == kind; }));
+    }
+    bool Connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+    QString Port() const { return QString::number(socket_.localPort()); }
+
+    bool answer = true; // answer the server's requests at once
+    std::vector<TSimEvent> events;
+    std::vector<TSimOutFrame> replies;
+
+private:
+    void Write(const QByteArray &bytes) {
+        socket_.write(bytes);
+        socket_.flush();
+    }
+    static inline quint32 count_ = 0;
+    TSimUnit unit_;
+    QTcpSocket socket_;
+    std::vector<QByteArray> held_;
+};
+
+QString Hex(const QByteArray &bytes) {
+    return QString::fromLatin1(bytes.toHex()).toUpper();
+}
+
+class ClientLink : public ::testing::Test {
+protected:
+    void SetUp() override {
+        home = mmstest::MakeSqliteHome();
+        devicePort = quint16(mmstest::FreeTcpPort());
+        clientPort = quint16(mmstest::FreeTcpPort());
+        home->WriteFile(QStringLiteral("Set.ini"),
+                        QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
+                                       "ClientConnectPort=%3\n")
+                            .arg(devicePort)
+                            .arg(mmstest::FreeTcpPort())
+                            .arg(clientPort)
+                            .toUtf8());
+        DbTarget t;
+        t.type = 1;
+        t.driver = QStringLiteral("QSQLITE");
+        t.databaseName = home->File(QStringLiteral("MonitorData.db"));
+        db = std::make_unique<TdmNet>(t);
+        const QString users = QStringLiteral(
+            "insert into UserRegister (UserName, UserPassword, Email, UseState) values (?,?,?,?)");
+        for (const QVariantList &u : std::initializer_list<QVariantList>{
+                 {"alice", "pw-alice", "a@x.org", 0},
+                 {"bob", "pw-bob", "b@x.org", 0},
+                 {"carol", "pw-carol", "c@x.org", 6},
+                 {"o'brien", "pw-o", "o'b@x.org", 0},
+                 {QStringLiteral("\u5f20\u4e09"), "pw-z", "z@x.org", 0}})
+            db->Exec(users, u);
+        const QString units = QStringLiteral(
+            "insert into UserEquipment (UserName, EquipmentCode, EquipmentName) values (?,?,?)");
+        for (const QVariantList &u : std::initializer_list<QVariantList>{
+                 {"alice", "A001", "Hall 2"},
+                 {"alice", "A002", "Roof"},
+                 {"bob", "A001", "Bob's Hall"},
+                 {"bob", "B001", "Barn"},
+                 {"o'brien", "Q'1", "O'Hall"},
+                 {QStringLiteral("\u5f20\u4e09"), "A002", QStringLiteral("\u5927\u5385")}})
+            db->Exec(units, u);
+    }
+
+    void TearDown() override {
+        clients.clear();
+        units.clear();
+        if (started)
+            server.Terminate();
+        // The server's log tells why a test failed.
+        if (HasFailure() || qEnvironmentVariableIsSet("MMS_SHOW_SERVER_LOG"))
+            for (const QString &line : server.Lines())
+                std::fprintf(stderr, "server: %s\n", line.toLocal8Bit().constData());
+        db->ReleaseThreadConnection();
+    }
+
+    // Starts the server and waits until the client port takes connections.
+    void Start(QStringList env = {}) {
+        env << QStringLiteral("MMS_PACE_SEND_MS=40") << QStringLiteral("MMS_PACE_RECEIVE_MS=20")
+            << QStringLiteral("MMS_PACE_CHANNEL_MS=10") << QStringLiteral("MMS_PACE_REPLY_MS=20")
+            << QStringLiteral("MMS_PACE_REPLY_ENTRY_MS=5");
+        ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()}, env));
+        started = true;
+        bool up = false;
+        for (int i = 0; i < 300 && !up; ++i) {
+            QTcpSocket probe;
+            probe.connectToHost(QStringLiteral("127.0.0.1"), clientPort);
+            up = probe.waitForConnected(100);
+            if (!up)
+                QThread::msleep(30);
+            ASSERT_NE(server.Process().state(), QProcess::NotRunning)
+                << server.StdErr().toStdString();
+        }
+        ASSERT_TRUE(up) << server.StdErr().toStdString();
+    }
+
+    TestClient &Client() {
+        clients.push_back(std::make_unique<TestClient>(clientPort));
+        TestClient &c = *clients.back();
+        EXPECT_TRUE(WaitUntil([&] { return c.Connected(); }));
+        return c;
+    }
+    // A client logged in under the name.
+    TestClient &Login(const QString &name, const QString &suspend = QStringLiteral("00")) {
+        TestClient &c = Client();
+        c.Send(QStringLiteral("*00") + suspend + name + u'*');
+        // The login has been handled once a probe sent after it is answered.
+        Probe(c);
+        return c;
+    }
+    // Sends a password reminder for an unknown user and waits for its answer,
+    // so that everything the client sent before has been handled.
+    void Probe(TestClient &c) {
+        const QString name = QStringLiteral("probe%1").arg(++probes_);
+        c.Send(QStringLiteral("*03") + name + QStringLiteral("%nobody*"));
+        EXPECT_TRUE(
+            WaitUntil([&] { return c.messages.contains(QStringLiteral("13") + name + "%2"); }));
+        c.messages.removeAll(QStringLiteral("13") + name + "%2");
+    }
+    // A unit connected and registered (its heartbeat answered).
+    TestUnit &Unit(const QString &code, int pages = 1) {
+        units.push_back(std::make_unique<TestUnit>(code, devicePort, pages));
+        TestUnit &u = *units.back();
+        EXPECT_TRUE(WaitUntil([&] { return u.Connected(); }));
+        u.Heartbeat();
+        EXPECT_TRUE(WaitUntil([&] { return u.Count(TSimEvent::Kind::HeartbeatReply) > 0; }));
+        return u;
+    }
+
+    bool WaitUntil(const std::function<bool()> &done, std::chrono::milliseconds timeout = 15s) {
+        QElapsedTimer timer;
+        timer.start();
+        for (;;) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            for (auto &u : units)
+                u->Pump();
+            for (auto &c : clients)
+                c->Pump();
+            if (done())
+                return true;
+            if (timer.elapsed() > timeout.count())
+                return false;
+            QThread::msleep(2);
+        }
+    }
+    // Keeps the sockets going for a while (for what must NOT happen).
+    void Idle(std::chrono::milliseconds time) {
+        WaitUntil([] { return false; }, time);
+    }
+
+    bool Logged(const QString &text) {
+        const QStringList lines = server.Lines();
+        return std::any_of(lines.begin(), lines.end(),
+                           [&](const QString &l) { return l.contains(text); });
+    }
+    bool WaitForLog(const QString &text) {
+        return WaitUntil([&] { return Logged(text); });
+    }
+
+    std::vector<QStringList> Rows(const QString &sql, const QVariantList &values = {}) {
+        std::vector<QStringList> rows;
+        for (const QSqlRecord &r : db->Select(sql, values)) {
+            QStringList row;
+            for (int i = 0; i < r.count(); ++i)
+                row << r.value(i).toString();
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    std::unique_ptr<mmstest::TestHome> home;
+    std::unique_ptr<TdmNet> db;
+    quint16 devicePort = 0;
+    quint16 clientPort = 0;
+    mmstest::ServerProcess server;
+    bool started = false;
+    std::vector<std::unique_ptr<TestUnit>> units;
+    std::vector<std::unique_ptr<TestClient>> clients;
+    int probes_ = 0;
+};
+
+TEST_F(ClientLink, LoginListsTheUsersUnitsThatAreOnLine) {
+    Start();
+    Unit("A001");
+    Unit("A002");
+    Unit("B001");
+
+    TestClient &alice = Login("alice");
+    ASSERT_EQ(alice.messages, QStringList{"12A001@03&01,A002@03&01,#2049"});
+    EXPECT_TRUE(WaitForLog("Server->Client (UserName:alice  ClientIP:127.0.0.1  ClientPort:" +
+                           alice.Port() + "  [Equipment:Hall 2"));
+
+    // Nothing of dave's is on line: nothing is sent (the probe answer comes first).
+    TestClient &dave = Login("dave");
+    EXPECT_TRUE(dave.messages.isEmpty());
+}
+
+TEST_F(ClientLink, SuspendLoginIsRefusedWhileTheNameIsConnectedAndListsAllUnitsOtherwise) {
+    Start();
+    Unit("A001");
+    Unit("B001");
+    TestClient &alice = Login("alice");
+    ASSERT_EQ(alice.messages, QStringList{"12A001@03&01,#2049"});
+
+    TestClient &second = Client();
+    second.Send("*0001alice*");
+    EXPECT_TRUE(WaitUntil([&] { return second.Closed(); }));
+    EXPECT_TRUE(second.messages.isEmpty());
+
+    TestClient &erin = Client();
+    erin.Send("*0001erin*");
+    EXPECT_TRUE(WaitUntil([&] { return !erin.messages.isEmpty(); }));
+    EXPECT_EQ(erin.messages, QStringList{"12A001@03&01,B001@03&01,#2049"});
+    EXPECT_FALSE(alice.Closed());
+}
+
+TEST_F(ClientLink, QueryIsAnsweredToItsClientAndStoredWithBothTimes) {
+    Start();
+    TestUnit &unit = Unit("A001");
+    TestClient &alice = Login("alice");
+    alice.messages.clear();
+
+    alice.Send("*01A001@02030101#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] { return !alice.Find("01A001@").isEmpty(); }));
+    ASSERT_EQ(unit.Count(TSimEvent::Kind::Query), 1);
+
+    // The send notice came first, then the answer: the unit's frame as it
+    // travelled, with the unit's address and the user's name for it.
+    ASSERT_EQ(alice.messages.size(), 2);
+    EXPECT_TRUE(alice.messages[0].startsWith("21Send (Equipment:Hall 2  EquipmentIP:127.0.0.1  "
+                                             "EquipmentPort:" +
+                                             unit.Port()));
+    EXPECT_EQ(alice.messages[1],
+              "01A001@127.0.0.1&" + unit.Port() + "^" + Hex(unit.replies.back().bytes) + "#Hall 2");
+
+    EXPECT_TRUE(WaitForLog("Client->Server (Equipment:Hall 2  UserName:alice  ClientIP:127.0.0.1  "
+                           "ClientPort:" +
+                           alice.Port() + ")"));
+    EXPECT_TRUE(WaitForLog("Server->Client (Equipment:Hall 2  UserName:alice  ClientIP:127.0.0.1  "
+                           "ClientPort:" +
+                           alice.Port() + "  SiteNo.:"));
+    std::vector<QStringList> rows;
+    ASSERT_TRUE(WaitUntil([&] {
+        rows = Rows("select EquipmentName, EquipmentCode, OperateFlag, QueryMode, DataBody, "
+                    "QueryTime, ReturnTime from QueryHistory");
+        return !rows.empty();
+    }));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].mid(0, 4), (QStringList{"Hall 2", "A001", "02", "General"}));
+    EXPECT_FALSE(rows[0][4].isEmpty());
+    EXPECT_TRUE(unit.replies.back().frame.contains(rows[0][4]));
+    const QDateTime queryTime = QDateTime::fromString(rows[0][5], "yyyy-MM-dd HH:mm:ss");
+    const QDateTime returnTime = QDateTime::fromString(rows[0][6], "yyyy-MM-dd HH:mm:ss");
+    ASSERT_TRUE(queryTime.isValid()) << rows[0][5].toStdString();
+    ASSERT_TRUE(returnTime.isValid()) << rows[0][6].toStdString();
+    EXPECT_LE(queryTime, returnTime);
+}
+
+TEST_F(ClientLink, RequestToAUnitThatIsNotConnectedIsAnsweredWithANotice) {
+    Start();
+    TestClient &alice = Login("alice");
+    alice.Send("*01Z999@02030101#Ghost*");
+    EXPECT_TRUE(WaitUntil([&] { return !alice.messages.isEmpty(); }));
+    EXPECT_EQ(alice.messages, QStringList{"21Equipment:Ghost not connect"});
+}
+
+TEST_F(ClientLink, UnansweredRequestIsDroppedAfterTheExpiry) {
+    Start({QStringLiteral("MMS_PACE_EXPIRY_MS=300")});
+    TestUnit &unit = Unit("A001");
+    unit.answer = false;
+    TestClient &alice = Login("alice");
+    alice.messages.clear();
+
+    alice.Send("*01A001@02030101#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] { return unit.Count(TSimEvent::Kind::Query) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return !alice.Find("21Send").isEmpty(); }));
+    // Well past the (shortened) expiry, the late answer finds no request.
+    Idle(1500ms);
+    unit.Release();
+    EXPECT_TRUE(
+        WaitForLog("Equipment->Server (  EquipmentIP:127.0.0.1  EquipmentPort:" + unit.Port()));
+    Probe(alice);
+    EXPECT_EQ(alice.messages.size(), 1); // the send notice only
+    EXPECT_TRUE(Rows("select * from QueryHistory").empty());
+}
+
+TEST_F(ClientLink, TwoClientsBehindOneAddressGetOnlyTheirOwnAnswers) {
+    Start();
+    TestUnit &unit = Unit("A001");
+    TestClient &alice = Login("alice");
+    TestClient &bob = Login("bob");
+    alice.messages.clear();
+    bob.messages.clear();
+
+    alice.Send("*01A001@02030101#Hall 2*");
+    bob.Send("*01A001@02030101#Bob's Hall*");
+    ASSERT_TRUE(WaitUntil(
+        [&] { return !alice.Find("01A001@").isEmpty() && !bob.Find("01A001@").isEmpty(); }));
+    EXPECT_EQ(unit.Count(TSimEvent::Kind::Query), 2);
+    Probe(alice);
+    Probe(bob);
+    EXPECT_TRUE(alice.Find("01A001@").endsWith("#Hall 2"));
+    EXPECT_TRUE(bob.Find("01A001@").endsWith("#Bob's Hall"));
+    EXPECT_EQ(alice.messages.filter(QRegularExpression("^01")).size(), 1);
+    EXPECT_EQ(bob.messages.filter(QRegularExpression("^01")).size(), 1);
+}
+
+TEST_F(ClientLink, AnswerAfterItsClientLeftIsLoggedAndStoredButNotSent) {
+    Start();
+    TestUnit &unit = Unit("A001");
+    unit.answer = false;
+    TestClient &alice = Login("alice");
+    const QString port = alice.Port();
+    alice.Send("*01A001@02030101#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] { return unit.Count(TSimEvent::Kind::Query) == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return !alice.Find("21Send").isEmpty(); }));
+    alice.Close();
+    ASSERT_TRUE(
+        WaitForLog("Client (UserName:alice  IP:127.0.0.1  Port:" + port + ") disconnected"));
+
+    unit.Release();
+    EXPECT_TRUE(WaitForLog("Server->Client (  SiteNo.:"));
+    EXPECT_TRUE(WaitUntil([&] { return Rows("select * from QueryHistory").size() == 1; }));
+}
+
+TEST_F(ClientLink, AlarmReportReachesEachOwnerUnderHisNameAndTheSuperUserUnderAllNames) {
+    Start();
+    TestUnit &unit = Unit("A001");
+    TestClient &alice = Login("alice");
+    TestClient &bob = Login("bob");
+    TestClient &carol = Login("carol");
+    TestClient &anonymous = Client();
+    alice.messages.clear();
+    bob.messages.clear();
+    ASSERT_TRUE(carol.messages.isEmpty());
+
+    const TSimOutFrame report = unit.Alarm();
+    ASSERT_TRUE(WaitUntil([&] {
+        return !alice.messages.isEmpty() && !bob.messages.isEmpty() && !carol.messages.isEmpty();
+    }));
+    const QString prefix = "01A001@127.0.0.1&" + unit.Port() + "^" + Hex(report.bytes) + "#";
+    EXPECT_EQ(alice.messages, QStringList{prefix + "Hall 2"});
+    EXPECT_EQ(bob.messages, QStringList{prefix + "Bob's Hall"});
+    EXPECT_EQ(carol.messages, QStringList{prefix + "Hall 2,Bob's Hall"});
+    EXPECT_TRUE(WaitUntil([&] { return unit.Count(TSimEvent::Kind::AlarmAck) == 1; }));
+    EXPECT_TRUE(WaitForLog("Server->Client ([Equipment:Hall 2  UserName:alice  "
+                           "ClientIP:127.0.0.1  ClientPort:" +
+                           alice.Port() + "] [Equipment:Bob's Hall  UserName:bob"));
+
+    std::vector<QStringList> rows;
+    ASSERT_TRUE(WaitUntil([&] {
+        rows = Rows("select EquipmentCode, DataBody, AlarmTime from AlarmHistory");
+        return !rows.empty();
+    }));
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0][0], "A001");
+    // The data items after the report-type item, up to the check code.
+    const QString items = report.frame.mid(report.frame.indexOf("04410101") + 8);
+    EXPECT_EQ(rows[0][1], items.left(items.size() - 6));
+    EXPECT_FALSE(rows[0][2].isEmpty());
+    Probe(anonymous);
+    EXPECT_TRUE(anonymous.messages.isEmpty());
+}
+
+TEST_F(ClientLink, ThreePageParameterListIsBroadcastAndStored) {
+    Start();
+    TestUnit &unit = Unit("A001", 3);
+    TestClient &alice = Login("alice");
+    TestClient &carol = Login("carol");
+    alice.messages.clear();
+
+    alice.Send("*01A001@050509000001#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] { return !alice.Find("05A001@").isEmpty(); }));
+    EXPECT_EQ(unit.Count(TSimEvent::Kind::ParamListPage), 3);
+    const QString message = alice.Find("05A001@");
+    const QString head = "05A001@127.0.0.1&" + unit.Port() + "^";
+    ASSERT_TRUE(message.startsWith(head)) << message.toStdString();
+    ASSERT_TRUE(message.endsWith("#Hall 2")) << message.toStdString();
+    const QString list = message.mid(head.size(), message.size() - head.size() - 7);
+    EXPECT_FALSE(list.isEmpty());
+    ASSERT_TRUE(WaitUntil([&] { return !carol.Find("05A001@").isEmpty(); }));
+    EXPECT_EQ(carol.Find("05A001@"), head + list + "#Hall 2,Bob's Hall");
+
+    EXPECT_TRUE(WaitForLog("Query Parameter List Finish (EquipmentCode:A001"));
+    EXPECT_EQ(Rows("select ListStr from ParamList where EquipmentCode=?", {"A001"}),
+              (std::vector<QStringList>{{list}}));
+    EXPECT_TRUE(Rows("select * from QueryHistory").empty());
+}
+
+TEST_F(ClientLink, SuspendingAUserClosesHisConnectionsAndResumingClosesNothing) {
+    Start();
+    TestClient &bob1 = Login("bob");
+    TestClient &bob2 = Login("bob");
+    TestClient &alice = Login("alice");
+
+    alice.Send("*0201bob*");
+    EXPECT_TRUE(WaitUntil([&] { return bob1.Closed() && bob2.Closed(); }));
+    EXPECT_EQ(Rows("select UseState from UserRegister where UserName=?", {"bob"}),
+              (std::vector<QStringList>{{"1"}}));
+    Probe(alice);
+    EXPECT_FALSE(Logged("Client (UserName:bob"));
+
+    TestClient &bob3 = Login("bob");
+    alice.Send("*0200bob*");
+    Probe(alice);
+    EXPECT_EQ(Rows("select UseState from UserRegister where UserName=?", {"bob"}),
+              (std::vector<QStringList>{{"0"}}));
+    EXPECT_FALSE(bob3.Closed());
+}
+
+TEST_F(ClientLink, ReminderForAnUnknownUserAnswersTwoAndMailsNothing) {
+    Start();
+    TestClient &c = Client();
+    c.Send("*03bob%nobody@example.com*");
+    EXPECT_TRUE(WaitUntil([&] { return !c.messages.isEmpty(); }));
+    EXPECT_EQ(c.messages, QStringList{"13bob%2"});
+}
+
+TEST_F(ClientLink, ReminderMailsThePassword) {
+    mmstest::SmtpTestServer smtp(mmstest::SmtpTestServer::Mode::Auth);
+    ASSERT_TRUE(smtp.Start()) << smtp.Error().toStdString();
+    db->Exec("update NormalParam set SetValue=? where SetItem='EmailPassword'",
+             {smtp.HostPort() + "*Auto^" + smtp.User() + "&" + smtp.Password()});
+    Start();
+    TestClient &c = Client();
+    c.Send("*03alice%a@x.org*");
+    ASSERT_TRUE(WaitUntil([&] { return !c.messages.isEmpty(); }));
+    EXPECT_EQ(c.messages, QStringList{"13alice%0"});
+    const auto mails = smtp.WaitForMessages(1);
+    ASSERT_EQ(mails.size(), 1u);
+    EXPECT_EQ(mails[0].rcptTos, QStringList{"a@x.org"});
+    EXPECT_EQ(mails[0].subject, "Quelto User Name/Password");
+    EXPECT_EQ(mails[0].body.trimmed(), "UserName:alice   Password:pw-alice");
+    EXPECT_TRUE(WaitForLog("Send User alice(a@x.org) find password finish."));
+}
+
+TEST_F(ClientLink, FailingReminderMailDoesNotHoldUpOtherClients) {
+    db->Exec(
+        "update NormalParam set SetValue=? where SetItem='EmailPassword'",
+        {QStringLiteral("127.0.0.1:%1*Auto^alert@example.com&pw").arg(mmstest::FreeTcpPort())});
+    Start();
+    TestClient &alice = Client();
+    TestClient &other = Client();
+    alice.Send("*03alice%a@x.org*");
+    // Both attempts and the pause between them run off the event thread:
+    // another client is answered meanwhile.
+    other.Send("*03zed%z*");
+    ASSERT_TRUE(WaitUntil([&] { return !other.messages.isEmpty(); }));
+    EXPECT_EQ(other.messages, QStringList{"13zed%2"});
+    EXPECT_TRUE(alice.messages.isEmpty());
+
+    ASSERT_TRUE(WaitUntil([&] { return !alice.messages.isEmpty(); }));
+    EXPECT_EQ(alice.messages, QStringList{"13alice%1"});
+    EXPECT_TRUE(WaitForLog("Send User alice(a@x.org) again find password fail."));
+    EXPECT_FALSE(Logged("Send User alice(a@x.org) find password finish."));
+}
+
+TEST_F(ClientLink, FramingOfTheClientStream) {
+    Start();
+    TestClient &c = Client();
+    // Two messages in one write.
+    c.Send("*03a%1*  *03b%2*");
+    // One message in two writes.
+    c.Send("*03c%");
+    Idle(100ms);
+    c.Send("3*");
+    // Two messages sharing an asterisk: only the first is handled, the rest
+    // is lost with the next message.
+    c.Send("*03d%4*03e%5*");
+    ASSERT_TRUE(WaitUntil([&] { return c.messages.contains("13d%2"); }));
+    c.Send("*03f%6*");
+    // Empty, too short and unknown messages, text before the first "*".
+    c.Send("**");
+    c.Send("*0*");
+    c.Send("*99xyz*");
+    c.Send("junk*03g%7*");
+    ASSERT_TRUE(WaitUntil([&] { return c.messages.contains("13g%2"); }));
+    EXPECT_EQ(c.messages, (QStringList{"13a%2", "13b%2", "13c%2", "13d%2", "13f%2", "13g%2"}));
+    EXPECT_TRUE(c.Connected());
+}
+
+TEST_F(ClientLink, QuotesInNamesChangeNoStatement) {
+    Start();
+    TestUnit &unit = Unit("Q'1");
+    TestClient &obrien = Login("o'brien");
+    EXPECT_EQ(obrien.messages, QStringList{"12Q'1@03&01,#2049"});
+    obrien.messages.clear();
+
+    obrien.Send("*01Q'1@02030101#O'Hall*");
+    ASSERT_TRUE(WaitUntil([&] { return !obrien.Find("01Q'1@").isEmpty(); }));
+    EXPECT_TRUE(obrien.Find("01Q'1@").endsWith("#O'Hall"));
+    EXPECT_TRUE(WaitUntil([&] {
+        return Rows("select EquipmentName, EquipmentCode from QueryHistory") ==
+               std::vector<QStringList>{{"O'Hall", "Q'1"}};
+    }));
+
+    // An address built to widen the lookup finds nobody.
+    TestClient &other = Client();
+    other.Send("*03o'brien%x' or '1'='1*");
+    ASSERT_TRUE(WaitUntil([&] { return !other.messages.isEmpty(); }));
+    EXPECT_EQ(other.messages, QStringList{"13o'brien%2"});
+
+    // The alarm report of a unit whose code holds a quote reaches its owner.
+    obrien.messages.clear();
+    const TSimOutFrame report = unit.Alarm();
+    ASSERT_TRUE(WaitUntil([&] { return !obrien.messages.isEmpty(); }));
+    EXPECT_EQ(obrien.messages,
+              QStringList{"01Q'1@127.0.0.1&" + unit.Port() + "^" + Hex(report.bytes) + "#O'Hall"});
+
+    other.Send("*0201o'brien*");
+    EXPECT_TRUE(WaitUntil([&] { return obrien.Closed(); }));
+    Probe(other);
+    EXPECT_EQ(Rows("select UserName, UseState from UserRegister where UseState=1"),
+              (std::vector<QStringList>{{"o'brien", "1"}}));
+}
+
+TEST_F(ClientLink, NamesTravelInTheClientCodePage) {
+    Start();
+    Unit("A002");
+    const QString name = QStringLiteral("\u5f20\u4e09");
+    TestClient &zhang = Login(name);
+    EXPECT_EQ(zhang.messages, QStringList{"12A002@03&01,#2049"});
+    zhang.messages.clear();
+    EXPECT_TRUE(WaitForLog("Server->Client (UserName:" + name + "  ClientIP:127.0.0.1"));
+
+    zhang.Send("*01A002@02030101#" + QStringLiteral("\u5927\u5385") + "*");
+    ASSERT_TRUE(WaitUntil([&] { return !zhang.Find("01A002@").isEmpty(); }));
+    EXPECT_TRUE(zhang.Find("01A002@").endsWith(QStringLiteral("#\u5927\u5385")));
+    // The name's bytes may arrive in two pieces.
+    TestClient &split = Client();
+    QStringEncoder encoder(CodePage);
+    const QByteArray bytes = encoder.encode("*03" + name + "%z*");
+    split.SendBytes(bytes.left(4));
+    Idle(100ms);
+    split.SendBytes(bytes.mid(4));
+    ASSERT_TRUE(WaitUntil([&] { return !split.messages.isEmpty(); }));
+    EXPECT_EQ(split.messages, QStringList{"13" + name + "%2"});
+}
+
+TEST_F(ClientLink, ReceiveBufferIsEmptiedPastOneMebibyteWithoutACompleteMessage) {
+    Start();
+    TestClient &c = Client();
+    const QByteArray chunk(64 * 1024, 'a');
+    c.SendBytes("*");
+    for (int i = 0; i < 18; ++i)
+        c.SendBytes(chunk);
+    EXPECT_TRUE(WaitForLog("Client (UserName:  IP:127.0.0.1  Port:" + c.Port() +
+                           ") sent more than 1048576 characters without a complete message: "
+                           "receive buffer emptied"));
+    c.Send("*03z%1*");
+    ASSERT_TRUE(WaitUntil([&] { return !c.messages.isEmpty(); }));
+    EXPECT_EQ(c.messages, QStringList{"13z%2"});
+}
+
+} // namespace

@@ -1,0 +1,180 @@
+// The client server in-process, with recording equipment hooks: the
+// operations the console calls (connection count, CheckClientExist,
+// DisClientConnect, ClearAnalysisAlertList), the count reports, and what a
+// "01" request hands to the equipment link.
+#include "ClientTcp.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTcpSocket>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+class ClientServer : public ::testing::Test {
+protected:
+    void SetUp() override {
+        TClientTcp::EquipmentHooks hooks;
+        hooks.UserLineState = [](const QString &, bool, QString &) { return QString(); };
+        hooks.AddDataPackage = [this](const TChannelRequest &r) {
+            std::lock_guard guard(lock);
+            requests.push_back(r);
+        };
+        TClientTcp::Settings settings;
+        settings.paces.channelPace = std::chrono::milliseconds(1);
+        server = std::make_unique<TClientTcp>(
+            [this](const QString &text, quint32 colour) {
+                std::lock_guard guard(lock);
+                log.push_back({text, colour});
+            },
+            [this](int count) { counts.push_back(count); }, hooks, settings);
+        ASSERT_TRUE(server->Start(0)) << server->ErrorString().toStdString();
+    }
+    void TearDown() override {
+        sockets.clear();
+        server.reset();
+    }
+
+    QTcpSocket &Connect() {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket &s = *sockets.back();
+        s.connectToHost(QStringLiteral("127.0.0.1"), server->ServerPort());
+        const int before = server->GetClientConnectCount();
+        EXPECT_TRUE(WaitUntil([&] { return server->GetClientConnectCount() == before + 1; }));
+        return s;
+    }
+    static void Send(QTcpSocket &s, const QByteArray &text) {
+        s.write(text);
+        s.flush();
+    }
+    static bool WaitUntil(const std::function<bool()> &done) {
+        QElapsedTimer timer;
+        timer.start();
+        while (!done()) {
+            if (timer.elapsed() > 15000)
+                return false;
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(2);
+        }
+        return true;
+    }
+    bool Logged(const QString &text) {
+        std::lock_guard guard(lock);
+        return std::any_of(log.begin(), log.end(), [&](const auto &l) { return l.first == text; });
+    }
+
+    std::mutex lock;
+    std::vector<std::pair<QString, quint32>> log;
+    std::vector<TChannelRequest> requests;
+    std::vector<int> counts;
+    std::unique_ptr<TClientTcp> server;
+    std::vector<std::unique_ptr<QTcpSocket>> sockets;
+};
+
+TEST_F(ClientServer, ConnectionsAreCountedAndClosedByName) {
+    QTcpSocket &bob1 = Connect();
+    QTcpSocket &bob2 = Connect();
+    QTcpSocket &alice = Connect();
+    EXPECT_EQ(counts, (std::vector<int>{1, 2, 3}));
+    Send(bob1, "*0000bob*");
+    Send(bob2, "*0000bob*");
+    Send(alice, "*0000alice*");
+    ASSERT_TRUE(WaitUntil([&] { return server->CheckClientExist("bob"); }));
+    ASSERT_TRUE(WaitUntil([&] { return server->CheckClientExist("alice"); }));
+    EXPECT_FALSE(server->CheckClientExist("Bob"));
+
+    server->DisClientConnect("bob");
+    EXPECT_EQ(server->GetClientConnectCount(), 1);
+    EXPECT_FALSE(server->CheckClientExist("bob"));
+    // No disconnect line for connections the server closed itself, but the
+    // count stays true.
+    EXPECT_EQ(counts.back(), 1);
+    EXPECT_TRUE(WaitUntil([&] {
+        return bob1.state() == QAbstractSocket::UnconnectedState &&
+               bob2.state() == QAbstractSocket::UnconnectedState;
+    }));
+    {
+        std::lock_guard guard(lock);
+        for (const auto &l : log)
+            EXPECT_FALSE(l.first.contains("UserName:bob")) << l.first.toStdString();
+    }
+
+    const QString port = QString::number(alice.localPort());
+    alice.disconnectFromHost();
+    EXPECT_TRUE(WaitUntil([&] {
+        return Logged("Client (UserName:alice  IP:127.0.0.1  Port:" + port + ") disconnected");
+    }));
+    EXPECT_EQ(counts.back(), 0);
+}
+
+TEST_F(ClientServer, EquipmentRequestIsHandedToTheEquipmentLinkWithItsConnection) {
+    QTcpSocket &bob = Connect();
+    Send(bob, "*0000bob*");
+    Send(bob, "*01A001@0201000A#Hall 2*");
+    Send(bob, "*01A001@050509000001#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return requests.size() == 2;
+    }));
+    const QString port = QString::number(bob.localPort());
+    const TChannelRequest &r = requests[0];
+    EXPECT_EQ(r.UserName, "bob");
+    EXPECT_EQ(r.EquipmentName, "Hall 2");
+    EXPECT_EQ(r.EquipmentCode, "A001");
+    EXPECT_EQ(r.OperateFlag, "02");
+    EXPECT_EQ(r.SendMode, 0);
+    EXPECT_EQ(r.ClientIp, "127.0.0.1");
+    EXPECT_EQ(r.ClientPort, bob.localPort());
+    EXPECT_EQ(r.Dictate, "01000A");
+    EXPECT_EQ(requests[1].EquipmentName, "");
+    EXPECT_EQ(requests[1].Dictate, "0509000001");
+    EXPECT_TRUE(Logged("Client->Server (Equipment:Hall 2  UserName:bob  ClientIP:127.0.0.1  "
+                       "ClientPort:" +
+                       port + ")\r01000A"));
+}
+
+TEST_F(ClientServer, RequestBeforeLoginIsForwardedWithAnEmptyName) {
+    QTcpSocket &anonymous = Connect();
+    Send(anonymous, "*01A001@0201000A#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return requests.size() == 1;
+    }));
+    EXPECT_EQ(requests[0].UserName, "");
+}
+
+TEST_F(ClientServer, AFailureLosesTheRestOfTheReadButKeepsTheConnection) {
+    // Without a database the account-state message fails.
+    QTcpSocket &bob = Connect();
+    Send(bob, "*01A001@0201#N1*  *0200bob*  *01A001@0202#N2*");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return requests.size() == 1;
+    }));
+    Send(bob, "*01A001@0203#N3*");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return requests.size() == 2;
+    }));
+    EXPECT_EQ(requests[0].EquipmentName, "N1");
+    EXPECT_EQ(requests[1].EquipmentName, "N3");
+    EXPECT_EQ(bob.state(), QAbstractSocket::ConnectedState);
+}
+
+TEST_F(ClientServer, ClearAnalysisAlertListIsLogged) {
+    server->ClearAnalysisAlertList();
+    EXPECT_TRUE(Logged("Clear Analysis Alert List"));
+}
+
+TEST_F(ClientServer, ASecondServerOnTheSamePortFailsToStart) {
+    TClientTcp other({}, {}, {}, {});
+    EXPECT_FALSE(other.Start(server->ServerPort()));
+    EXPECT_FALSE(other.ErrorString().isEmpty());
+}
+
+} // namespace
