@@ -10,6 +10,7 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QRegularExpression>
@@ -23,6 +24,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -671,6 +673,56 @@ TEST_F(ClientLink, ReceiveBufferIsEmptiedPastOneMebibyteWithoutACompleteMessage)
     c.Send("*03z%1*");
     ASSERT_TRUE(WaitUntil([&] { return !c.messages.isEmpty(); }));
     EXPECT_EQ(c.messages, QStringList{"13z%2"});
+}
+
+} // namespace
+
+namespace {
+
+// An alarm report from a unit ends, a few analysis steps later, as one alert
+// mail per ordinary owner, over STARTTLS, with the unit under each owner's own
+// name in the attachment; the super user gets none.
+TEST_F(ClientLink, AlarmReportEndsAsAnAlertMailToEachOwner) {
+    mmstest::SmtpTestServer smtp(mmstest::SmtpTestServer::Mode::StartTls);
+    ASSERT_TRUE(smtp.Start()) << smtp.Error().toStdString();
+    db->Exec("update NormalParam set SetValue=? where SetItem='EmailPassword'",
+             {smtp.HostPort() + "*TLS^" + smtp.User() + "&" + smtp.Password()});
+    QFile ini(home->File(QStringLiteral("Set.ini")));
+    ASSERT_TRUE(ini.open(QIODevice::Append));
+    ini.write(QStringLiteral("EmailCaFile=%1\n").arg(smtp.CaFile()).toUtf8());
+    ini.close();
+    Start({QStringLiteral("MMS_PACE_ALARM_STEP_MS=20")});
+    TestUnit &unit = Unit("A001");
+    unit.Alarm();
+
+    const auto mails = smtp.WaitForMessages(2, 30s);
+    ASSERT_EQ(mails.size(), 2u);
+    std::map<QString, QString> attachmentByRecipient;
+    for (const auto &mail : mails) {
+        EXPECT_TRUE(mail.tls);
+        EXPECT_EQ(mail.authUser, smtp.User());
+        ASSERT_EQ(mail.rcptTos.size(), 1);
+        EXPECT_TRUE(mail.subject.endsWith(" Alert Infomation")) << mail.subject.toStdString();
+        ASSERT_EQ(mail.attachments.size(), 1u);
+        EXPECT_TRUE(QRegularExpression("^Alert\\d{6}\\.txt$")
+                        .match(mail.attachments[0].fileName)
+                        .hasMatch());
+        attachmentByRecipient[mail.rcptTos[0]] = QString::fromLatin1(mail.attachments[0].data);
+    }
+    ASSERT_EQ(attachmentByRecipient.count("a@x.org"), 1u);
+    ASSERT_EQ(attachmentByRecipient.count("b@x.org"), 1u);
+    const QStringList alice = attachmentByRecipient["a@x.org"].split("\r\n");
+    EXPECT_EQ(alice[0],
+              "Equipment       Parameter                                Status     AlertTime");
+    ASSERT_GE(alice.size(), 2);
+    EXPECT_TRUE(alice[1].startsWith("Hall 2          ")) << alice[1].toStdString();
+    EXPECT_TRUE(alice[1].contains("Alert     ")) << alice[1].toStdString();
+    EXPECT_TRUE(attachmentByRecipient["b@x.org"].contains("\r\nBob's Hall      "));
+    EXPECT_TRUE(WaitForLog("Send User alice(a@x.org) Email finish."));
+    EXPECT_TRUE(WaitForLog("Send User bob(b@x.org) Email finish."));
+    // The attachment files are deleted once sent.
+    EXPECT_TRUE(WaitUntil(
+        [&] { return QDir(home->Path()).entryList({QStringLiteral("Alert*.txt")}).isEmpty(); }));
 }
 
 } // namespace
