@@ -43,23 +43,11 @@ TChannelComm::~TChannelComm() {
 }
 
 void TChannelComm::Start() {
-    if (thread_.joinable())
-        return;
-    {
-        std::lock_guard guard(stopLock_);
-        stopping_ = false;
-    }
-    thread_ = std::thread([this] { Run(); });
+    worker_.Start([this] { Run(); });
 }
 
 void TChannelComm::Stop() {
-    {
-        std::lock_guard guard(stopLock_);
-        stopping_ = true;
-    }
-    stopSignal_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
+    worker_.Stop();
 }
 
 void TChannelComm::AddClientPack(const QString &entry) {
@@ -107,8 +95,7 @@ bool TChannelComm::Step() {
 }
 
 bool TChannelComm::Pause() {
-    std::unique_lock guard(stopLock_);
-    return !stopSignal_.wait_for(guard, pace_, [this] { return stopping_; });
+    return worker_.Pause(pace_);
 }
 
 void TChannelComm::Run() {

@@ -2,6 +2,8 @@
 // thread and hands them, one every pace (80 ms), to the equipment link.
 #pragma once
 
+#include "PacedThread.h"
+
 #include "PublicU.h"
 
 #include <QString>
@@ -40,7 +42,7 @@ using TAddDataPackage = std::function<void(const TChannelRequest &)>;
 
 // Threading: the event thread appends (AddClientPack); the worker thread
 // takes entries and calls the TAddDataPackage hook. lstClientPack and
-// overflowReported_ are guarded by lock_; stopping_ by stopLock_. The worker
+// overflowReported_ are guarded by lock_. The worker
 // thread owns nothing else.
 class TChannelComm {
 public:
@@ -81,8 +83,5 @@ private:
     std::deque<QString> lstClientPack;
     bool overflowReported_ = false;
 
-    std::mutex stopLock_;
-    std::condition_variable stopSignal_;
-    bool stopping_ = false;
-    std::thread thread_;
+    TPacedThread worker_; // last: stopped before the rest is destroyed
 };

@@ -107,7 +107,25 @@ void TEquipmentTcp::ServerSocketClientDisconnect(TEquipmentConnection &conn) {
     if (conn.Closed)
         return;
     conn.Closed = true;
+    AnnounceLostConnection(conn, QLatin1String(") disconnect"));
+    RemoveConnection(conn);
+    if (FBoosterConnectNumber)
+        FBoosterConnectNumber(GetEquipmentConnectCount());
+}
 
+void TEquipmentTcp::ServerSocketClientError(TEquipmentConnection &conn,
+                                            QAbstractSocket::SocketError error) {
+    // A peer that closes or resets its end is an ordinary disconnect: the
+    // socket reports it next.
+    if (conn.Closed || error == QAbstractSocket::RemoteHostClosedError)
+        return;
+    AnnounceLostConnection(conn, QLatin1String(") error"));
+    CloseConnection(conn);
+    if (FBoosterConnectNumber)
+        FBoosterConnectNumber(GetEquipmentConnectCount());
+}
+
+void TEquipmentTcp::AnnounceLostConnection(TEquipmentConnection &conn, QLatin1String ending) {
     QString code;
     QString siteNum;
     quint8 equipmentNum = 0;
@@ -126,42 +144,8 @@ void TEquipmentTcp::ServerSocketClientDisconnect(TEquipmentConnection &conn) {
     Hint(QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
              conn.RemoteAddress() + QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
              QLatin1String("  StationNo.:0x") + siteNum + QLatin1String("  EquipmentNo.:") +
-             QString::number(equipmentNum) + QLatin1String(") disconnect"),
+             QString::number(equipmentNum) + ending,
          clRed);
-    RemoveConnection(conn);
-    if (FBoosterConnectNumber)
-        FBoosterConnectNumber(GetEquipmentConnectCount());
-}
-
-void TEquipmentTcp::ServerSocketClientError(TEquipmentConnection &conn,
-                                            QAbstractSocket::SocketError error) {
-    // A peer that closes or resets its end is an ordinary disconnect: the
-    // socket reports it next.
-    if (conn.Closed || error == QAbstractSocket::RemoteHostClosedError)
-        return;
-
-    QString code;
-    QString siteNum;
-    quint8 equipmentNum = 0;
-    if (conn.SocketData) {
-        const TEquipmentIdentity id = *conn.SocketData;
-        conn.SocketData.reset();
-        try {
-            code = id.EquipmentCode;
-            siteNum = id.SiteNum();
-            equipmentNum = id.EquipmentNum();
-            EquipmentLineState(id.EquipmentCode, id.EquipmentType, siteNum, equipmentNum, false);
-        } catch (...) {
-        }
-    }
-    Hint(QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
-             conn.RemoteAddress() + QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
-             QLatin1String("  StationNo.:0x") + siteNum + QLatin1String("  EquipmentNo.:") +
-             QString::number(equipmentNum) + QLatin1String(") error"),
-         clRed);
-    CloseConnection(conn);
-    if (FBoosterConnectNumber)
-        FBoosterConnectNumber(GetEquipmentConnectCount());
 }
 
 void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {

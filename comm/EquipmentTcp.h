@@ -79,6 +79,9 @@ private:
     void ServerSocketClientDisconnect(TEquipmentConnection &conn);
     void ServerSocketClientRead(TEquipmentConnection &conn);
     void ServerSocketClientError(TEquipmentConnection &conn, QAbstractSocket::SocketError error);
+    // Takes the identity off a lost connection, announces the unit off line
+    // and logs the loss in red with the given ending.
+    void AnnounceLostConnection(TEquipmentConnection &conn, QLatin1String ending);
 
     void AcceptPending();
     void HandleFrame(TEquipmentConnection &conn, QByteArrayView frame);

@@ -14,28 +14,15 @@ TSaveDataBaseSendClient::~TSaveDataBaseSendClient() {
 }
 
 void TSaveDataBaseSendClient::Start() {
-    if (thread_.joinable())
-        return;
-    {
-        std::lock_guard guard(stopLock_);
-        stopping_ = false;
-    }
-    thread_ = std::thread([this] { Run(); });
+    worker_.Start([this] { Run(); });
 }
 
 void TSaveDataBaseSendClient::Stop() {
-    {
-        std::lock_guard guard(stopLock_);
-        stopping_ = true;
-    }
-    stopSignal_.notify_all();
-    if (thread_.joinable())
-        thread_.join();
+    worker_.Stop();
 }
 
 bool TSaveDataBaseSendClient::Pause(std::chrono::milliseconds time) {
-    std::unique_lock guard(stopLock_);
-    return !stopSignal_.wait_for(guard, time, [this] { return stopping_; });
+    return worker_.Pause(time);
 }
 
 void TSaveDataBaseSendClient::Run() {

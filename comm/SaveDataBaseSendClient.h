@@ -5,6 +5,8 @@
 // unanswered for the expiry time (one minute) is removed without trace.
 #pragma once
 
+#include "PacedThread.h"
+
 #include "ClientLink.h"
 #include "LinkPaces.h"
 #include "PublicU.h"
@@ -25,7 +27,6 @@
 // while the worker handles a copy of it. Sends go through the TClientLink,
 // whose implementation marshals them to the event thread; the database is
 // reached through dmNet (this thread's own connection, the data-module lock).
-// stopping_ is guarded by stopLock_.
 class TSaveDataBaseSendClient {
 public:
     using TClock = std::function<QDateTime()>;
@@ -62,8 +63,5 @@ private:
     TLinkPaces paces_;
     TClock clock_;
 
-    std::mutex stopLock_;
-    std::condition_variable stopSignal_;
-    bool stopping_ = false;
-    std::thread thread_;
+    TPacedThread worker_; // last: stopped before the rest is destroyed
 };
