@@ -235,3 +235,17 @@ std::optional<QString> TdmNet::LookupSetting(const QString &key)
             return value;
     return std::nullopt;
 }
+
+TableReader TableReaderFor(TdmNet &db)
+{
+    return [&db](const QString &statement) {
+        std::vector<TableRow> rows;
+        for (const QSqlRecord &r : db.Select(statement)) {
+            TableRow row;
+            for (int i = 0; i < r.count(); ++i)
+                row.insert(r.fieldName(i), r.value(i).toString());
+            rows.push_back(std::move(row));
+        }
+        return rows;
+    };
+}

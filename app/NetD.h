@@ -8,6 +8,7 @@
 // that walks a QSqlQuery by hand holds Lock() for the whole walk.
 #pragma once
 
+#include "ParamDictionary.h"
 #include "SqlDialect.h"
 
 #include <QSqlDatabase>
@@ -92,6 +93,10 @@ private:
     std::mutex namesLock_;
     std::vector<QString> openNames_;
 };
+
+// Reads dictionary tables through the data module: every row of a statement
+// as column name -> text (the reader LoadParamProperyList takes).
+TableReader TableReaderFor(TdmNet &db);
 
 // The single instance, created at start-up and alive until the process ends.
 extern TdmNet *dmNet;

@@ -161,16 +161,7 @@ void TServerApp::FormCreate()
         lstAlertString.clear();
     }
     // The dictionaries are read once, before any server or worker exists.
-    LoadParamProperyList([](const QString &statement) {
-        std::vector<TableRow> rows;
-        for (const QSqlRecord &r : dmNet->Select(statement)) {
-            TableRow row;
-            for (int i = 0; i < r.count(); ++i)
-                row.insert(r.fieldName(i), r.value(i).toString());
-            rows.push_back(std::move(row));
-        }
-        return rows;
-    });
+    LoadParamProperyList(TableReaderFor(*dmNet));
 }
 
 bool TServerApp::FormShow()

@@ -165,16 +165,7 @@ protected:
         db_ = std::make_unique<TdmNet>(target);
         db_->Open();
         dmNet = db_.get();
-        LoadParamProperyList([](const QString &statement) {
-            std::vector<TableRow> rows;
-            for (const QSqlRecord &r : dmNet->Select(statement)) {
-                TableRow row;
-                for (int i = 0; i < r.count(); ++i)
-                    row.insert(r.fieldName(i), r.value(i).toString());
-                rows.push_back(std::move(row));
-            }
-            return rows;
-        });
+        LoadParamProperyList(TableReaderFor(*dmNet));
         ShowInfoHint = true;
         MaxPackageLen = 2049;
         HandPackFlagNumber = 0;

@@ -50,7 +50,7 @@ public:
     ~TestDatabase() {
         net_.reset();
         if (!pgName_.isEmpty())
-            DropPgDatabase(pgName_);
+            mmstest::DropPgDatabase(pgName_);
     }
     TestDatabase(const TestDatabase &) = delete;
     TestDatabase &operator=(const TestDatabase &) = delete;
@@ -65,28 +65,6 @@ public:
     quint8 Kind() const { return kind_; }
 
 private:
-    static void DropPgDatabase(const QString &name) {
-        const auto server = mmstest::PgServer();
-        if (!server)
-            return;
-        const QString conn = QStringLiteral("mms-store-drop-") + name;
-        {
-            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), conn);
-            db.setHostName(server->host);
-            db.setPort(server->port);
-            db.setUserName(server->user);
-            db.setPassword(server->password);
-            db.setDatabaseName(QStringLiteral("postgres"));
-            if (db.open()) {
-                // The name is one the test support generated, not outside input.
-                QSqlQuery q(db);
-                q.exec(QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
-            }
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(conn);
-    }
-
     quint8 kind_;
     std::unique_ptr<mmstest::TestHome> home_;
     DbTarget target_;

@@ -96,37 +96,56 @@ std::optional<DbTarget> PgServer()
     return cached;
 }
 
-DbTarget CreatePgDatabase(const QString &prefix)
+namespace {
+
+// Runs one statement on the server's maintenance database; the error text,
+// empty on success.
+QString RunPgAdmin(const DbTarget &server, const QString &statement)
 {
-    std::optional<DbTarget> server = PgServer();
-    if (!server)
-        throw DbError("no PostgreSQL server");
-    const QString dbName =
-        (prefix + QLatin1Char('_') + QUuid::createUuid().toString(QUuid::Id128).left(12)).toLower();
-    const QString conn = QStringLiteral("mms-pg-admin-") + dbName;
+    const QString conn = QStringLiteral("mms-pg-admin-") + QUuid::createUuid().toString();
     QString error;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), conn);
-        db.setHostName(server->host);
-        db.setPort(server->port);
-        db.setUserName(server->user);
-        db.setPassword(server->password);
+        db.setHostName(server.host);
+        db.setPort(server.port);
+        db.setUserName(server.user);
+        db.setPassword(server.password);
         db.setDatabaseName(QStringLiteral("postgres"));
         if (!db.open()) {
             error = db.lastError().text();
         } else {
             QSqlQuery q(db);
-            if (!q.exec(QStringLiteral("create database \"%1\"").arg(dbName)))
+            if (!q.exec(statement))
                 error = q.lastError().text();
         }
         db.close();
     }
     QSqlDatabase::removeDatabase(conn);
+    return error;
+}
+
+} // namespace
+
+DbTarget CreatePgDatabase(const QString &prefix)
+{
+    std::optional<DbTarget> server = PgServer();
+    if (!server)
+        throw DbError("no PostgreSQL server");
+    // The name is made here, never taken from input.
+    const QString dbName =
+        (prefix + QLatin1Char('_') + QUuid::createUuid().toString(QUuid::Id128).left(12)).toLower();
+    const QString error = RunPgAdmin(*server, QStringLiteral("create database \"%1\"").arg(dbName));
     if (!error.isEmpty())
         throw DbError(error.toStdString());
     DbTarget t = *server;
     t.databaseName = dbName;
     return t;
+}
+
+void DropPgDatabase(const QString &name)
+{
+    if (std::optional<DbTarget> server = PgServer())
+        RunPgAdmin(*server, QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
 }
 
 ServerProcess::~ServerProcess()

@@ -39,6 +39,8 @@ std::unique_ptr<TestHome> MakeSqliteHome(bool withData = true);
 std::optional<DbTarget> PgServer();
 // A new, empty PostgreSQL database with a unique name on that server.
 DbTarget CreatePgDatabase(const QString &prefix);
+// Drops a database made by CreatePgDatabase (nothing when there is no server).
+void DropPgDatabase(const QString &name);
 // True when a PostgreSQL test must run (MMS_REQUIRE_PG=1, as in CI).
 bool PgRequired();
 
