@@ -1,0 +1,68 @@
+// The real server run headless as a child process for the load benchmarks:
+// a temporary home made with --init-db, a Set.ini with free ports, owners
+// for the simulated units, and the readings of the process (resident memory,
+// CPU time) that the benchmarks report.
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <vector>
+
+struct TBenchOwner {
+    QString userName;
+    QString equipmentCode;
+    QString equipmentName;
+};
+
+class TBenchServer {
+public:
+    // binary: build/mms-server.
+    explicit TBenchServer(QString binary);
+    ~TBenchServer();
+    TBenchServer(const TBenchServer &) = delete;
+    TBenchServer &operator=(const TBenchServer &) = delete;
+
+    // Makes the home (database with the shipped dictionary, Set.ini on free
+    // loopback ports), adds the accounts and UserEquipment rows, and sets
+    // ShowInfoHint (the operator log, written to logFile or thrown away).
+    // False, with the reason in Error(), when any step fails.
+    bool Prepare(const std::vector<TBenchOwner> &owners, bool operatorLog);
+
+    // Starts the server and waits until its equipment and client ports accept
+    // connections. logFile: where its standard output goes (empty: nowhere).
+    bool Start(const QString &logFile = {});
+    // SIGTERM and wait; returns the exit code (-1 when it had to be killed).
+    int Stop();
+
+    int EquipmentPort() const { return equipmentPort_; }
+    int ClientPort() const { return clientPort_; }
+    qint64 Pid() const { return process_.processId(); }
+    QString Home() const { return home_.path(); }
+    QString Error() const { return error_; }
+
+    // VmRSS of the server process in KiB; -1 when it cannot be read.
+    qint64 ResidentKiB() const;
+    // User plus system CPU time of the server process in seconds; -1 when unknown.
+    double CpuSeconds() const;
+
+private:
+    QString binary_;
+    QTemporaryDir home_;
+    QProcess process_;
+    int equipmentPort_ = 0;
+    int dataBasePort_ = 0;
+    int clientPort_ = 0;
+    QString error_;
+};
+
+// A free TCP port on 127.0.0.1 (bound and released again).
+int BenchFreePort();
+
+// Descriptors for thousands of connections: raises the soft limit to the hard
+// one (children such as the server inherit it). Returns the new soft limit.
+long BenchRaiseDescriptorLimit();
+
+// Prints a line to standard output at once.
+void BenchPrint(const QString &line);
