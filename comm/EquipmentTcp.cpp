@@ -213,7 +213,11 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     if (conn.Closed || socket.state() != QAbstractSocket::ConnectedState)
         return -1;
     // A peer that does not read would make the queue grow without end: past
-    // the bound the write would block, which counts as writing nothing.
+    // the bound the write would block, which counts as writing nothing. What
+    // the kernel takes at once is handed over first (flush does not block),
+    // so a burst of frames in one read still gets all its replies.
+    if (socket.bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
+        socket.flush();
     if (socket.bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
         return -1;
     return socket.write(bytes);
