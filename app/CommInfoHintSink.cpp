@@ -5,38 +5,31 @@
 
 TCommInfoHintSink::TCommInfoHintSink(QObject *parent) : QObject(parent) {}
 
-TCommInfoHint TCommInfoHintSink::CommInfoHint()
-{
+TCommInfoHint TCommInfoHintSink::CommInfoHint() {
     return [this](const QString &text, quint32 colour) { Post(text, colour); };
 }
 
-TUserConnectNumber TCommInfoHintSink::UserConnectNumber()
-{
+TUserConnectNumber TCommInfoHintSink::UserConnectNumber() {
     return [this](int count) { PostUserCount(count); };
 }
 
-TBoosterConnectNumber TCommInfoHintSink::BoosterConnectNumber()
-{
+TBoosterConnectNumber TCommInfoHintSink::BoosterConnectNumber() {
     return [this](int count) { PostBoosterCount(count); };
 }
 
-void TCommInfoHintSink::Post(const QString &text, quint32 colour)
-{
+void TCommInfoHintSink::Post(const QString &text, quint32 colour) {
     Enqueue({Kind::Line, QDateTime::currentDateTime(), text, colour, 0});
 }
 
-void TCommInfoHintSink::PostUserCount(int count)
-{
+void TCommInfoHintSink::PostUserCount(int count) {
     Enqueue({Kind::UserCount, QDateTime::currentDateTime(), {}, 0, count});
 }
 
-void TCommInfoHintSink::PostBoosterCount(int count)
-{
+void TCommInfoHintSink::PostBoosterCount(int count) {
     Enqueue({Kind::BoosterCount, QDateTime::currentDateTime(), {}, 0, count});
 }
 
-void TCommInfoHintSink::Enqueue(Event e)
-{
+void TCommInfoHintSink::Enqueue(Event e) {
     bool schedule = false;
     {
         std::lock_guard guard(lock_);
@@ -54,8 +47,7 @@ void TCommInfoHintSink::Enqueue(Event e)
         QMetaObject::invokeMethod(this, &TCommInfoHintSink::Flush, Qt::QueuedConnection);
 }
 
-void TCommInfoHintSink::Flush()
-{
+void TCommInfoHintSink::Flush() {
     std::deque<Event> batch;
     std::size_t dropped = 0;
     {
@@ -78,14 +70,13 @@ void TCommInfoHintSink::Flush()
         }
     }
     if (dropped)
-        emit LineReady(QDateTime::currentDateTime(),
-                       QStringLiteral("%1 log lines were dropped: the log could not keep up")
-                           .arg(dropped),
-                       clRed);
+        emit LineReady(
+            QDateTime::currentDateTime(),
+            QStringLiteral("%1 log lines were dropped: the log could not keep up").arg(dropped),
+            clRed);
 }
 
-QString FormatLogLine(const QDateTime &time, const QString &text)
-{
+QString FormatLogLine(const QDateTime &time, const QString &text) {
     QString body = text;
     body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     body.replace(QLatin1Char('\r'), QLatin1Char('\n'));

@@ -11,8 +11,7 @@ namespace {
 const QString SetSection = QStringLiteral("Set");
 const QString DbSection = QStringLiteral("Database");
 
-int ReadInteger(const QString &key, const QString &text)
-{
+int ReadInteger(const QString &key, const QString &text) {
     // Decimal with an optional sign, as the settings are stored; surrounding
     // blanks are tolerated.
     bool ok = false;
@@ -24,12 +23,11 @@ int ReadInteger(const QString &key, const QString &text)
     return v;
 }
 
-QDateTime ReadDateTime(const QString &key, const QString &text)
-{
+QDateTime ReadDateTime(const QString &key, const QString &text) {
     const QString t = text.trimmed();
     for (const QString &format :
-         {sysShortDate + QStringLiteral(" HH:mm:ss"), sysShortDate, QStringLiteral("yyyy-MM-dd HH:mm:ss"),
-          QStringLiteral("yyyy-MM-dd")}) {
+         {sysShortDate + QStringLiteral(" HH:mm:ss"), sysShortDate,
+          QStringLiteral("yyyy-MM-dd HH:mm:ss"), QStringLiteral("yyyy-MM-dd")}) {
         const QDateTime dt = QDateTime::fromString(t, format);
         if (dt.isValid())
             return dt;
@@ -38,8 +36,7 @@ QDateTime ReadDateTime(const QString &key, const QString &text)
         QStringLiteral("NormalParam %1: \"%2\" is not a date-time").arg(key, text).toStdString());
 }
 
-QString StripControls(const QString &s)
-{
+QString StripControls(const QString &s) {
     // Blanks and control characters (code 32 and below) at both ends.
     qsizetype b = 0, e = s.size();
     while (b < e && s[b].unicode() <= 32)
@@ -51,23 +48,22 @@ QString StripControls(const QString &s)
 
 } // namespace
 
-void ReadPorts(const IniFile &ini)
-{
+void ReadPorts(const IniFile &ini) {
     DeviceConnectPort = ini.IntValue(SetSection, QStringLiteral("DeviceConnectPort"), 5210);
     DataBasePort = ini.IntValue(SetSection, QStringLiteral("DataBasePort"), 5211);
     ClientConnectPort = ini.IntValue(SetSection, QStringLiteral("ClientConnectPort"), 5212);
 }
 
-bool WritePorts(IniFile &ini)
-{
-    ini.SetValue(SetSection, QStringLiteral("DeviceConnectPort"), QString::number(DeviceConnectPort));
+bool WritePorts(IniFile &ini) {
+    ini.SetValue(SetSection, QStringLiteral("DeviceConnectPort"),
+                 QString::number(DeviceConnectPort));
     ini.SetValue(SetSection, QStringLiteral("DataBasePort"), QString::number(DataBasePort));
-    ini.SetValue(SetSection, QStringLiteral("ClientConnectPort"), QString::number(ClientConnectPort));
+    ini.SetValue(SetSection, QStringLiteral("ClientConnectPort"),
+                 QString::number(ClientConnectPort));
     return ini.Save();
 }
 
-ExtraOptions ReadExtraOptions(const IniFile &ini)
-{
+ExtraOptions ReadExtraOptions(const IniFile &ini) {
     ExtraOptions o;
     if (auto v = ini.Value(SetSection, QStringLiteral("CodePage")); v && !v->isEmpty())
         o.codePage = *v;
@@ -76,8 +72,7 @@ ExtraOptions ReadExtraOptions(const IniFile &ini)
     return o;
 }
 
-DbTarget ChooseDatabase(const QString &home, const IniFile &ini)
-{
+DbTarget ChooseDatabase(const QString &home, const IniFile &ini) {
     DbTarget t;
     const QString file = QDir(home).filePath(QStringLiteral("MonitorData.db"));
     if (QFileInfo::exists(file)) {
@@ -110,15 +105,14 @@ DbTarget ChooseDatabase(const QString &home, const IniFile &ini)
     const QString name = value("Name", QStringLiteral("MonitorData"));
     const QString user = value("User", QStringLiteral("sa"));
     const QString password = value("Password", QStringLiteral("vakt"));
-    t.databaseName = value("ConnectionString",
-                           QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=%3;UID=%4;PWD=%5;"
-                                          "TrustServerCertificate=yes;")
-                               .arg(odbcDriver, server, name, user, password));
+    t.databaseName =
+        value("ConnectionString", QStringLiteral("DRIVER={%1};SERVER=%2;DATABASE=%3;UID=%4;PWD=%5;"
+                                                 "TrustServerCertificate=yes;")
+                                      .arg(odbcDriver, server, name, user, password));
     return t;
 }
 
-void SplitEmailPassword(const QString &value)
-{
+void SplitEmailPassword(const QString &value) {
     // Positions are 1-based, 0 when absent; a copy of a count of 0 or less is
     // empty.
     const auto pos = [&](QChar c) { return static_cast<int>(value.indexOf(c)) + 1; };
@@ -136,8 +130,7 @@ void SplitEmailPassword(const QString &value)
     EmailSendPassword = StripControls(value.mid(p3));
 }
 
-void ApplyNormalParam(const SettingItems &rows)
-{
+void ApplyNormalParam(const SettingItems &rows) {
     HandPackFlagNumber = 0;
     CirclePackFlagNumber = 0x6000;
     NowCircleDay = QDateTime();
@@ -167,16 +160,14 @@ void ApplyNormalParam(const SettingItems &rows)
     }
 }
 
-void SaveHandPackageCount(TdmNet &db)
-{
-    db.UpdateSettings({{QStringLiteral("HandPackFlagNumber"), QString::number(HandPackFlagNumber.load())},
-                       {QStringLiteral("CirclePackFlagNumber"),
-                        QString::number(CirclePackFlagNumber.load())}},
-                      true);
+void SaveHandPackageCount(TdmNet &db) {
+    db.UpdateSettings(
+        {{QStringLiteral("HandPackFlagNumber"), QString::number(HandPackFlagNumber.load())},
+         {QStringLiteral("CirclePackFlagNumber"), QString::number(CirclePackFlagNumber.load())}},
+        true);
 }
 
-void CheckDateSetTimeFormat()
-{
+void CheckDateSetTimeFormat() {
     const QLocale locale = QLocale::system();
     const QString fromEnv = qEnvironmentVariable("MMS_SHORT_DATE");
     sysShortDate = fromEnv.isEmpty() ? locale.dateFormat(QLocale::ShortFormat) : fromEnv;

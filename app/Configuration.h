@@ -12,8 +12,9 @@
 // Options of Set.ini beyond the three ports; read once at start-up and handed
 // to the objects that need them.
 struct ExtraOptions {
-    QString codePage = QStringLiteral("GB18030"); // [Set] CodePage: 8-bit client text and mail attachment
-    QString emailCaFile;                          // [Set] EmailCaFile: CA bundle for SMTP TLS
+    QString codePage =
+        QStringLiteral("GB18030"); // [Set] CodePage: 8-bit client text and mail attachment
+    QString emailCaFile;           // [Set] EmailCaFile: CA bundle for SMTP TLS
 };
 
 // Reads DeviceConnectPort, DataBasePort and ClientConnectPort of section Set

@@ -7,18 +7,18 @@
 
 namespace {
 
-bool IsSectionLine(const QString &trimmed) { return trimmed.startsWith(QLatin1Char('[')); }
+bool IsSectionLine(const QString &trimmed) {
+    return trimmed.startsWith(QLatin1Char('['));
+}
 
-QString SectionName(const QString &trimmed)
-{
+QString SectionName(const QString &trimmed) {
     const qsizetype end = trimmed.indexOf(QLatin1Char(']'));
     return (end < 0 ? trimmed.mid(1) : trimmed.mid(1, end - 1)).trimmed();
 }
 
 } // namespace
 
-std::optional<int> ParseIniInt(const QString &text)
-{
+std::optional<int> ParseIniInt(const QString &text) {
     const QString t = text.trimmed();
     if (t.isEmpty())
         return std::nullopt;
@@ -27,7 +27,8 @@ std::optional<int> ParseIniInt(const QString &text)
     if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
         const QString digits = t.mid(2);
         for (QChar c : digits)
-            if (!c.isDigit() && !(c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
+            if (!c.isDigit() &&
+                !(c.toLower() >= QLatin1Char('a') && c.toLower() <= QLatin1Char('f')))
                 return std::nullopt;
         v = digits.toLongLong(&ok, 16);
     } else {
@@ -38,10 +39,11 @@ std::optional<int> ParseIniInt(const QString &text)
     return static_cast<int>(v);
 }
 
-IniFile::IniFile(QString path) : path_(std::move(path)) { Load(); }
+IniFile::IniFile(QString path) : path_(std::move(path)) {
+    Load();
+}
 
-void IniFile::Load()
-{
+void IniFile::Load() {
     lines_.clear();
     QFile f(path_);
     if (!f.open(QIODevice::ReadOnly))
@@ -55,8 +57,7 @@ void IniFile::Load()
         lines_.removeLast();
 }
 
-bool IniFile::Save() const
-{
+bool IniFile::Save() const {
     QSaveFile f(path_);
     if (!f.open(QIODevice::WriteOnly))
         return false;
@@ -69,8 +70,7 @@ bool IniFile::Save() const
     return f.commit();
 }
 
-int IniFile::FindSection(const QString &section) const
-{
+int IniFile::FindSection(const QString &section) const {
     for (int i = 0; i < lines_.size(); ++i) {
         const QString t = lines_[i].trimmed();
         if (IsSectionLine(t) && SectionName(t).compare(section, Qt::CaseInsensitive) == 0)
@@ -79,8 +79,7 @@ int IniFile::FindSection(const QString &section) const
     return -1;
 }
 
-int IniFile::FindKey(int sectionLine, const QString &key) const
-{
+int IniFile::FindKey(int sectionLine, const QString &key) const {
     for (int i = sectionLine + 1; i < lines_.size(); ++i) {
         const QString t = lines_[i].trimmed();
         if (IsSectionLine(t))
@@ -94,8 +93,7 @@ int IniFile::FindKey(int sectionLine, const QString &key) const
     return -1;
 }
 
-std::optional<QString> IniFile::Value(const QString &section, const QString &key) const
-{
+std::optional<QString> IniFile::Value(const QString &section, const QString &key) const {
     const int s = FindSection(section);
     if (s < 0)
         return std::nullopt;
@@ -106,16 +104,14 @@ std::optional<QString> IniFile::Value(const QString &section, const QString &key
     return line.mid(line.indexOf(QLatin1Char('=')) + 1).trimmed();
 }
 
-int IniFile::IntValue(const QString &section, const QString &key, int defaultValue) const
-{
+int IniFile::IntValue(const QString &section, const QString &key, int defaultValue) const {
     const std::optional<QString> v = Value(section, key);
     if (!v)
         return defaultValue;
     return ParseIniInt(*v).value_or(defaultValue);
 }
 
-void IniFile::SetValue(const QString &section, const QString &key, const QString &value)
-{
+void IniFile::SetValue(const QString &section, const QString &key, const QString &value) {
     const QString line = key + QLatin1Char('=') + value;
     int s = FindSection(section);
     if (s < 0) {

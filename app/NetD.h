@@ -30,9 +30,9 @@ public:
 
 // Which database to open, as chosen at start-up.
 struct DbTarget {
-    quint8 type = 1;       // DataBaseType: 1 SQLite, 2 SQL Server (ODBC), 3 PostgreSQL
-    QString driver;        // Qt driver name: QSQLITE, QODBC, QPSQL
-    QString databaseName;  // file path, ODBC connection string, or database name
+    quint8 type = 1;      // DataBaseType: 1 SQLite, 2 SQL Server (ODBC), 3 PostgreSQL
+    QString driver;       // Qt driver name: QSQLITE, QODBC, QPSQL
+    QString databaseName; // file path, ODBC connection string, or database name
     QString host;
     int port = 0;
     QString user;

@@ -42,25 +42,23 @@ const char *UsageText =
 // reads it and runs the confirmed exit.
 int signalPipe[2] = {-1, -1};
 
-extern "C" void OnTerminateSignal(int)
-{
+extern "C" void OnTerminateSignal(int) {
     const char b = 1;
     [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &b, 1);
 }
 
-void PrintErr(const QString &text)
-{
+void PrintErr(const QString &text) {
     std::fputs(text.toLocal8Bit().constData(), stderr);
     std::fputc('\n', stderr);
     std::fflush(stderr);
 }
 
-bool HasDisplay()
-{
+bool HasDisplay() {
     const QByteArray platform = qgetenv("QT_QPA_PLATFORM");
     if (!platform.isEmpty())
         return true;
-    return !qEnvironmentVariableIsEmpty("DISPLAY") || !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    return !qEnvironmentVariableIsEmpty("DISPLAY") ||
+           !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
 }
 
 struct CommandLine {
@@ -71,8 +69,7 @@ struct CommandLine {
     QString error;
 };
 
-CommandLine ParseCommandLine(int argc, char **argv)
-{
+CommandLine ParseCommandLine(int argc, char **argv) {
     CommandLine c;
     for (int i = 1; i < argc; ++i) {
         const QString a = QString::fromLocal8Bit(argv[i]);
@@ -98,8 +95,7 @@ CommandLine ParseCommandLine(int argc, char **argv)
     return c;
 }
 
-QString ExecutableFolder(const char *argv0)
-{
+QString ExecutableFolder(const char *argv0) {
     const QFileInfo self(QStringLiteral("/proc/self/exe"));
     if (self.exists())
         return QFileInfo(self.symLinkTarget()).absolutePath();
@@ -109,12 +105,9 @@ QString ExecutableFolder(const char *argv0)
 } // namespace
 
 TServerApp::TServerApp(Options options, QObject *parent)
-    : QObject(parent), options_(std::move(options))
-{
-}
+    : QObject(parent), options_(std::move(options)) {}
 
-TServerApp::~TServerApp()
-{
+TServerApp::~TServerApp() {
     // The client server's workers use the equipment server and dmNet.
     if (equipmentTcp_)
         equipmentTcp_->SetClientLink(nullptr);
@@ -124,16 +117,14 @@ TServerApp::~TServerApp()
     dmNet = nullptr;
 }
 
-void TServerApp::ShowError(const QString &text) const
-{
+void TServerApp::ShowError(const QString &text) const {
     if (options_.headless || !qobject_cast<QApplication *>(QCoreApplication::instance()))
         PrintErr(text);
     else
         QMessageBox::critical(nullptr, QStringLiteral("Error"), text, QMessageBox::Ok);
 }
 
-bool TServerApp::DataModuleCreate()
-{
+bool TServerApp::DataModuleCreate() {
     const QDir home(options_.home);
     FParamIni = std::make_unique<IniFile>(home.filePath(QStringLiteral("Set.ini")));
     ReadPorts(*FParamIni);
@@ -154,8 +145,7 @@ bool TServerApp::DataModuleCreate()
     return true;
 }
 
-void TServerApp::FormCreate()
-{
+void TServerApp::FormCreate() {
     {
         std::lock_guard guard(lstAlertStringLock);
         lstAlertString.clear();
@@ -164,8 +154,7 @@ void TServerApp::FormCreate()
     LoadParamProperyList(TableReaderFor(*dmNet));
 }
 
-bool TServerApp::FormShow()
-{
+bool TServerApp::FormShow() {
     equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
                                                     sink_.BoosterConnectNumber(),
                                                     TLinkPaces::FromEnvironment());
@@ -202,8 +191,7 @@ bool TServerApp::FormShow()
     return true;
 }
 
-bool TServerApp::ConfirmedExit()
-{
+bool TServerApp::ConfirmedExit() {
     try {
         SaveHandPackageCount(*dmNet);
     } catch (const std::exception &e) {
@@ -223,8 +211,7 @@ bool TServerApp::ConfirmedExit()
     return true;
 }
 
-int RunServer(int argc, char **argv)
-{
+int RunServer(int argc, char **argv) {
     // Every equipment unit holds a connection: allow as many open files as
     // the system lets this process have.
     rlimit files{};

@@ -1,3 +1,5 @@
 #include "ServerApp.h"
 
-int main(int argc, char **argv) { return RunServer(argc, argv); }
+int main(int argc, char **argv) {
+    return RunServer(argc, argv);
+}

@@ -7,15 +7,15 @@
 #include <chrono>
 
 struct TLinkPaces {
-    std::chrono::milliseconds sendTick{600};      // send queue drain
-    std::chrono::milliseconds receiveTick{300};   // receive queue drain
-    std::chrono::milliseconds livenessTick{24000}; // equipment liveness timer
-    int livenessTicks = 8;                         // ticks without heartbeat before closing
-    std::chrono::milliseconds channelPace{80};     // channel worker
-    std::chrono::milliseconds replyPass{100};      // reply worker, per pass
-    std::chrono::milliseconds replyPerEntry{250};  // reply worker, per handled entry
+    std::chrono::milliseconds sendTick{600};        // send queue drain
+    std::chrono::milliseconds receiveTick{300};     // receive queue drain
+    std::chrono::milliseconds livenessTick{24000};  // equipment liveness timer
+    int livenessTicks = 8;                          // ticks without heartbeat before closing
+    std::chrono::milliseconds channelPace{80};      // channel worker
+    std::chrono::milliseconds replyPass{100};       // reply worker, per pass
+    std::chrono::milliseconds replyPerEntry{250};   // reply worker, per handled entry
     std::chrono::milliseconds requestExpiry{60000}; // unanswered request dropped after
-    std::chrono::milliseconds alarmStep{2000};     // alarm e-mail worker step
+    std::chrono::milliseconds alarmStep{2000};      // alarm e-mail worker step
 
     // Defaults, overridden by MMS_PACE_SEND_MS, MMS_PACE_RECEIVE_MS,
     // MMS_PACE_LIVENESS_MS, MMS_PACE_CHANNEL_MS, MMS_PACE_REPLY_MS,

@@ -28,20 +28,19 @@ QString sysTimeFormat = QStringLiteral("HH:mm:ss");
 QStringList lstAlertString;
 std::mutex lstAlertStringLock;
 
-QString DateTimeText(const QDateTime &t)
-{
+QString DateTimeText(const QDateTime &t) {
     return t.toString(sysShortDate + QStringLiteral(" HH:mm:ss"));
 }
 
-QString NowText() { return DateTimeText(QDateTime::currentDateTime()); }
+QString NowText() {
+    return DateTimeText(QDateTime::currentDateTime());
+}
 
-QDateTime ParseDateTimeText(const QString &text)
-{
+QDateTime ParseDateTimeText(const QString &text) {
     return QDateTime::fromString(text.trimmed(), sysShortDate + QStringLiteral(" HH:mm:ss"));
 }
 
-QDateTime NowToSecond()
-{
+QDateTime NowToSecond() {
     QDateTime now = QDateTime::currentDateTime();
     now.setTime(QTime(now.time().hour(), now.time().minute(), now.time().second()));
     return now;

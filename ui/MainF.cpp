@@ -13,8 +13,7 @@
 
 namespace {
 
-QTextEdit *MakePane(QWidget *parent)
-{
+QTextEdit *MakePane(QWidget *parent) {
     auto *pane = new QTextEdit(parent);
     pane->setReadOnly(true);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
@@ -23,12 +22,13 @@ QTextEdit *MakePane(QWidget *parent)
 }
 
 // The console's colour values are blue-green-red.
-QColor FromBgr(quint32 bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
+QColor FromBgr(quint32 bgr) {
+    return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+}
 
 } // namespace
 
-TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(std::move(hooks))
-{
+TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(std::move(hooks)) {
     setWindowTitle(QStringLiteral("网管服务端"));
     resize(1043, 508);
     auto *splitter = new QSplitter(Qt::Vertical, this);
@@ -46,8 +46,7 @@ TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(s
     statusBar()->hide();
 }
 
-void TfrmMain::MainWindowTextDisplay()
-{
+void TfrmMain::MainWindowTextDisplay() {
     QApplication::setApplicationDisplayName(QString());
     QApplication::setApplicationName(QStringLiteral("Monitoring Management System Server"));
     setWindowTitle(QStringLiteral("Monitoring Management System Server(") + SoftWareVerNumber +
@@ -56,8 +55,7 @@ void TfrmMain::MainWindowTextDisplay()
     miConnectCount->setText(QStringLiteral("Connect Count"));
 }
 
-void TfrmMain::showEvent(QShowEvent *event)
-{
+void TfrmMain::showEvent(QShowEvent *event) {
     QMainWindow::showEvent(event);
     MainWindowTextDisplay();
     if (shown_)
@@ -70,8 +68,7 @@ void TfrmMain::showEvent(QShowEvent *event)
         QApplication::exit(1);
 }
 
-void TfrmMain::closeEvent(QCloseEvent *event)
-{
+void TfrmMain::closeEvent(QCloseEvent *event) {
     if (closing_) {
         event->accept();
         return;
@@ -90,8 +87,7 @@ void TfrmMain::closeEvent(QCloseEvent *event)
     event->accept();
 }
 
-void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 colour)
-{
+void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 colour) {
     if (!ShowInfoHint)
         return;
     QTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
@@ -109,8 +105,7 @@ void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 
     pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
 }
 
-void TfrmMain::OnUserConnectNumber(int count)
-{
+void TfrmMain::OnUserConnectNumber(int count) {
     const qsizetype from = statusText_.indexOf(QLatin1String("   UserConnectNumber"));
     const qsizetype to = statusText_.indexOf(QLatin1String("   BoosterConnectNumber"));
     if (from < 0 || to < from)
@@ -120,8 +115,7 @@ void TfrmMain::OnUserConnectNumber(int count)
     statusBar()->showMessage(statusText_);
 }
 
-void TfrmMain::OnBoosterConnectNumber(int count)
-{
+void TfrmMain::OnBoosterConnectNumber(int count) {
     const qsizetype from = statusText_.indexOf(QLatin1String("   BoosterConnectNumber"));
     if (from < 0)
         return;

@@ -9,8 +9,7 @@
 
 namespace {
 
-IniFile IniWith(const mmstest::TestHome &home, const QByteArray &content)
-{
+IniFile IniWith(const mmstest::TestHome &home, const QByteArray &content) {
     home.WriteFile(QStringLiteral("Set.ini"), content);
     return IniFile(home.File(QStringLiteral("Set.ini")));
 }
@@ -21,12 +20,12 @@ struct PortCase {
     int device, database, client;
 };
 
-TEST(SetIni, PortsAcceptDecimalAndHexAndFallBackToDefaults)
-{
+TEST(SetIni, PortsAcceptDecimalAndHexAndFallBackToDefaults) {
     const PortCase cases[] = {
         {"no file", QByteArray(), 5210, 5211, 5212},
-        {"all three", "[Set]\r\nDeviceConnectPort=6000\r\nDataBasePort=6001\r\nClientConnectPort=6002\r\n",
-         6000, 6001, 6002},
+        {"all three",
+         "[Set]\r\nDeviceConnectPort=6000\r\nDataBasePort=6001\r\nClientConnectPort=6002\r\n", 6000,
+         6001, 6002},
         {"hex", "[Set]\nDeviceConnectPort=0x1770\nClientConnectPort=0X1771\n", 6000, 5211, 6001},
         {"case of section and keys", "[set]\ndeviceconnectport = 7000\n", 7000, 5211, 5212},
         {"not integers", "[Set]\nDeviceConnectPort=abc\nDataBasePort=12.5\nClientConnectPort=0x\n",
@@ -48,24 +47,27 @@ TEST(SetIni, PortsAcceptDecimalAndHexAndFallBackToDefaults)
     }
 }
 
-TEST(SetIni, WritingPortsKeepsOtherContentAndAddsMissingKeys)
-{
+TEST(SetIni, WritingPortsKeepsOtherContentAndAddsMissingKeys) {
     mmstest::TestHome home;
-    IniFile ini = IniWith(home, "; operator notes\n[Database]\nDriver=QPSQL\n[Set]\nDataBasePort=0x1000\n");
+    IniFile ini =
+        IniWith(home, "; operator notes\n[Database]\nDriver=QPSQL\n[Set]\nDataBasePort=0x1000\n");
     ReadPorts(ini);
     ASSERT_TRUE(WritePorts(ini));
     IniFile again(home.File(QStringLiteral("Set.ini")));
-    EXPECT_EQ(again.Value(QStringLiteral("Database"), QStringLiteral("Driver")), QStringLiteral("QPSQL"));
-    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("DeviceConnectPort")), QStringLiteral("5210"));
-    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("DataBasePort")), QStringLiteral("4096"));
-    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("ClientConnectPort")), QStringLiteral("5212"));
+    EXPECT_EQ(again.Value(QStringLiteral("Database"), QStringLiteral("Driver")),
+              QStringLiteral("QPSQL"));
+    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("DeviceConnectPort")),
+              QStringLiteral("5210"));
+    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("DataBasePort")),
+              QStringLiteral("4096"));
+    EXPECT_EQ(again.Value(QStringLiteral("Set"), QStringLiteral("ClientConnectPort")),
+              QStringLiteral("5212"));
     QFile f(home.File(QStringLiteral("Set.ini")));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_TRUE(f.readAll().startsWith("; operator notes\r\n"));
 }
 
-TEST(DatabaseChoice, FileFirstThenServerDatabaseOfSetIni)
-{
+TEST(DatabaseChoice, FileFirstThenServerDatabaseOfSetIni) {
     mmstest::TestHome home;
     IniFile none = IniWith(home, "");
     DbTarget t = ChooseDatabase(home.Path(), none);
@@ -74,7 +76,8 @@ TEST(DatabaseChoice, FileFirstThenServerDatabaseOfSetIni)
     EXPECT_TRUE(t.databaseName.contains(QStringLiteral("DATABASE=MonitorData")));
     EXPECT_TRUE(t.databaseName.contains(QStringLiteral("UID=sa")));
 
-    IniFile pg = IniWith(home, "[Database]\nDriver=QPSQL\nHost=db.local\nPort=6543\nName=mms\nUser=u\nPassword=p\n");
+    IniFile pg = IniWith(
+        home, "[Database]\nDriver=QPSQL\nHost=db.local\nPort=6543\nName=mms\nUser=u\nPassword=p\n");
     t = ChooseDatabase(home.Path(), pg);
     EXPECT_EQ(t.type, 3);
     EXPECT_EQ(t.host, QStringLiteral("db.local"));
@@ -88,8 +91,7 @@ TEST(DatabaseChoice, FileFirstThenServerDatabaseOfSetIni)
     EXPECT_EQ(t.databaseName, home.File(QStringLiteral("MonitorData.db")));
 }
 
-TEST(NormalParam, LastRowWinsDefaultsApplyAndFlagsParse)
-{
+TEST(NormalParam, LastRowWinsDefaultsApplyAndFlagsParse) {
     ApplyNormalParam({{QStringLiteral("SoftWareVerNumber"), QStringLiteral("V1")},
                       {QStringLiteral("SoftWareVerNumber"), QStringLiteral("V2.0")},
                       {QStringLiteral("MaxPackageLen"), QStringLiteral(" 2049 ")},
@@ -112,8 +114,7 @@ TEST(NormalParam, LastRowWinsDefaultsApplyAndFlagsParse)
     EXPECT_EQ(CirclePackFlagNumber, 30000);
 }
 
-TEST(NormalParam, UnreadableValuesAreErrors)
-{
+TEST(NormalParam, UnreadableValuesAreErrors) {
     const char *keys[] = {"HandPackFlagNumber", "CirclePackFlagNumber", "MaxPackageLen",
                           "RegisterEmptyEquipmentHour", "CircleNowDay"};
     for (const char *key : keys)
@@ -122,7 +123,8 @@ TEST(NormalParam, UnreadableValuesAreErrors)
                          SettingError)
                 << key << "=" << value;
     sysShortDate = QStringLiteral("yyyy-MM-dd");
-    EXPECT_NO_THROW(ApplyNormalParam({{QStringLiteral("CircleNowDay"), QStringLiteral("2024-03-01 10:00:00")}}));
+    EXPECT_NO_THROW(ApplyNormalParam(
+        {{QStringLiteral("CircleNowDay"), QStringLiteral("2024-03-01 10:00:00")}}));
     EXPECT_EQ(NowCircleDay, QDateTime(QDate(2024, 3, 1), QTime(10, 0)));
 }
 
@@ -131,8 +133,7 @@ struct EmailCase {
     const char *host, *mode, *user, *password;
 };
 
-TEST(NormalParam, EmailPasswordSplit)
-{
+TEST(NormalParam, EmailPasswordSplit) {
     const EmailCase cases[] = {
         {"smtp.example.net*SSL^alerts@example.net&secret", "smtp.example.net", "SSL",
          "alerts@example.net", "secret"},

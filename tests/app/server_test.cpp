@@ -18,9 +18,9 @@ namespace {
 
 class ServerTest : public ::testing::Test {
 protected:
-    static QByteArray PortsIni()
-    {
-        return QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n")
+    static QByteArray PortsIni() {
+        return QStringLiteral(
+                   "[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n")
             .arg(mmstest::FreeTcpPort())
             .arg(mmstest::FreeTcpPort())
             .arg(mmstest::FreeTcpPort())
@@ -29,8 +29,7 @@ protected:
 
     // Starts the server and waits until start-up has finished (Set.ini is
     // written once the servers exist).
-    static bool StartAndWait(mmstest::ServerProcess &server, const mmstest::TestHome &home)
-    {
+    static bool StartAndWait(mmstest::ServerProcess &server, const mmstest::TestHome &home) {
         const QString ini = home.File(QStringLiteral("Set.ini"));
         const QDateTime before = QFileInfo(ini).lastModified();
         if (!server.Start({QStringLiteral("--home"), home.Path()}))
@@ -48,14 +47,12 @@ protected:
         return false;
     }
 
-    static std::vector<std::pair<QString, QString>> Settings(const DbTarget &target)
-    {
+    static std::vector<std::pair<QString, QString>> Settings(const DbTarget &target) {
         TdmNet db(target);
         return db.ReadAllSettings();
     }
 
-    static std::optional<QString> Setting(const DbTarget &target, const char *key)
-    {
+    static std::optional<QString> Setting(const DbTarget &target, const char *key) {
         for (const auto &[k, v] : Settings(target))
             if (k == QLatin1String(key))
                 return v;
@@ -63,8 +60,7 @@ protected:
     }
 };
 
-DbTarget SqliteTarget(const mmstest::TestHome &home)
-{
+DbTarget SqliteTarget(const mmstest::TestHome &home) {
     DbTarget t;
     t.type = 1;
     t.driver = QStringLiteral("QSQLITE");
@@ -72,8 +68,7 @@ DbTarget SqliteTarget(const mmstest::TestHome &home)
     return t;
 }
 
-TEST_F(ServerTest, HelpPrintsUsage)
-{
+TEST_F(ServerTest, HelpPrintsUsage) {
     mmstest::ServerProcess server;
     QProcess p;
     p.start(mmstest::ServerBinary(), {QStringLiteral("--help")});
@@ -82,11 +77,11 @@ TEST_F(ServerTest, HelpPrintsUsage)
     EXPECT_TRUE(p.readAllStandardOutput().contains("--init-db"));
 }
 
-TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched)
-{
+TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched) {
     mmstest::TestHome home;
     QProcess p;
-    p.start(mmstest::ServerBinary(), {QStringLiteral("--init-db"), QStringLiteral("--home"), home.Path()});
+    p.start(mmstest::ServerBinary(),
+            {QStringLiteral("--init-db"), QStringLiteral("--home"), home.Path()});
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 0);
     const QString file = home.File(QStringLiteral("MonitorData.db"));
@@ -97,7 +92,8 @@ TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched)
     f.close();
     const QDateTime modified = QFileInfo(file).lastModified();
 
-    p.start(mmstest::ServerBinary(), {QStringLiteral("--init-db"), QStringLiteral("--home"), home.Path()});
+    p.start(mmstest::ServerBinary(),
+            {QStringLiteral("--init-db"), QStringLiteral("--home"), home.Path()});
     ASSERT_TRUE(p.waitForFinished(20000));
     EXPECT_EQ(p.exitCode(), 1);
     EXPECT_FALSE(p.readAllStandardError().isEmpty());
@@ -106,8 +102,7 @@ TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched)
     EXPECT_EQ(QFileInfo(file).lastModified(), modified);
 }
 
-TEST_F(ServerTest, SigtermSavesTheCountersAndExitsZero)
-{
+TEST_F(ServerTest, SigtermSavesTheCountersAndExitsZero) {
     auto home = mmstest::MakeSqliteHome();
     home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
     ASSERT_FALSE(Setting(SqliteTarget(*home), "HandPackFlagNumber"));
@@ -126,8 +121,7 @@ TEST_F(ServerTest, SigtermSavesTheCountersAndExitsZero)
     EXPECT_EQ(rows, 1);
 }
 
-TEST_F(ServerTest, GarbageSetIniStillStartsAndIsRewrittenWithThePorts)
-{
+TEST_F(ServerTest, GarbageSetIniStillStartsAndIsRewrittenWithThePorts) {
     auto home = mmstest::MakeSqliteHome();
     home->WriteFile(QStringLiteral("Set.ini"),
                     QByteArray("\xff\xfe\x00garbage\n[Set]\nDeviceConnectPort=0xZZ\n[[\n", 40));
@@ -137,7 +131,8 @@ TEST_F(ServerTest, GarbageSetIniStillStartsAndIsRewrittenWithThePorts)
     ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
     EXPECT_EQ(server.Terminate(), 0);
     IniFile ini(home->File(QStringLiteral("Set.ini")));
-    EXPECT_EQ(ini.Value(QStringLiteral("Set"), QStringLiteral("DeviceConnectPort")), QStringLiteral("5210"));
+    EXPECT_EQ(ini.Value(QStringLiteral("Set"), QStringLiteral("DeviceConnectPort")),
+              QStringLiteral("5210"));
 }
 
 struct FatalCase {
@@ -145,8 +140,7 @@ struct FatalCase {
     std::function<void(mmstest::TestHome &)> prepare;
 };
 
-TEST_F(ServerTest, DatabaseFailuresEndStartUpWithTheFatalMessage)
-{
+TEST_F(ServerTest, DatabaseFailuresEndStartUpWithTheFatalMessage) {
     const FatalCase cases[] = {
         {"no database at all", [](mmstest::TestHome &) {}},
         {"missing table",
@@ -186,8 +180,7 @@ TEST_F(ServerTest, DatabaseFailuresEndStartUpWithTheFatalMessage)
     }
 }
 
-TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere)
-{
+TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere) {
     MMS_REQUIRE_PG_OR_SKIP();
     const DbTarget target = mmstest::CreatePgDatabase(QStringLiteral("mms_app"));
     {
@@ -197,12 +190,14 @@ TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere)
                 {QStringLiteral("HandPackFlagNumber"), QStringLiteral("41")});
     }
     mmstest::TestHome home;
-    home.WriteFile(QStringLiteral("Set.ini"),
-                   PortsIni() + QStringLiteral("[Database]\nDriver=QPSQL\nHost=%1\nPort=%2\nName=%3\nUser=%4\n")
-                                    .arg(target.host)
-                                    .arg(target.port)
-                                    .arg(target.databaseName, target.user)
-                                    .toUtf8());
+    home.WriteFile(
+        QStringLiteral("Set.ini"),
+        PortsIni() +
+            QStringLiteral("[Database]\nDriver=QPSQL\nHost=%1\nPort=%2\nName=%3\nUser=%4\n")
+                .arg(target.host)
+                .arg(target.port)
+                .arg(target.databaseName, target.user)
+                .toUtf8());
     mmstest::ServerProcess server;
     ASSERT_TRUE(StartAndWait(server, home)) << server.StdErr().toStdString();
     EXPECT_EQ(server.Terminate(), 0) << server.StdErr().toStdString();

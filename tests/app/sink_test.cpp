@@ -11,13 +11,13 @@
 
 namespace {
 
-TEST(CommInfoHintSink, LinesFromManyThreadsArriveInCallOrder)
-{
+TEST(CommInfoHintSink, LinesFromManyThreadsArriveInCallOrder) {
     TCommInfoHintSink sink;
     std::vector<QString> seen;
     std::vector<int> counts;
-    QObject::connect(&sink, &TCommInfoHintSink::LineReady,
-                     [&](const QDateTime &, const QString &text, quint32) { seen.push_back(text); });
+    QObject::connect(
+        &sink, &TCommInfoHintSink::LineReady,
+        [&](const QDateTime &, const QString &text, quint32) { seen.push_back(text); });
     QObject::connect(&sink, &TCommInfoHintSink::UserCountChanged,
                      [&](int c) { counts.push_back(c); });
 
@@ -39,13 +39,13 @@ TEST(CommInfoHintSink, LinesFromManyThreadsArriveInCallOrder)
     }
 }
 
-TEST(CommInfoHintSink, CarriageReturnsStartNewOutputLines)
-{
+TEST(CommInfoHintSink, CarriageReturnsStartNewOutputLines) {
     sysShortDate = QStringLiteral("yyyy-MM-dd");
     const QDateTime t(QDate(2026, 1, 2), QTime(3, 4, 5));
     EXPECT_EQ(FormatLogLine(t, QStringLiteral("Heartbeat\r7E0301")),
               QStringLiteral("2026-01-02 03:04:05->Heartbeat\n7E0301"));
-    EXPECT_EQ(FormatLogLine(t, QStringLiteral("a\r\nb")), QStringLiteral("2026-01-02 03:04:05->a\nb"));
+    EXPECT_EQ(FormatLogLine(t, QStringLiteral("a\r\nb")),
+              QStringLiteral("2026-01-02 03:04:05->a\nb"));
 }
 
 } // namespace

@@ -23,8 +23,6 @@ std::string Str(const QString &s) {
     return s.toStdString();
 }
 
-
-
 class DictionaryDbTest : public ::testing::TestWithParam<quint8> {
 protected:
     void SetUp() override {

@@ -19,40 +19,39 @@
 namespace mmstest {
 
 namespace {
-QString Env(const char *name) { return qEnvironmentVariable(name); }
+QString Env(const char *name) {
+    return qEnvironmentVariable(name);
+}
 } // namespace
 
-QString SourceDir()
-{
+QString SourceDir() {
     const QString s = Env("MMS_SOURCE_DIR");
     return s.isEmpty() ? QStringLiteral(MMS_SOURCE_DIR_DEFAULT) : s;
 }
 
-QString BinaryDir()
-{
+QString BinaryDir() {
     const QString s = Env("MMS_BINARY_DIR");
     return s.isEmpty() ? QStringLiteral(MMS_BINARY_DIR_DEFAULT) : s;
 }
 
-QString ServerBinary() { return BinaryDir() + QStringLiteral("/mms-server"); }
+QString ServerBinary() {
+    return BinaryDir() + QStringLiteral("/mms-server");
+}
 
-int FreeTcpPort()
-{
+int FreeTcpPort() {
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0))
         return 0;
     return server.serverPort();
 }
 
-void TestHome::WriteFile(const QString &name, const QByteArray &content) const
-{
+void TestHome::WriteFile(const QString &name, const QByteArray &content) const {
     QFile f(File(name));
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(content);
 }
 
-std::unique_ptr<TestHome> MakeSqliteHome(bool withData)
-{
+std::unique_ptr<TestHome> MakeSqliteHome(bool withData) {
     auto home = std::make_unique<TestHome>();
     QString message;
     if (!InitDatabaseFile(home->File(QStringLiteral("MonitorData.db")), withData, &message))
@@ -60,10 +59,11 @@ std::unique_ptr<TestHome> MakeSqliteHome(bool withData)
     return home;
 }
 
-bool PgRequired() { return Env("MMS_REQUIRE_PG") == QLatin1String("1"); }
+bool PgRequired() {
+    return Env("MMS_REQUIRE_PG") == QLatin1String("1");
+}
 
-std::optional<DbTarget> PgServer()
-{
+std::optional<DbTarget> PgServer() {
     static std::optional<DbTarget> cached;
     static bool probed = false;
     if (probed)
@@ -100,8 +100,7 @@ namespace {
 
 // Runs one statement on the server's maintenance database; the error text,
 // empty on success.
-QString RunPgAdmin(const DbTarget &server, const QString &statement)
-{
+QString RunPgAdmin(const DbTarget &server, const QString &statement) {
     const QString conn = QStringLiteral("mms-pg-admin-") + QUuid::createUuid().toString();
     QString error;
     {
@@ -126,8 +125,7 @@ QString RunPgAdmin(const DbTarget &server, const QString &statement)
 
 } // namespace
 
-DbTarget CreatePgDatabase(const QString &prefix)
-{
+DbTarget CreatePgDatabase(const QString &prefix) {
     std::optional<DbTarget> server = PgServer();
     if (!server)
         throw DbError("no PostgreSQL server");
@@ -142,22 +140,20 @@ DbTarget CreatePgDatabase(const QString &prefix)
     return t;
 }
 
-void DropPgDatabase(const QString &name)
-{
+void DropPgDatabase(const QString &name) {
     if (std::optional<DbTarget> server = PgServer())
-        RunPgAdmin(*server, QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
+        RunPgAdmin(*server,
+                   QStringLiteral("drop database if exists \"%1\" with (force)").arg(name));
 }
 
-ServerProcess::~ServerProcess()
-{
+ServerProcess::~ServerProcess() {
     if (process_.state() != QProcess::NotRunning) {
         process_.kill();
         process_.waitForFinished(5000);
     }
 }
 
-bool ServerProcess::Start(const QStringList &args, const QStringList &extraEnv)
-{
+bool ServerProcess::Start(const QStringList &args, const QStringList &extraEnv) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &kv : extraEnv) {
         const int eq = kv.indexOf(QLatin1Char('='));
@@ -172,8 +168,7 @@ bool ServerProcess::Start(const QStringList &args, const QStringList &extraEnv)
     return process_.waitForStarted(10000);
 }
 
-void ServerProcess::Drain()
-{
+void ServerProcess::Drain() {
     pending_ += process_.readAllStandardOutput();
     stderr_ += process_.readAllStandardError();
     int nl;
@@ -187,8 +182,7 @@ void ServerProcess::Drain()
 }
 
 std::optional<QString> ServerProcess::WaitForLine(const QString &contains,
-                                                  std::chrono::milliseconds timeout)
-{
+                                                  std::chrono::milliseconds timeout) {
     QElapsedTimer timer;
     timer.start();
     qsizetype checked = 0;
@@ -210,20 +204,17 @@ std::optional<QString> ServerProcess::WaitForLine(const QString &contains,
     }
 }
 
-QStringList ServerProcess::Lines()
-{
+QStringList ServerProcess::Lines() {
     Drain();
     return lines_;
 }
 
-QString ServerProcess::StdErr()
-{
+QString ServerProcess::StdErr() {
     Drain();
     return QString::fromUtf8(stderr_);
 }
 
-int ServerProcess::WaitForExit(std::chrono::milliseconds timeout)
-{
+int ServerProcess::WaitForExit(std::chrono::milliseconds timeout) {
     if (process_.state() != QProcess::NotRunning &&
         !process_.waitForFinished(static_cast<int>(timeout.count())))
         return -1;
@@ -231,8 +222,7 @@ int ServerProcess::WaitForExit(std::chrono::milliseconds timeout)
     return process_.exitStatus() == QProcess::NormalExit ? process_.exitCode() : -1;
 }
 
-int ServerProcess::Terminate(std::chrono::milliseconds timeout)
-{
+int ServerProcess::Terminate(std::chrono::milliseconds timeout) {
     if (process_.state() == QProcess::NotRunning)
         return WaitForExit(timeout);
     process_.terminate(); // SIGTERM

@@ -51,7 +51,7 @@ bool PgRequired();
         if (!::mmstest::PgServer()) {                                                              \
             if (::mmstest::PgRequired())                                                           \
                 FAIL() << "PostgreSQL is required (MMS_REQUIRE_PG=1) but not reachable";           \
-            GTEST_SKIP() << "no PostgreSQL server reachable (set MMS_PG_HOST/MMS_PG_PORT)";         \
+            GTEST_SKIP() << "no PostgreSQL server reachable (set MMS_PG_HOST/MMS_PG_PORT)";        \
         }                                                                                          \
     } while (0)
 
@@ -64,8 +64,9 @@ public:
     // Starts build/mms-server with the given arguments (--headless is added).
     bool Start(const QStringList &args, const QStringList &extraEnv = {});
     // Waits until an output line contains the text; returns that line.
-    std::optional<QString> WaitForLine(const QString &contains,
-                                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    std::optional<QString>
+    WaitForLine(const QString &contains,
+                std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Every output line seen so far.
     QStringList Lines();
     QString StdErr();

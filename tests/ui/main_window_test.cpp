@@ -12,8 +12,7 @@
 namespace {
 
 // Answers the next modal question with the given button and records its text.
-void AnswerNextQuestion(QMessageBox::StandardButton answer, QString *text)
-{
+void AnswerNextQuestion(QMessageBox::StandardButton answer, QString *text) {
     QTimer::singleShot(0, [answer, text] {
         auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
         if (!box) {
@@ -25,17 +24,24 @@ void AnswerNextQuestion(QMessageBox::StandardButton answer, QString *text)
     });
 }
 
-TEST(MainWindow, CloseAsksAndOnlyYesRunsTheExit)
-{
+TEST(MainWindow, CloseAsksAndOnlyYesRunsTheExit) {
     int shows = 0, exits = 0;
     bool saveWorks = true;
-    TfrmMain w({[&] { ++shows; return true; }, [&] { ++exits; return saveWorks; }});
+    TfrmMain w({[&] {
+                    ++shows;
+                    return true;
+                },
+                [&] {
+                    ++exits;
+                    return saveWorks;
+                }});
     w.show();
     w.hide();
     w.show();
     EXPECT_EQ(shows, 1);
     EXPECT_TRUE(w.StatusText().startsWith(QStringLiteral(" LoginTime:")));
-    EXPECT_TRUE(w.StatusText().endsWith(QStringLiteral("   UserConnectNumber:0   BoosterConnectNumber:0")));
+    EXPECT_TRUE(
+        w.StatusText().endsWith(QStringLiteral("   UserConnectNumber:0   BoosterConnectNumber:0")));
 
     QString asked;
     AnswerNextQuestion(QMessageBox::No, &asked);
@@ -56,8 +62,7 @@ TEST(MainWindow, CloseAsksAndOnlyYesRunsTheExit)
     EXPECT_EQ(exits, 2);
 }
 
-TEST(MainWindow, ConnectCountEntryNeedsAVersionLongerThanFourAndCountsUpdateTheStatusLine)
-{
+TEST(MainWindow, ConnectCountEntryNeedsAVersionLongerThanFourAndCountsUpdateTheStatusLine) {
     SoftWareVerNumber = QStringLiteral("V1.0");
     TfrmMain four({});
     EXPECT_FALSE(four.miConnectCount->isVisible());
@@ -68,7 +73,8 @@ TEST(MainWindow, ConnectCountEntryNeedsAVersionLongerThanFourAndCountsUpdateTheS
     five.show();
     five.OnBoosterConnectNumber(12);
     five.OnUserConnectNumber(3);
-    EXPECT_TRUE(five.StatusText().endsWith(QStringLiteral("   UserConnectNumber:3   BoosterConnectNumber:12")));
+    EXPECT_TRUE(five.StatusText().endsWith(
+        QStringLiteral("   UserConnectNumber:3   BoosterConnectNumber:12")));
     EXPECT_EQ(five.windowTitle(), QStringLiteral("Monitoring Management System Server(V1.00)"));
 }
 
