@@ -38,6 +38,11 @@ TEquipmentBase::TEquipmentBase(TCommInfoHint CommInfoHint,
                                QObject *parent)
     : QObject(parent), FCommInfoHint(std::move(CommInfoHint)),
       FBoosterConnectNumber(std::move(BoosterConnectNumber)), paces_(paces) {
+    // Precise: a coarse timer may fire 5 % of its interval early or late and
+    // snaps to round wall-clock fractions, which moves the ticks against each
+    // other and adds to every wait.
+    timSendDataPack.setTimerType(Qt::PreciseTimer);
+    timRecDataPack.setTimerType(Qt::PreciseTimer);
     timSendDataPack.setInterval(paces_.sendTick);
     timRecDataPack.setInterval(paces_.receiveTick);
     connect(&timSendDataPack, &QTimer::timeout, this, &TEquipmentBase::timSendDataPackTimer);
@@ -53,7 +58,13 @@ TEquipmentBase::~TEquipmentBase() {
 
 void TEquipmentBase::StartQueueTimers() {
     timSendDataPack.start();
-    timRecDataPack.start();
+    // The receive tick runs half its period after the send tick. Started
+    // together, every second receive tick would fire with the send tick, just
+    // before the answers to the requests it sent can arrive, and a unit that
+    // answers at once would wait a whole receive period; offset, an answer
+    // that comes within half a period is processed on the next receive tick.
+    QTimer::singleShot(paces_.receiveTick / 2, Qt::PreciseTimer, this,
+                       [this] { timRecDataPack.start(); });
 }
 
 void TEquipmentBase::Hint(const QString &text, quint32 colour) const {

@@ -107,7 +107,8 @@ public:
     static constexpr qsizetype MaxRecPackageChars = 32 * 1024 * 1024;
 
 protected:
-    // Starts both queue timers (the transport calls it once it listens).
+    // Starts both queue timers (the transport calls it once it listens): the
+    // send tick at once, the receive tick half a receive period later.
     void StartQueueTimers();
     // Appends one entry to the receive queue, within its bounds.
     void AppendRecPackage(QString entry);

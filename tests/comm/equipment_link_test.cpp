@@ -997,6 +997,30 @@ TEST_F(EquipmentLinkTest, ArbitraryBytesLeaveTheConnectionWorking) {
     EXPECT_TRUE(server_->RecPackage().empty()); // nothing of an unregistered unit
 }
 
+TEST_F(EquipmentLinkTest, BurstOfHeartbeatsInOneWriteGetsEveryReply) {
+    Own("UNIT-A", "bob", "Hall 2");
+    StartServer();
+    auto unit = Connect();
+    // Their replies come to more than twice what a connection may have waiting
+    // to be sent, all written while the server handles what it has read: it
+    // must hand them to the kernel as it goes rather than refuse the rest.
+    constexpr int Beats = 3000;
+    QByteArray burst;
+    QByteArray replies;
+    for (int i = 0; i < Beats; ++i) {
+        const QByteArray content =
+            HeartbeatContent("UNIT-A", 0x0101, 1, 3, static_cast<std::uint16_t>(0x8000 + i));
+        burst += Frame(content);
+        replies += HeartbeatReply(content);
+    }
+    ASSERT_GT(replies.size(), 2 * TEquipmentTcp::MaxPendingWriteBytes);
+    unit->Send(burst);
+    unit->WaitReceived(replies.size());
+    EXPECT_EQ(unit->Received().size(), replies.size());
+    EXPECT_TRUE(unit->Received() == replies);
+    EXPECT_EQ(server_->GetEquipmentConnectCount(), 1);
+}
+
 // The receive queue with its append open to the test.
 class QueueingEquipment : public RecordingEquipment {
 public:
