@@ -315,6 +315,8 @@ void TSimFleet::OnReadyRead(int index) {
         }
         if (event.reply)
             Write(index, *event.reply, QStringLiteral("answer"));
+        if (observer_)
+            observer_(index, event);
     }
 }
 

@@ -116,6 +116,11 @@ public:
     // Sends an alarm report; the error says why not.
     bool SendAlarm(int index, const QString &paramCode, bool alert, QString *error);
 
+    // Called for every frame a unit has handled, after its reply (if any) was
+    // written: the unit's index and what it did. Null: nobody is told.
+    using EventObserver = std::function<void(int index, const TSimEvent &event)>;
+    void SetEventObserver(EventObserver observer) { observer_ = std::move(observer); }
+
     // Runs one operator command (see CommandHelp) and returns its answer.
     QString Execute(const QString &line);
     static QString CommandHelp();
@@ -158,6 +163,7 @@ private:
     TSimFleetConfig config_;
     std::shared_ptr<const TSimParamTable> table_;
     Output output_;
+    EventObserver observer_;
     QHostAddress address_;
     std::vector<Slot> slots_;
     std::priority_queue<Due, std::vector<Due>, std::greater<>> due_;
