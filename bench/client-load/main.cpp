@@ -31,24 +31,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer poll;
-    bool held = condition();
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        held = condition();
-        if (held || clock.elapsed() >= timeoutMs)
-            loop.quit();
-    });
-    if (!held) {
-        poll.start(20);
-        loop.exec();
-    }
-    return held;
-}
-
 QString Fixed(double v, int decimals = 1) {
     return QString::number(v, 'f', decimals);
 }

@@ -30,26 +30,6 @@
 
 namespace {
 
-// Runs the event loop until the condition holds or the time is up; true when
-// the condition held.
-bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs) {
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer poll;
-    bool held = condition();
-    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-        held = condition();
-        if (held || clock.elapsed() >= timeoutMs)
-            loop.quit();
-    });
-    if (!held) {
-        poll.start(20);
-        loop.exec();
-    }
-    return held;
-}
-
 void RunFor(qint64 ms) {
     RunUntil([] { return false; }, ms);
 }

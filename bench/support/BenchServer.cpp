@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -9,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <QTimer>
 #include <QUuid>
 
 #include <csignal>
@@ -191,4 +193,22 @@ double TBenchServer::CpuSeconds() const {
     // utime and stime are fields 14 and 15 of the whole line: 11 and 12 here.
     const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong());
     return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer poll;
+    bool held = condition();
+    QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
+        held = condition();
+        if (held || clock.elapsed() >= timeoutMs)
+            loop.quit();
+    });
+    if (!held) {
+        poll.start(20);
+        loop.exec();
+    }
+    return held;
 }

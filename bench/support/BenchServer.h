@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <functional>
 #include <vector>
 
 struct TBenchOwner {
@@ -66,3 +67,7 @@ long BenchRaiseDescriptorLimit();
 
 // Prints a line to standard output at once.
 void BenchPrint(const QString &line);
+
+// Runs the event loop until the condition holds or the time is up; true when
+// the condition held.
+bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs);

@@ -99,10 +99,7 @@ protected:
             lstAlertString.clear();
         }
         home_ = mmstest::MakeSqliteHome();
-        DbTarget target;
-        target.type = 1;
-        target.driver = QStringLiteral("QSQLITE");
-        target.databaseName = home_->File(QStringLiteral("MonitorData.db"));
+        const DbTarget target = home_->SqliteTarget();
         net_ = std::make_unique<TdmNet>(target);
         savedNet_ = dmNet;
         dmNet = net_.get();

@@ -60,14 +60,6 @@ protected:
     }
 };
 
-DbTarget SqliteTarget(const mmstest::TestHome &home) {
-    DbTarget t;
-    t.type = 1;
-    t.driver = QStringLiteral("QSQLITE");
-    t.databaseName = home.File(QStringLiteral("MonitorData.db"));
-    return t;
-}
-
 TEST_F(ServerTest, HelpPrintsUsage) {
     mmstest::ServerProcess server;
     QProcess p;
@@ -105,18 +97,18 @@ TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched) {
 TEST_F(ServerTest, SigtermSavesTheCountersAndExitsZero) {
     auto home = mmstest::MakeSqliteHome();
     home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
-    ASSERT_FALSE(Setting(SqliteTarget(*home), "HandPackFlagNumber"));
+    ASSERT_FALSE(Setting(home->SqliteTarget(), "HandPackFlagNumber"));
     mmstest::ServerProcess server;
     ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
     EXPECT_EQ(server.Terminate(), 0) << server.StdErr().toStdString();
-    EXPECT_EQ(Setting(SqliteTarget(*home), "HandPackFlagNumber"), QStringLiteral("0"));
-    EXPECT_EQ(Setting(SqliteTarget(*home), "CirclePackFlagNumber"), QStringLiteral("24576"));
+    EXPECT_EQ(Setting(home->SqliteTarget(), "HandPackFlagNumber"), QStringLiteral("0"));
+    EXPECT_EQ(Setting(home->SqliteTarget(), "CirclePackFlagNumber"), QStringLiteral("24576"));
 
     // A second run reads the rows back and updates them in place.
     ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
     EXPECT_EQ(server.Terminate(), 0);
     int rows = 0;
-    for (const auto &[k, v] : Settings(SqliteTarget(*home)))
+    for (const auto &[k, v] : Settings(home->SqliteTarget()))
         rows += (k == QLatin1String("HandPackFlagNumber"));
     EXPECT_EQ(rows, 1);
 }
@@ -145,12 +137,12 @@ TEST_F(ServerTest, DatabaseFailuresEndStartUpWithTheFatalMessage) {
         {"no database at all", [](mmstest::TestHome &) {}},
         {"missing table",
          [](mmstest::TestHome &h) {
-             TdmNet db(SqliteTarget(h));
+             TdmNet db(h.SqliteTarget());
              db.Exec(QStringLiteral("drop table CommunicateLog"));
          }},
         {"unreadable counter",
          [](mmstest::TestHome &h) {
-             TdmNet db(SqliteTarget(h));
+             TdmNet db(h.SqliteTarget());
              db.Exec(QStringLiteral("insert into NormalParam (SetItem, SetValue) values (?, ?)"),
                      {QStringLiteral("HandPackFlagNumber"), QStringLiteral("many")});
          }},

@@ -159,10 +159,7 @@ protected:
                             .arg(mmstest::FreeTcpPort())
                             .arg(clientPort)
                             .toUtf8());
-        DbTarget t;
-        t.type = 1;
-        t.driver = QStringLiteral("QSQLITE");
-        t.databaseName = home->File(QStringLiteral("MonitorData.db"));
+        const DbTarget t = home->SqliteTarget();
         db = std::make_unique<TdmNet>(t);
         const QString users = QStringLiteral(
             "insert into UserRegister (UserName, UserPassword, Email, UseState) values (?,?,?,?)");

@@ -93,10 +93,7 @@ class ReplyWorker : public ::testing::Test {
 protected:
     void SetUp() override {
         home = mmstest::MakeSqliteHome();
-        DbTarget t;
-        t.type = 1;
-        t.driver = QStringLiteral("QSQLITE");
-        t.databaseName = home->File(QStringLiteral("MonitorData.db"));
+        const DbTarget t = home->SqliteTarget();
         db = std::make_unique<TdmNet>(t);
         db->Open();
         dmNet = db.get();

@@ -158,10 +158,7 @@ protected:
 
     void SetUp() override {
         home_ = mmstest::MakeSqliteHome();
-        DbTarget target;
-        target.type = 1;
-        target.driver = QStringLiteral("QSQLITE");
-        target.databaseName = home_->File(QStringLiteral("MonitorData.db"));
+        const DbTarget target = home_->SqliteTarget();
         db_ = std::make_unique<TdmNet>(target);
         db_->Open();
         dmNet = db_.get();

@@ -51,6 +51,14 @@ void TestHome::WriteFile(const QString &name, const QByteArray &content) const {
         f.write(content);
 }
 
+DbTarget TestHome::SqliteTarget() const {
+    DbTarget t;
+    t.type = 1;
+    t.driver = QStringLiteral("QSQLITE");
+    t.databaseName = File(QStringLiteral("MonitorData.db"));
+    return t;
+}
+
 std::unique_ptr<TestHome> MakeSqliteHome(bool withData) {
     auto home = std::make_unique<TestHome>();
     QString message;

@@ -31,6 +31,8 @@ struct TestHome {
     QString Path() const { return dir.path(); }
     QString File(const QString &name) const { return dir.filePath(name); }
     void WriteFile(const QString &name, const QByteArray &content) const;
+    // The data module target of the home's MonitorData.db.
+    DbTarget SqliteTarget() const;
 };
 std::unique_ptr<TestHome> MakeSqliteHome(bool withData = true);
 
