@@ -2,6 +2,8 @@
 # Starts (start) or stops (stop) a throwaway PostgreSQL cluster on loopback for
 # the tests. "start" prints the environment lines the tests read.
 set -euo pipefail
+# runuser and the PostgreSQL tools live in sbin folders that a minimal PATH lacks.
+export PATH="$PATH:/usr/sbin:/sbin"
 dir="${MMS_PG_DIR:-/tmp/mms-pg-test}"
 port="${MMS_PG_PORT:-55432}"
 bindir="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"

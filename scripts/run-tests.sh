@@ -12,7 +12,8 @@ status=0
 bash scripts/run-fuzz.sh "${MMS_FUZZ_SECONDS:-60}" || status=1
 
 trap 'bash scripts/pg-test-server.sh stop' EXIT
-while IFS= read -r line; do export "$line"; done < <(bash scripts/pg-test-server.sh start)
+pgenv="$(bash scripts/pg-test-server.sh start)"
+while IFS= read -r line; do export "$line"; done <<<"$pgenv"
 export MMS_REQUIRE_PG=1
 
 (cd build && ctest --output-on-failure --timeout 600 -j2) || status=1
