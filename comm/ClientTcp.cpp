@@ -407,7 +407,20 @@ void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;
     QStringEncoder encoder(settings_.codePage.toLatin1().constData());
-    socket->write(encoder.encode(text));
+    const QByteArray bytes = encoder.encode(text);
+    // A client that stops reading would make its queue grow without end. What
+    // the kernel takes at once is handed over first (flush never blocks);
+    // past the bound the message is dropped, with a red line.
+    if (socket->bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
+        socket->flush();
+    if (socket->bytesToWrite() + bytes.size() > MaxPendingWriteBytes) {
+        Hint(UserConnectionText(*conn) +
+                 QStringLiteral(") is not reading: %1 bytes waiting, message dropped")
+                     .arg(socket->bytesToWrite()),
+             clRed);
+        return;
+    }
+    socket->write(bytes);
 }
 
 // ---------------------------------------------------------------- connection list

@@ -112,6 +112,9 @@ public:
     // A receive buffer holding more than this many characters without a
     // complete message is emptied.
     static constexpr qsizetype MaxReceiveChars = 1024 * 1024;
+    // Bytes waiting to go out to one client, at most; a message that would
+    // pass it (a client that has stopped reading) is dropped.
+    static constexpr qint64 MaxPendingWriteBytes = 4 * 1024 * 1024;
     // Password reminders being mailed at one time, at most; further ones are
     // answered with result 1 at once.
     static constexpr int MaxPendingReminders = 16;

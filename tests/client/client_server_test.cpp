@@ -178,3 +178,23 @@ TEST_F(ClientServer, ASecondServerOnTheSamePortFailsToStart) {
 }
 
 } // namespace
+
+namespace {
+
+// A client that stops reading gets no more than the pending bound queued for
+// it: further messages are dropped with a red line, and the connection stays.
+TEST_F(ClientServer, AClientThatStopsReadingHasFurtherMessagesDropped) {
+    QTcpSocket &c = Connect();
+    c.setReadBufferSize(1024); // the test's client takes almost nothing off the wire
+    const QString big = QStringLiteral("*") + QString(256 * 1024, u'x') + QStringLiteral("*");
+    for (int i = 0; i < 200; ++i) // 50 MiB in all
+        ASSERT_TRUE(server->SendToClient(QStringLiteral("127.0.0.1"), c.localPort(), big));
+    std::lock_guard guard(lock);
+    const auto dropped = std::count_if(log.begin(), log.end(), [](const auto &l) {
+        return l.first.contains(QStringLiteral("is not reading")) && l.second == clRed;
+    });
+    EXPECT_GT(dropped, 150);
+    EXPECT_EQ(server->GetClientConnectCount(), 1);
+}
+
+} // namespace
