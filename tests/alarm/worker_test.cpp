@@ -139,13 +139,17 @@ protected:
 
     TSendEmailAlertInfomation &Worker() {
         if (!worker_)
-            worker_ = std::make_unique<TSendEmailAlertInfomation>(
-                [this](const QString &text, quint32 colour) {
-                    std::lock_guard lock(recordLock_);
-                    log_.push_back({text, colour});
-                },
-                Config());
+            UseWorker(Config());
         return *worker_;
+    }
+    // Makes the worker the tests step, with its log recorded.
+    void UseWorker(TAlertMailConfig config) {
+        worker_ = std::make_unique<TSendEmailAlertInfomation>(
+            [this](const QString &text, quint32 colour) {
+                std::lock_guard lock(recordLock_);
+                log_.push_back({text, colour});
+            },
+            std::move(config));
     }
 
     void AddUser(const QString &name, int useState) {
@@ -552,11 +556,7 @@ TEST_F(AlertWorker, FailedMailIsTriedTwiceOneSecondApart) {
         options.connectTimeout = 3s;
         return SendAlertEmail(address, subject, path, options);
     };
-    worker_ = std::make_unique<TSendEmailAlertInfomation>(
-        [this](const QString &text, quint32 colour) {
-            log_.push_back({text, colour});
-        },
-        config);
+    UseWorker(config);
 
     Report(QStringLiteral("U1"), Item(QStringLiteral("0301"), true), QStringLiteral("t"));
     Worker().AddAlertEmail();
@@ -591,11 +591,7 @@ TEST_F(AlertWorker, SecondAttemptMaySucceed) {
         record(a, s, p);
         return ++calls == 2;
     };
-    worker_ = std::make_unique<TSendEmailAlertInfomation>(
-        [this](const QString &text, quint32 colour) {
-            log_.push_back({text, colour});
-        },
-        config);
+    UseWorker(config);
     Report(QStringLiteral("U1"), Item(QStringLiteral("0301"), true), QStringLiteral("t"));
     Worker().AddAlertEmail();
     Worker().DealSendEmail();
