@@ -1,13 +1,8 @@
 #include "SimParamTable.h"
 
+#include "NetD.h"
 #include "ParamDictionary.h"
 #include "ValueConversion.h"
-
-#include <QSqlDatabase>
-#include <QSqlError>
-#include <QSqlQuery>
-#include <QSqlRecord>
-#include <QUuid>
 
 #include <stdexcept>
 
@@ -133,44 +128,30 @@ TSimParamTable TSimParamTable::FromDictionary(const QStringList &entries) {
 }
 
 std::optional<TSimParamTable> TSimParamTable::LoadDatabase(const QString &path, QString *error) {
-    const QString connection = QStringLiteral("equipment-sim-") + QUuid::createUuid().toString();
-    std::optional<TSimParamTable> table;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
-        db.setDatabaseName(path);
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        if (!db.open()) {
-            if (error)
-                *error = db.lastError().text();
-        } else {
-            // The loader appends parameters to what the list holds; start afresh.
-            lstParamProperty.clear();
-            LoadParamProperyList([&db](const QString &statement) {
-                QSqlQuery query(db);
-                if (!query.exec(statement))
-                    throw std::runtime_error(query.lastError().text().toStdString());
-                std::vector<TableRow> rows;
-                while (query.next()) {
-                    const QSqlRecord record = query.record();
-                    TableRow row;
-                    for (int i = 0; i < record.count(); ++i)
-                        row.insert(record.fieldName(i), record.value(i).toString());
-                    rows.push_back(std::move(row));
-                }
-                return rows;
-            });
-            TSimParamTable loaded = FromDictionary(lstParamProperty);
-            if (loaded.Params().empty()) {
-                if (error)
-                    *error = QStringLiteral("no parameter in table ParamProperty of ") + path;
-            } else {
-                table = std::move(loaded);
-            }
-            db.close();
-        }
+    DbTarget target;
+    target.type = 1;
+    target.driver = QStringLiteral("QSQLITE");
+    target.databaseName = path;
+    target.connectOptions = QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
+    TdmNet db(target);
+    try {
+        db.Connection(); // an unreadable file is reported as such, not as an empty table
+    } catch (const DbError &e) {
+        if (error)
+            *error = QString::fromStdString(e.what());
+        return std::nullopt;
     }
-    QSqlDatabase::removeDatabase(connection);
-    return table;
+    // The loader appends parameters to what the list holds; start afresh.
+    lstParamProperty.clear();
+    LoadParamProperyList(TableReaderFor(db));
+    db.ReleaseThreadConnection();
+    TSimParamTable loaded = FromDictionary(lstParamProperty);
+    if (loaded.Params().empty()) {
+        if (error)
+            *error = QStringLiteral("no parameter in table ParamProperty of ") + path;
+        return std::nullopt;
+    }
+    return loaded;
 }
 
 const TSimParam *TSimParamTable::Find(const QString &code) const {
