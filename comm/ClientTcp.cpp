@@ -1,5 +1,6 @@
 #include "ClientTcp.h"
 
+#include "BoundedWrite.h"
 #include "EquipmentTcp.h"
 #include "NetD.h"
 #include "SendEmailAlertInfomation.h"
@@ -408,19 +409,14 @@ void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
         return;
     QStringEncoder encoder(settings_.codePage.toLatin1().constData());
     const QByteArray bytes = encoder.encode(text);
-    // A client that stops reading would make its queue grow without end. What
-    // the kernel takes at once is handed over first (flush never blocks);
-    // past the bound the message is dropped, with a red line.
-    if (socket->bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
-        socket->flush();
-    if (socket->bytesToWrite() + bytes.size() > MaxPendingWriteBytes) {
+    // Past the bound (a client that stopped reading) the message is dropped,
+    // with a red line.
+    if (WriteBounded(*socket, bytes, MaxPendingWriteBytes) < 0) {
         Hint(UserConnectionText(*conn) +
                  QStringLiteral(") is not reading: %1 bytes waiting, message dropped")
                      .arg(socket->bytesToWrite()),
              clRed);
-        return;
     }
-    socket->write(bytes);
 }
 
 // ---------------------------------------------------------------- connection list

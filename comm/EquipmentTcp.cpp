@@ -1,5 +1,6 @@
 #include "EquipmentTcp.h"
 
+#include "BoundedWrite.h"
 #include "FrameCodec.h"
 #include "HexText.h"
 #include "NetD.h"
@@ -212,15 +213,8 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     QTcpSocket &socket = conn.Socket();
     if (conn.Closed || socket.state() != QAbstractSocket::ConnectedState)
         return -1;
-    // A peer that does not read would make the queue grow without end: past
-    // the bound the write would block, which counts as writing nothing. What
-    // the kernel takes at once is handed over first (flush does not block),
-    // so a burst of frames in one read still gets all its replies.
-    if (socket.bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
-        socket.flush();
-    if (socket.bytesToWrite() + bytes.size() > MaxPendingWriteBytes)
-        return -1;
-    return socket.write(bytes);
+    // Past the bound the write would block, which counts as writing nothing.
+    return WriteBounded(socket, bytes, MaxPendingWriteBytes);
 }
 
 void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F,
