@@ -2,6 +2,8 @@
 
 #include "NetD.h"
 #include "PackRecord.h"
+#include "UserEquipmentTable.h"
+#include "UserRegisterTable.h"
 
 #include <QDir>
 #include <QFile>
@@ -258,19 +260,16 @@ void TSendEmailAlertInfomation::DealSendEmail() {
     if (!dmNet)
         throw DbError("no data module");
 
-    const auto recipients =
-        dmNet->Select(QStringLiteral("select * from UserRegister where UseState<>6"));
-    for (const QSqlRecord &recipient : recipients) {
-        const QString userName = recipient.value(QStringLiteral("UserName")).toString();
-        const QString email = recipient.value(QStringLiteral("Email")).toString();
-        const auto units = dmNet->Select(
-            QStringLiteral("select * from UserEquipment where UserName=?"), {userName});
+    for (const TUserAddress &recipient : TUserRegisterTable(*dmNet).OrdinaryUsers()) {
+        const QString &userName = recipient.UserName;
+        const QString &email = recipient.Email;
+        const auto units = TUserEquipmentTable(*dmNet).UnitsOf(userName);
 
         QString text = AlertMailHeader + QLatin1String("\r\n");
         bool hasLines = false;
-        for (const QSqlRecord &unit : units) {
-            const QString code = unit.value(QStringLiteral("EquipmentCode")).toString();
-            const QString name = unit.value(QStringLiteral("EquipmentName")).toString();
+        for (const TOwnedUnit &unit : units) {
+            const QString &code = unit.EquipmentCode;
+            const QString &name = unit.EquipmentName;
             for (const TSendAlertEmailInfo &s : pending) {
                 if (s.EquipmentCode != code)
                     continue;

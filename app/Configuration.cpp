@@ -1,5 +1,6 @@
 #include "Configuration.h"
 
+#include "NormalParamTable.h"
 #include "PublicU.h"
 
 #include <QDir>
@@ -161,7 +162,7 @@ void ApplyNormalParam(const SettingItems &rows) {
 }
 
 void SaveHandPackageCount(TdmNet &db) {
-    db.UpdateSettings(
+    TNormalParamTable(db).Update(
         {{QStringLiteral("HandPackFlagNumber"), QString::number(HandPackFlagNumber.load())},
          {QStringLiteral("CirclePackFlagNumber"), QString::number(CirclePackFlagNumber.load())}},
         true);

@@ -4,6 +4,7 @@
 #include "EquipmentTcp.h"
 #include "LinkPaces.h"
 #include "MainF.h"
+#include "NormalParamTable.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
 #include "SchemaInstaller.h"
@@ -135,7 +136,7 @@ bool TServerApp::DataModuleCreate() {
     dmNet = db_.get();
     try {
         dmNet->Open();
-        ApplyNormalParam(dmNet->ReadAllSettings());
+        ApplyNormalParam(TNormalParamTable(*dmNet).ReadAll());
     } catch (const std::exception &e) {
         // The reason goes to standard error as well, for the operator's logs.
         PrintErr(QString::fromStdString(e.what()));

@@ -4,6 +4,8 @@
 #include "EquipmentTcp.h"
 #include "NetD.h"
 #include "SendEmailAlertInfomation.h"
+#include "UserEquipmentTable.h"
+#include "UserRegisterTable.h"
 
 #include <QHostAddress>
 #include <QSqlRecord>
@@ -256,11 +258,9 @@ void TClientTcp::EquipmentRequest(TClientConnection *conn, const QString &body) 
 void TClientTcp::AccountState(const QString &body) {
     const TSuspendBody state = SplitSuspendBody(body);
     if (state.sSuspend == u"00") {
-        Db().Exec(QStringLiteral("update UserRegister set UseState=0 where UserName=?"),
-                  {state.UserName});
+        TUserRegisterTable(Db()).SetUseState(state.UserName, 0);
     } else {
-        Db().Exec(QStringLiteral("update UserRegister set UseState=1 where UserName=?"),
-                  {state.UserName});
+        TUserRegisterTable(Db()).SetUseState(state.UserName, 1);
         DisClientConnect(state.UserName);
     }
 }
@@ -269,14 +269,12 @@ void TClientTcp::AccountState(const QString &body) {
 
 void TClientTcp::FindUserPassword(const QString &UserName, const QString &UserEmail,
                                   quint64 replyTo) {
-    const auto rows =
-        Db().Select(QStringLiteral("select * from UserRegister where (UserName=?) and (Email=?)"),
-                    {UserName, UserEmail});
-    if (rows.empty()) {
+    const std::optional<QString> found = TUserRegisterTable(Db()).PasswordFor(UserName, UserEmail);
+    if (!found) {
         PostText(replyTo, QStringLiteral("*13") + UserName + QStringLiteral("%2*"));
         return;
     }
-    const QString password = rows.front().value(QStringLiteral("UserPassword")).toString();
+    const QString password = *found;
 
     if (pendingReminders_.fetch_add(1) >= MaxPendingReminders) {
         pendingReminders_.fetch_sub(1);
@@ -332,17 +330,13 @@ QString TClientTcp::EquipmentBroadcast(const QString &EquipmentCode, const QStri
     };
     std::vector<Pair> pairs;
     QStringList ownerNames;
-    for (const QSqlRecord &r :
-         Db().Select(QStringLiteral("select * from UserEquipment where EquipmentCode=?"),
-                     {EquipmentCode})) {
-        pairs.push_back({r.value(QStringLiteral("UserName")).toString(),
-                         r.value(QStringLiteral("EquipmentName")).toString()});
-        ownerNames.append(pairs.back().name);
+    for (const TOwnedUnit &owner : TUserEquipmentTable(Db()).OwnersOf(EquipmentCode)) {
+        pairs.push_back({owner.UserName, owner.EquipmentName});
+        ownerNames.append(owner.EquipmentName);
     }
     const QString EquipmentNameStr = ownerNames.join(u',');
-    for (const QSqlRecord &r :
-         Db().Select(QStringLiteral("select * from UserRegister where UseState=6")))
-        pairs.push_back({r.value(QStringLiteral("UserName")).toString(), EquipmentNameStr});
+    for (const QString &superUser : TUserRegisterTable(Db()).SuperUserNames())
+        pairs.push_back({superUser, EquipmentNameStr});
 
     struct Send {
         quint64 id;

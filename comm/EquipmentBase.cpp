@@ -5,6 +5,7 @@
 #include "NetD.h"
 #include "PackRecord.h"
 #include "ParamDictionary.h"
+#include "ParamListTable.h"
 #include "TempHistory.h"
 
 #include <QSqlRecord>
@@ -230,22 +231,7 @@ void TEquipmentBase::StoreParamListPage(const QString &EquipmentCode, int QueryN
                                         QString &ListContentStr) const {
     if (!dmNet)
         throw DbError("the data module is not open");
-    // One lock for the lookup and the write, so that no other thread's
-    // statement comes between them.
-    std::lock_guard guard(dmNet->Lock());
-    const std::vector<QSqlRecord> rows = dmNet->Select(
-        QStringLiteral("select ListStr from ParamList where EquipmentCode=?"), {EquipmentCode});
-    if (!rows.empty()) {
-        if (QueryNum > 1)
-            ListContentStr =
-                rows.front().value(QStringLiteral("ListStr")).toString() + ListContentStr;
-        dmNet->Exec(QStringLiteral("update ParamList set ListStr=? where EquipmentCode=?"),
-                    {ListContentStr, EquipmentCode});
-    } else if (QueryNum == 1) {
-        dmNet->Exec(QStringLiteral("insert into ParamList (EquipmentCode, ListStr) values (?, ?)"),
-                    {EquipmentCode, ListContentStr});
-    }
-    // A later page for a unit without a row is not stored.
+    TParamListTable(*dmNet).StorePage(EquipmentCode, QueryNum, ListContentStr);
 }
 
 void TEquipmentBase::ComPackShow(const QString &entry) {

@@ -4,6 +4,7 @@
 #include "FrameCodec.h"
 #include "HexText.h"
 #include "NetD.h"
+#include "UserEquipmentTable.h"
 #include "ValueConversion.h"
 
 #include <QSqlRecord>
@@ -293,18 +294,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F
 bool TEquipmentTcp::UserEquipment(const QString &EquipmentCode, const QString &EquipmentType) {
     if (!dmNet)
         throw DbError("the data module is not open");
-    std::lock_guard guard(dmNet->Lock());
-    const std::vector<QSqlRecord> rows = dmNet->Select(
-        QStringLiteral("select * from UserEquipment where EquipmentCode=?"), {EquipmentCode});
-    bool typeDiffers = false;
-    for (const QSqlRecord &row : rows)
-        if (row.value(QStringLiteral("EquipmentType")).toString() != EquipmentType)
-            typeDiffers = true;
-    if (typeDiffers)
-        dmNet->Exec(QStringLiteral("update UserEquipment set EquipmentType=? where EquipmentCode=? "
-                                   "and (EquipmentType is null or EquipmentType<>?)"),
-                    {EquipmentType, EquipmentCode, EquipmentType});
-    return !rows.empty();
+    return TUserEquipmentTable(*dmNet).RegisterUnit(EquipmentCode, EquipmentType);
 }
 
 void TEquipmentTcp::SetSiteId(const QString &EquipmentCode, const QString &SiteId) {
@@ -474,10 +464,8 @@ QString TEquipmentTcp::UserLineState(const QString &UserName, bool NoSuspend,
         throw DbError("the data module is not open");
     // EquipmentCode -> EquipmentName of the user's units, first row first.
     std::vector<std::pair<QString, QString>> units;
-    for (const QSqlRecord &row :
-         dmNet->Select(QStringLiteral("select * from UserEquipment where UserName=?"), {UserName}))
-        units.emplace_back(row.value(QStringLiteral("EquipmentCode")).toString(),
-                           row.value(QStringLiteral("EquipmentName")).toString());
+    for (const TOwnedUnit &unit : TUserEquipmentTable(*dmNet).UnitsOf(UserName))
+        units.emplace_back(unit.EquipmentCode, unit.EquipmentName);
 
     QString sValue;
     OnLineEquipmentStr.clear();

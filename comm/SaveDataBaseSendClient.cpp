@@ -1,5 +1,6 @@
 #include "SaveDataBaseSendClient.h"
 
+#include "HistoryTables.h"
 #include "NetD.h"
 
 #include <algorithm>
@@ -113,15 +114,12 @@ void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {
     if (!E.ErrorValue.isEmpty() || E.DataBody.isEmpty() || !dmNet)
         return;
     try {
-        const SqlDialect &dialect = dmNet->Dialect();
-        if (E.OperateFlag == u"01") {
-            dmNet->Exec(QStringLiteral("insert into AlarmHistory values(?,?,?)"),
-                        {E.EquipmentCode, E.DataBody, dialect.DateTimeValue(E.ReturnTime)});
-        } else if (E.OperateFlag == u"02" || E.OperateFlag == u"03") {
-            dmNet->Exec(QStringLiteral("insert into QueryHistory values(?,?,?,?,?,?,?)"),
-                        {E.EquipmentName, E.EquipmentCode, E.OperateFlag, E.QueryMode, E.DataBody,
-                         dialect.DateTimeValue(E.QueryTime), dialect.DateTimeValue(E.ReturnTime)});
-        }
+        THistoryTables history(*dmNet);
+        if (E.OperateFlag == u"01")
+            history.InsertAlarm(E.EquipmentCode, E.DataBody, E.ReturnTime);
+        else if (E.OperateFlag == u"02" || E.OperateFlag == u"03")
+            history.InsertQuery({E.EquipmentName, E.EquipmentCode, E.OperateFlag, E.QueryMode,
+                                 E.DataBody, E.QueryTime, E.ReturnTime});
     } catch (const std::exception &e) {
         // The row is lost but the entry is removed all the same; the operator
         // is told, so a failing database does not go unnoticed.

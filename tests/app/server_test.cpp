@@ -2,6 +2,7 @@
 // confirmed exit on SIGTERM, and the fatal start-up failures.
 #include "IniFile.h"
 #include "NetD.h"
+#include "NormalParamTable.h"
 #include "SchemaInstaller.h"
 #include "TestSupport.h"
 
@@ -49,7 +50,7 @@ protected:
 
     static std::vector<std::pair<QString, QString>> Settings(const DbTarget &target) {
         TdmNet db(target);
-        return db.ReadAllSettings();
+        return TNormalParamTable(db).ReadAll();
     }
 
     static std::optional<QString> Setting(const DbTarget &target, const char *key) {
@@ -177,7 +178,7 @@ TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere) {
     const DbTarget target = mmstest::CreatePgDatabase(QStringLiteral("mms_app"));
     {
         TdmNet db(target);
-        InstallSchema(db.Connection(), 3, true);
+        InstallSchema(TdmNet::Session(db).Connection(), 3, true);
         db.Exec(QStringLiteral("insert into NormalParam (SetItem, SetValue) values (?, ?)"),
                 {QStringLiteral("HandPackFlagNumber"), QStringLiteral("41")});
     }

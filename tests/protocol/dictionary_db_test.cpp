@@ -130,8 +130,8 @@ TEST_P(DictionaryDbTest, MissingCommErrorTableLeavesLaterListsEmpty) {
 
 TEST_P(DictionaryDbTest, LoadsTheShippedDictionary) {
     {
-        std::lock_guard guard(net_->Lock());
-        InstallSchema(net_->Connection(), net_->DataBaseType(), true);
+        TdmNet::Session session(*net_);
+        InstallSchema(session.Connection(), net_->DataBaseType(), true);
     }
     LoadParamProperyList(TableReaderFor(*net_));
     EXPECT_FALSE(lstParamProperty.isEmpty());

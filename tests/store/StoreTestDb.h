@@ -4,6 +4,7 @@
 #pragma once
 
 #include "NetD.h"
+#include "NormalParamTable.h"
 #include "SchemaInstaller.h"
 #include "TestSupport.h"
 
@@ -56,8 +57,8 @@ public:
     TestDatabase &operator=(const TestDatabase &) = delete;
 
     void Install(bool withData) {
-        std::lock_guard guard(net_->Lock());
-        InstallSchema(net_->Connection(), kind_, withData);
+        TdmNet::Session session(*net_);
+        InstallSchema(session.Connection(), kind_, withData);
     }
 
     TdmNet &Net() { return *net_; }

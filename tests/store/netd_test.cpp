@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
+#include <stdexcept>
 #include <thread>
 
 using storetest::BothKinds;
@@ -19,7 +21,7 @@ protected:
 
     std::vector<QString> ValuesOf(const QString &item) {
         std::vector<QString> values;
-        for (const auto &[key, value] : Net().ReadAllSettings())
+        for (const auto &[key, value] : TNormalParamTable(Net()).ReadAll())
             if (key == item)
                 values.push_back(value);
         return values;
@@ -71,22 +73,23 @@ TEST_P(DataModule, UpdateSettingsUpdatesEveryMatchingRowAndAppendsMissingKeys) {
                    {"HandPackFlagNumber", value});
     Net().Exec("insert into NormalParam (SetItem, SetValue) values (?, ?)", {"ShowInfoHint", "1"});
 
-    Net().UpdateSettings({{"HandPackFlagNumber", "24575"}, {"CirclePackFlagNumber", "24577"}});
+    TNormalParamTable(Net()).Update(
+        {{"HandPackFlagNumber", "24575"}, {"CirclePackFlagNumber", "24577"}});
     EXPECT_EQ(ValuesOf("HandPackFlagNumber"), (std::vector<QString>{"24575", "24575"}));
     EXPECT_EQ(ValuesOf("CirclePackFlagNumber"), (std::vector<QString>{"24577"}));
     EXPECT_EQ(ValuesOf("ShowInfoHint"), (std::vector<QString>{"1"}));
 
     // A second save updates the appended row instead of adding another.
-    Net().UpdateSettings({{"CirclePackFlagNumber", "24600"}});
+    TNormalParamTable(Net()).Update({{"CirclePackFlagNumber", "24600"}});
     EXPECT_EQ(ValuesOf("CirclePackFlagNumber"), (std::vector<QString>{"24600"}));
 
     // Existing rows only (as for ShowInfoHint from the settings window).
-    Net().UpdateSettings({{"ShowInfoHint", "0"}, {"NotThere", "x"}}, false);
+    TNormalParamTable(Net()).Update({{"ShowInfoHint", "0"}, {"NotThere", "x"}}, false);
     EXPECT_EQ(ValuesOf("ShowInfoHint"), (std::vector<QString>{"0"}));
     EXPECT_TRUE(ValuesOf("NotThere").empty());
 
     // Keys are compared exactly; values are stored as given, empty included.
-    Net().UpdateSettings({{"showinfohint", "1"}, {"HistoryQuerySaveDay", ""}});
+    TNormalParamTable(Net()).Update({{"showinfohint", "1"}, {"HistoryQuerySaveDay", ""}});
     EXPECT_EQ(ValuesOf("ShowInfoHint"), (std::vector<QString>{"0"}));
     EXPECT_EQ(ValuesOf("showinfohint"), (std::vector<QString>{"1"}));
     ASSERT_EQ(ValuesOf("HistoryQuerySaveDay").size(), 1u);
@@ -100,17 +103,17 @@ TEST_P(DataModule, LookupSettingReturnsTheFirstMatchingRow) {
                                                   {"HistoryQuerySaveDay", "20"},
                                                   {"Quote'Key", "it's"}})
         Net().Exec("insert into NormalParam (SetItem, SetValue) values (?, ?)", {item, value});
-    EXPECT_EQ(Net().LookupSetting("HistoryQuerySaveDay"), std::optional<QString>("10"));
-    EXPECT_EQ(Net().LookupSetting("HistoryAlarmSaveDay"), std::optional<QString>("7"));
-    EXPECT_EQ(Net().LookupSetting("Quote'Key"), std::optional<QString>("it's"));
-    EXPECT_EQ(Net().LookupSetting("historyquerysaveday"), std::nullopt);
-    EXPECT_EQ(Net().LookupSetting("RegisterEmptyEquipmentHour"), std::nullopt);
+    EXPECT_EQ(TNormalParamTable(Net()).Lookup("HistoryQuerySaveDay"), std::optional<QString>("10"));
+    EXPECT_EQ(TNormalParamTable(Net()).Lookup("HistoryAlarmSaveDay"), std::optional<QString>("7"));
+    EXPECT_EQ(TNormalParamTable(Net()).Lookup("Quote'Key"), std::optional<QString>("it's"));
+    EXPECT_EQ(TNormalParamTable(Net()).Lookup("historyquerysaveday"), std::nullopt);
+    EXPECT_EQ(TNormalParamTable(Net()).Lookup("RegisterEmptyEquipmentHour"), std::nullopt);
 }
 
 TEST_P(DataModule, WorkerThreadsUseTheirOwnConnectionsAlongsideTheMainThread) {
     const QString mainName = [&] {
-        std::lock_guard guard(Net().Lock());
-        return Net().Connection().connectionName();
+        TdmNet::Session session(Net());
+        return session.Connection().connectionName();
     }();
     constexpr int kRows = 25;
     std::atomic<int> workerErrors{0};
@@ -118,8 +121,8 @@ TEST_P(DataModule, WorkerThreadsUseTheirOwnConnectionsAlongsideTheMainThread) {
     std::thread worker([&] {
         try {
             {
-                std::lock_guard guard(Net().Lock());
-                workerName = Net().Connection().connectionName();
+                TdmNet::Session session(Net());
+                workerName = session.Connection().connectionName();
             }
             for (int i = 0; i < kRows; ++i) {
                 Net().Exec("insert into AlarmHistory values(?,?,?)",
@@ -162,6 +165,93 @@ TEST_P(DataModule, LaterThreadsNeverInheritAnEndedThreadsConnection) {
         EXPECT_TRUE(error.empty()) << "thread " << i << ": " << error;
     }
     EXPECT_EQ(ValuesOf("Thread").size(), 6u);
+}
+
+// A transaction is all or nothing: an error thrown anywhere inside it, a step
+// that fails, or an inner transaction abandoned without Commit() leaves every
+// table as it was; a committed one keeps every row.
+TEST_P(DataModule, TransactionsCommitWholeOrLeaveTheTablesAsTheyWere) {
+    Net().Exec("insert into UserRegister values(?,?,?,?,?,?,?)",
+               {"alice", "pw", "a@example.com", "", QVariant(), QVariant(), 0});
+    const auto rowsOf = [&](const char *table) {
+        return Net().Select(QStringLiteral("select * from %1").arg(QLatin1String(table))).size();
+    };
+    const auto change = [&](TdmNet::Session &tx) {
+        tx.Exec("insert into UserEquipment values(?,?,?,?)", {"alice", "C1", "one", "03"});
+        tx.Exec("update UserRegister set UseState=1 where UserName=?", {"alice"});
+    };
+    struct Case {
+        const char *name;
+        std::function<void()> run;
+    };
+    const std::vector<Case> failing = {
+        {"thrown by the caller",
+         [&] {
+             TdmNet::Transaction tx(Net());
+             change(tx);
+             throw std::runtime_error("caller gave up");
+         }},
+        {"failing statement",
+         [&] {
+             TdmNet::Transaction tx(Net());
+             change(tx);
+             tx.Exec("insert into NoSuchTable values (?)", {1});
+             tx.Commit();
+         }},
+        {"inner transaction abandoned",
+         [&] {
+             TdmNet::Transaction tx(Net());
+             change(tx);
+             {
+                 TdmNet::Transaction inner(Net());
+                 inner.Exec("delete from UserRegister");
+             }
+             tx.Commit();
+         }},
+    };
+    for (const Case &c : failing) {
+        EXPECT_ANY_THROW(c.run()) << c.name;
+        EXPECT_EQ(rowsOf("UserEquipment"), 0u) << c.name;
+        ASSERT_EQ(rowsOf("UserRegister"), 1u) << c.name;
+        EXPECT_EQ(Net().Select("select * from UserRegister")[0].value("UseState").toInt(), 0)
+            << c.name;
+    }
+    {
+        TdmNet::Transaction tx(Net());
+        change(tx);
+        {
+            TdmNet::Transaction inner(Net());
+            inner.Exec("insert into UserEquipment values(?,?,?,?)", {"alice", "C2", "two", "03"});
+            inner.Commit();
+        }
+        tx.Commit();
+    }
+    EXPECT_EQ(rowsOf("UserEquipment"), 2u);
+    EXPECT_EQ(Net().Select("select * from UserRegister")[0].value("UseState").toInt(), 1);
+}
+
+// Another thread's statement waits for a transaction to end, so it never sees
+// or interleaves with half of a change.
+TEST_P(DataModule, OtherThreadsWaitForTheTransactionToEnd) {
+    std::atomic<bool> started{false};
+    std::size_t seen = 99;
+    std::thread reader;
+    {
+        TdmNet::Transaction tx(Net());
+        tx.Exec("insert into AlarmHistory values(?,?,?)", {"A", "1", QVariant()});
+        reader = std::thread([&] {
+            started = true;
+            seen = Net().Select("select * from AlarmHistory").size();
+            Net().ReleaseThreadConnection();
+        });
+        while (!started)
+            std::this_thread::yield();
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        tx.Exec("insert into AlarmHistory values(?,?,?)", {"A", "2", QVariant()});
+        tx.Commit();
+    }
+    reader.join();
+    EXPECT_EQ(seen, 2u);
 }
 
 INSTANTIATE_TEST_SUITE_P(STORE_KINDS, DataModule, testing::Values(quint8{1}, quint8{3}),

@@ -192,8 +192,8 @@ TEST_P(InstalledSchema, EveryTableIsReadableWithItsColumnsInOrder) {
     for (const auto &[table, columns] : ExpectedTables()) {
         QSqlRecord record;
         {
-            std::lock_guard guard(Net().Lock());
-            QSqlQuery q(Net().Connection());
+            TdmNet::Session session(Net());
+            QSqlQuery q(session.Connection());
             ASSERT_TRUE(q.exec("select * from " + table)) << table.toStdString();
             record = q.record();
         }
@@ -289,7 +289,7 @@ protected:
 
 TEST_P(ShippedRows, SettingsHoldTheDefaultsButNoSerialCounters) {
     std::map<QString, QString> settings;
-    for (const auto &[item, value] : Net().ReadAllSettings()) {
+    for (const auto &[item, value] : TNormalParamTable(Net()).ReadAll()) {
         EXPECT_FALSE(settings.count(item)) << "duplicate " << item.toStdString();
         settings[item] = value;
     }

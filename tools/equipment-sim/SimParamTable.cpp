@@ -135,7 +135,8 @@ std::optional<TSimParamTable> TSimParamTable::LoadDatabase(const QString &path, 
     target.connectOptions = QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=5000");
     TdmNet db(target);
     try {
-        db.Connection(); // an unreadable file is reported as such, not as an empty table
+        TdmNet::Session(db)
+            .Connection(); // an unreadable file is reported as such, not as an empty table
     } catch (const DbError &e) {
         if (error)
             *error = QString::fromStdString(e.what());

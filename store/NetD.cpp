@@ -16,9 +16,10 @@ QString ErrorText(const QSqlError &e) {
     return e.text().trimmed();
 }
 
-QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &values) {
+QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &values,
+                  bool forwardOnly = true) {
     QSqlQuery q(db);
-    q.setForwardOnly(true);
+    q.setForwardOnly(forwardOnly);
     // Without values the text runs as it stands: PostgreSQL can prepare only
     // select, insert, update, delete and values, not DDL such as create table.
     if (values.isEmpty()) {
@@ -171,23 +172,36 @@ void TdmNet::ReleaseThreadConnection() {
 }
 
 void TdmNet::Open() {
-    std::lock_guard guard(lock_);
-    QSqlDatabase db = Connection();
+    Session session(*this);
     for (const char *table : {"ParamList", "CommunicateLog", "NormalParam"}) {
-        QSqlQuery q = Prepare(db, QStringLiteral("select * from %1").arg(QLatin1String(table)), {});
+        QSqlQuery q = session.Query(QStringLiteral("select * from %1").arg(QLatin1String(table)));
         while (q.next()) {
         }
     }
 }
 
 int TdmNet::Exec(const QString &sql, const QVariantList &values) {
-    std::lock_guard guard(lock_);
+    return Session(*this).Exec(sql, values);
+}
+
+std::vector<QSqlRecord> TdmNet::Select(const QString &sql, const QVariantList &values) {
+    return Session(*this).Select(sql, values);
+}
+
+// ---------------------------------------------------------------- Session
+
+TdmNet::Session::Session(TdmNet &db) : db_(db), lock_(db.lock_) {}
+
+QSqlDatabase TdmNet::Session::Connection() {
+    return db_.Connection();
+}
+
+int TdmNet::Session::Exec(const QString &sql, const QVariantList &values) {
     QSqlQuery q = Prepare(Connection(), sql, values);
     return q.numRowsAffected();
 }
 
-std::vector<QSqlRecord> TdmNet::Select(const QString &sql, const QVariantList &values) {
-    std::lock_guard guard(lock_);
+std::vector<QSqlRecord> TdmNet::Session::Select(const QString &sql, const QVariantList &values) {
     QSqlQuery q = Prepare(Connection(), sql, values);
     std::vector<QSqlRecord> rows;
     while (q.next())
@@ -197,39 +211,60 @@ std::vector<QSqlRecord> TdmNet::Select(const QString &sql, const QVariantList &v
     return rows;
 }
 
-SettingItems TdmNet::ReadAllSettings() {
-    SettingItems items;
-    for (const QSqlRecord &r : Select(QStringLiteral("select * from NormalParam")))
-        items.emplace_back(r.value(QStringLiteral("SetItem")).toString(),
-                           r.value(QStringLiteral("SetValue")).toString());
-    return items;
+QSqlQuery TdmNet::Session::Query(const QString &sql, const QVariantList &values, bool forwardOnly) {
+    return Prepare(Connection(), sql, values, forwardOnly);
 }
 
-void TdmNet::UpdateSettings(const SettingItems &items, bool appendMissing) {
-    std::lock_guard guard(lock_);
-    // Walk the rows once, as the setting update does, and remember which keys
-    // were met; rows are addressed by key because NormalParam has no row id.
-    std::vector<bool> found(items.size(), false);
-    for (const auto &[item, value] : ReadAllSettings()) {
-        for (std::size_t i = 0; i < items.size(); ++i)
-            if (item == items[i].first)
-                found[i] = true;
+// ---------------------------------------------------------------- Transaction
+
+TdmNet::Transaction::Transaction(TdmNet &db) : Session(db) {
+    if (db.transactionDepth_ == 0) {
+        QSqlDatabase c = Connection();
+        if (!c.transaction())
+            throw DbError(
+                ("cannot begin a transaction: " + ErrorText(c.lastError())).toStdString());
+        outermost_ = true;
+        db.rollbackOnly_ = false;
     }
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (found[i])
-            Exec(QStringLiteral("update NormalParam set SetValue=? where SetItem=?"),
-                 {items[i].second, items[i].first});
-        else if (appendMissing)
-            Exec(QStringLiteral("insert into NormalParam (SetItem, SetValue) values (?, ?)"),
-                 {items[i].first, items[i].second});
+    ++db.transactionDepth_;
+}
+
+TdmNet::Transaction::~Transaction() {
+    if (finished_)
+        return;
+    TdmNet &db = Db();
+    --db.transactionDepth_;
+    if (!outermost_) {
+        db.rollbackOnly_ = true;
+        return;
+    }
+    db.rollbackOnly_ = false;
+    try {
+        Connection().rollback();
+    } catch (const DbError &) {
+        // The connection is gone; the database drops the transaction with it.
     }
 }
 
-std::optional<QString> TdmNet::LookupSetting(const QString &key) {
-    for (const auto &[item, value] : ReadAllSettings())
-        if (item == key)
-            return value;
-    return std::nullopt;
+void TdmNet::Transaction::Commit() {
+    if (finished_)
+        return;
+    TdmNet &db = Db();
+    finished_ = true;
+    --db.transactionDepth_;
+    if (!outermost_)
+        return;
+    QSqlDatabase c = Connection();
+    if (db.rollbackOnly_) {
+        db.rollbackOnly_ = false;
+        c.rollback();
+        throw DbError("the transaction was rolled back: an inner step failed");
+    }
+    if (!c.commit()) {
+        const QString why = ErrorText(c.lastError());
+        c.rollback();
+        throw DbError(("cannot commit the transaction: " + why).toStdString());
+    }
 }
 
 TableReader TableReaderFor(TdmNet &db) {

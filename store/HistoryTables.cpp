@@ -1,0 +1,14 @@
+#include "HistoryTables.h"
+
+void THistoryTables::InsertAlarm(const QString &EquipmentCode, const QString &DataBody,
+                                 const QDateTime &AlarmTime) {
+    db_.Exec(QStringLiteral("insert into AlarmHistory values(?,?,?)"),
+             {EquipmentCode, DataBody, db_.Dialect().DateTimeValue(AlarmTime)});
+}
+
+void THistoryTables::InsertQuery(const TQueryHistoryRow &row) {
+    const SqlDialect &dialect = db_.Dialect();
+    db_.Exec(QStringLiteral("insert into QueryHistory values(?,?,?,?,?,?,?)"),
+             {row.EquipmentName, row.EquipmentCode, row.OperateFlag, row.QueryMode, row.DataBody,
+              dialect.DateTimeValue(row.QueryTime), dialect.DateTimeValue(row.ReturnTime)});
+}

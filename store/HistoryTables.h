@@ -1,0 +1,31 @@
+// The two history tables: QueryHistory (answered query and set requests) and
+// AlarmHistory (reports that units sent of their own accord).
+#pragma once
+
+#include "NetD.h"
+
+#include <QDateTime>
+
+struct TQueryHistoryRow {
+    QString EquipmentName;
+    QString EquipmentCode;
+    QString OperateFlag;
+    QString QueryMode;
+    QString DataBody;
+    QDateTime QueryTime;
+    QDateTime ReturnTime;
+};
+
+class THistoryTables {
+public:
+    explicit THistoryTables(TdmNet &db) : db_(db) {}
+
+    // Appends one row each; date-times are bound in the database kind's form.
+    // Throws DbError.
+    void InsertAlarm(const QString &EquipmentCode, const QString &DataBody,
+                     const QDateTime &AlarmTime);
+    void InsertQuery(const TQueryHistoryRow &row);
+
+private:
+    TdmNet &db_;
+};

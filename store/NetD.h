@@ -1,0 +1,147 @@
+// The data module: one logical database connection shared by the event thread,
+// the workers and the remote data service. The generic layer under the
+// per-table operations of this folder; nothing outside store/ writes SQL.
+//
+// Threading contract: a Qt connection may only be used by the thread that
+// opened it, so each thread gets its own connection to the same database.
+// One process-wide lock (the data module lock) is held for a whole statement,
+// a whole walk over a result or a whole transaction. A connection is handed
+// out only by a TdmNet::Session, which holds that lock for its life, so
+// holding the lock is enforced by the type. Exec() and Select() on TdmNet
+// open a session for the one statement.
+#pragma once
+
+#include "ParamDictionary.h"
+#include "SqlDialect.h"
+
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QString>
+#include <QVariant>
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+class DbError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Which database to open, as chosen at start-up.
+struct DbTarget {
+    quint8 type = 1;      // DataBaseType: 1 SQLite, 2 SQL Server (ODBC), 3 PostgreSQL
+    QString driver;       // Qt driver name: QSQLITE, QODBC, QPSQL
+    QString databaseName; // file path, ODBC connection string, or database name
+    QString host;
+    int port = 0;
+    QString user;
+    QString password;
+    QString connectOptions;
+};
+
+using SettingItems = std::vector<std::pair<QString, QString>>;
+
+class TdmNet {
+public:
+    explicit TdmNet(DbTarget target);
+    ~TdmNet();
+    TdmNet(const TdmNet &) = delete;
+    TdmNet &operator=(const TdmNet &) = delete;
+
+    // Opens this thread's connection and checks that the start-up tables
+    // (ParamList, CommunicateLog, NormalParam) can be read. Throws DbError.
+    void Open();
+
+    const DbTarget &Target() const { return target_; }
+    quint8 DataBaseType() const { return target_.type; }
+    const SqlDialect &Dialect() const { return *dialect_; }
+
+    class Session;
+    class Transaction;
+
+    // Closes and forgets the calling thread's connection (workers call it
+    // when their loop ends).
+    void ReleaseThreadConnection();
+
+    // Runs one statement with bound values under the lock; returns the
+    // number of rows affected. Throws DbError.
+    int Exec(const QString &sql, const QVariantList &values = {});
+    // Runs one query with bound values under the lock and returns every row.
+    // Throws DbError.
+    std::vector<QSqlRecord> Select(const QString &sql, const QVariantList &values = {});
+
+private:
+    QString ConnectionName() const;
+    // This thread's connection, opened on first use. Throws DbError when it
+    // cannot be opened. Only a Session (which holds the lock) calls it.
+    QSqlDatabase Connection();
+
+    DbTarget target_;
+    std::unique_ptr<SqlDialect> dialect_;
+    // The data module lock. Recursive so that a walk may run statements and
+    // a transaction may call operations that open sessions of their own.
+    std::recursive_mutex lock_;
+    // Guarded by lock_: how deep the lock holder's transactions are nested,
+    // and whether an inner one ended without Commit().
+    int transactionDepth_ = 0;
+    bool rollbackOnly_ = false;
+    std::mutex namesLock_;
+    std::vector<QString> openNames_;
+};
+
+// Holds the data module lock for its life and hands out the calling thread's
+// connection. Sessions nest on one thread (the lock is recursive).
+class TdmNet::Session {
+public:
+    // Takes the lock; blocks while another thread holds it.
+    explicit Session(TdmNet &db);
+    Session(const Session &) = delete;
+    Session &operator=(const Session &) = delete;
+
+    TdmNet &Db() const { return db_; }
+    // This thread's connection, opened on first use. Throws DbError.
+    QSqlDatabase Connection();
+    // One statement with bound values; returns the rows affected. Throws DbError.
+    int Exec(const QString &sql, const QVariantList &values = {});
+    // One query with bound values; every row. Throws DbError.
+    std::vector<QSqlRecord> Select(const QString &sql, const QVariantList &values = {});
+    // One query with bound values, positioned before its first row, for a
+    // caller that walks a large result itself. Throws DbError.
+    QSqlQuery Query(const QString &sql, const QVariantList &values = {}, bool forwardOnly = true);
+
+private:
+    TdmNet &db_;
+    std::unique_lock<std::recursive_mutex> lock_;
+};
+
+// A session inside one database transaction: begun by the constructor, rolled
+// back by the destructor unless Commit() ran. A transaction opened while the
+// same thread already runs one joins it: only the outermost begins and
+// commits, and an inner one left without Commit() makes the outer Commit()
+// roll back and throw, so a multi-step change is all or nothing.
+class TdmNet::Transaction : public TdmNet::Session {
+public:
+    // Throws DbError when the transaction cannot begin.
+    explicit Transaction(TdmNet &db);
+    ~Transaction();
+    // Commits (the outermost) or marks this level done (an inner one).
+    // Throws DbError when the commit fails or an inner level was abandoned;
+    // everything is rolled back then.
+    void Commit();
+
+private:
+    bool outermost_ = false;
+    bool finished_ = false;
+};
+
+// Reads dictionary tables through the data module: every row of a statement
+// as column name -> text (the reader LoadParamProperyList takes).
+TableReader TableReaderFor(TdmNet &db);
+
+// The single instance, created at start-up and alive until the process ends.
+extern TdmNet *dmNet;

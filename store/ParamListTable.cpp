@@ -1,0 +1,20 @@
+#include "ParamListTable.h"
+
+void TParamListTable::StorePage(const QString &EquipmentCode, int QueryNum,
+                                QString &ListContentStr) {
+    TdmNet::Transaction tx(db_);
+    const std::vector<QSqlRecord> rows = tx.Select(
+        QStringLiteral("select ListStr from ParamList where EquipmentCode=?"), {EquipmentCode});
+    QString whole = ListContentStr;
+    if (!rows.empty()) {
+        if (QueryNum > 1)
+            whole = rows.front().value(QStringLiteral("ListStr")).toString() + ListContentStr;
+        tx.Exec(QStringLiteral("update ParamList set ListStr=? where EquipmentCode=?"),
+                {whole, EquipmentCode});
+    } else if (QueryNum == 1) {
+        tx.Exec(QStringLiteral("insert into ParamList (EquipmentCode, ListStr) values (?, ?)"),
+                {EquipmentCode, whole});
+    }
+    tx.Commit();
+    ListContentStr = whole;
+}

@@ -1,0 +1,41 @@
+#include "UserEquipmentTable.h"
+
+namespace {
+
+std::vector<TOwnedUnit> ReadUnits(const std::vector<QSqlRecord> &rows) {
+    std::vector<TOwnedUnit> units;
+    units.reserve(rows.size());
+    for (const QSqlRecord &r : rows)
+        units.push_back({r.value(QStringLiteral("UserName")).toString(),
+                         r.value(QStringLiteral("EquipmentCode")).toString(),
+                         r.value(QStringLiteral("EquipmentName")).toString()});
+    return units;
+}
+
+} // namespace
+
+std::vector<TOwnedUnit> TUserEquipmentTable::OwnersOf(const QString &EquipmentCode) {
+    return ReadUnits(db_.Select(QStringLiteral("select * from UserEquipment where EquipmentCode=?"),
+                                {EquipmentCode}));
+}
+
+std::vector<TOwnedUnit> TUserEquipmentTable::UnitsOf(const QString &UserName) {
+    return ReadUnits(
+        db_.Select(QStringLiteral("select * from UserEquipment where UserName=?"), {UserName}));
+}
+
+bool TUserEquipmentTable::RegisterUnit(const QString &EquipmentCode, const QString &EquipmentType) {
+    TdmNet::Transaction tx(db_);
+    const std::vector<QSqlRecord> rows = tx.Select(
+        QStringLiteral("select * from UserEquipment where EquipmentCode=?"), {EquipmentCode});
+    bool typeDiffers = false;
+    for (const QSqlRecord &row : rows)
+        if (row.value(QStringLiteral("EquipmentType")).toString() != EquipmentType)
+            typeDiffers = true;
+    if (typeDiffers)
+        tx.Exec(QStringLiteral("update UserEquipment set EquipmentType=? where EquipmentCode=? "
+                               "and (EquipmentType is null or EquipmentType<>?)"),
+                {EquipmentType, EquipmentCode, EquipmentType});
+    tx.Commit();
+    return !rows.empty();
+}
