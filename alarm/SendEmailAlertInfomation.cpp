@@ -1,4 +1,5 @@
 #include "SendEmailAlertInfomation.h"
+#include "LogCategories.h"
 
 #include "NetD.h"
 #include "PackRecord.h"
@@ -143,8 +144,9 @@ void TSendEmailAlertInfomation::Step() {
         } else {
             AlertStringAnalysis();
         }
-    } catch (...) {
-        // Swallowed: the loop goes on at the next step.
+    } catch (const std::exception &e) {
+        // The loop goes on at the next step.
+        qCDebug(lcAlarm) << "alarm step" << kCount << "failed:" << e.what();
     }
     ++kCount;
 }

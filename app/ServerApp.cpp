@@ -39,8 +39,8 @@ const char *UsageText =
     "Environment: MMS_SHORT_DATE sets the date layout of every date-time text\n"
     "(for example yyyy-MM-dd); without it the system locale's short date is used.\n";
 
-// SIGINT and SIGTERM are turned into a byte on this pipe; the event loop
-// reads it and runs the confirmed exit.
+// SIGINT, SIGTERM and SIGHUP are turned into a byte on this socket pair;
+// the event loop reads it and runs the confirmed exit.
 int signalPipe[2] = {-1, -1};
 
 extern "C" void OnTerminateSignal(int) {
@@ -174,9 +174,9 @@ bool TServerApp::FormShow() {
     clientSettings.homeFolder = options_.home;
     clientSettings.mail.caFile = extra_.emailCaFile;
     clientSettings.paces = TLinkPaces::FromEnvironment();
-    clientTcp_ = std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
-                                              TClientTcp::HooksFor(*equipmentTcp_),
-                                              std::move(clientSettings));
+    clientTcp_ =
+        std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
+                                     EquipmentHooksFor(*equipmentTcp_), std::move(clientSettings));
     if (!clientTcp_->Start(ClientConnectPort)) {
         PrintErr(QStringLiteral("Client port %1: %2")
                      .arg(ClientConnectPort)
@@ -212,14 +212,128 @@ bool TServerApp::ConfirmedExit() {
     return true;
 }
 
-int RunServer(int argc, char **argv) {
-    // Every equipment unit holds a connection: allow as many open files as
-    // the system lets this process have.
+TClientTcp::EquipmentHooks EquipmentHooksFor(TEquipmentTcp &equipment) {
+    TClientTcp::EquipmentHooks hooks;
+    hooks.UserLineState = [&equipment](const QString &UserName, bool NoSuspend,
+                                       QString &OnLineEquipmentStr) {
+        return equipment.UserLineState(UserName, NoSuspend, OnLineEquipmentStr);
+    };
+    hooks.AddDataPackage = [&equipment](const TChannelRequest &r) {
+        equipment.AddDataPackage(r.UserName, r.EquipmentName, r.EquipmentCode, r.OperateFlag,
+                                 r.SendMode, r.ClientIp, r.ClientPort, r.Dictate);
+    };
+    return hooks;
+}
+
+namespace {
+
+// Every equipment unit holds a connection: allow as many open files as the
+// system lets this process have.
+void RaiseOpenFileLimit() {
     rlimit files{};
     if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+}
+
+// --init-db: creates the SQLite file of the home folder and exits.
+int RunInitDb(int argc, char **argv, const QString &home) {
+    QCoreApplication app(argc, argv);
+    const QString path = QDir(home).filePath(QStringLiteral("MonitorData.db"));
+    if (!QDir().mkpath(home)) {
+        PrintErr(QStringLiteral("Cannot create the folder ") + home);
+        return 1;
+    }
+    QString message;
+    if (!InitDatabaseFile(path, true, &message)) {
+        PrintErr(message);
+        return 1;
+    }
+    std::printf("Created %s\n", path.toLocal8Bit().constData());
+    return 0;
+}
+
+// The one way a signal reaches the server: SIGINT, SIGTERM and SIGHUP write
+// a byte to a socket pair (all a signal handler may safely do), and the event
+// loop reads it and runs the confirmed exit without asking. Exits 0 when the
+// counters were saved; otherwise the headless server exits 1 and the window
+// stays open with its error message shown.
+class TSignalRelay {
+public:
+    bool Install() {
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+            return false;
+        struct sigaction sa = {};
+        sa.sa_handler = OnTerminateSignal;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESTART;
+        for (int sig : {SIGINT, SIGTERM, SIGHUP})
+            sigaction(sig, &sa, nullptr);
+        std::signal(SIGPIPE, SIG_IGN);
+        return true;
+    }
+
+    void Connect(TServerApp &server, bool headless) {
+        notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+        QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, &server, headless] {
+            char b;
+            [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
+            const bool saved = server.ConfirmedExit();
+            if (saved || headless) {
+                notifier_->setEnabled(false);
+                QCoreApplication::exit(saved ? 0 : 1);
+            }
+        });
+    }
+
+private:
+    std::unique_ptr<QSocketNotifier> notifier_;
+};
+
+// Without a window: log lines go to standard output, gated like the panes.
+int RunHeadless(QCoreApplication &app, TServerApp &server) {
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady,
+                     [](const QDateTime &time, const QString &text, quint32) {
+                         if (!ShowInfoHint)
+                             return;
+                         const QByteArray line = FormatLogLine(time, text).toUtf8();
+                         std::fwrite(line.constData(), 1, line.size(), stdout);
+                         std::fputc('\n', stdout);
+                         std::fflush(stdout);
+                     });
+    QMetaObject::invokeMethod(
+        &app,
+        [&] {
+            if (!server.FormShow())
+                QCoreApplication::exit(1);
+        },
+        Qt::QueuedConnection);
+    const int exitCode = app.exec();
+    server.Sink().Flush();
+    return exitCode;
+}
+
+// With the operator console.
+int RunWindow(QApplication &app, TServerApp &server) {
+    TfrmMain::Hooks hooks;
+    hooks.formShow = [&] { return server.FormShow(); };
+    hooks.confirmedClose = [&] { return server.ConfirmedExit(); };
+    TfrmMain frmMain(hooks);
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady, &frmMain,
+                     &TfrmMain::CommInfoHint);
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,
+                     &TfrmMain::OnUserConnectNumber);
+    QObject::connect(&server.Sink(), &TCommInfoHintSink::BoosterCountChanged, &frmMain,
+                     &TfrmMain::OnBoosterConnectNumber);
+    frmMain.showMaximized();
+    return app.exec();
+}
+
+} // namespace
+
+int RunServer(int argc, char **argv) {
+    RaiseOpenFileLimit();
     CommandLine cmd = ParseCommandLine(argc, argv);
     if (!cmd.error.isEmpty()) {
         PrintErr(cmd.error);
@@ -233,28 +347,13 @@ int RunServer(int argc, char **argv) {
     if (cmd.home.isEmpty())
         cmd.home = ExecutableFolder(argv[0]);
     cmd.home = QDir(cmd.home).absolutePath();
-
-    if (cmd.initDb) {
-        QCoreApplication app(argc, argv);
-        const QString path = QDir(cmd.home).filePath(QStringLiteral("MonitorData.db"));
-        if (!QDir().mkpath(cmd.home)) {
-            PrintErr(QStringLiteral("Cannot create the folder ") + cmd.home);
-            return 1;
-        }
-        QString message;
-        if (!InitDatabaseFile(path, true, &message)) {
-            PrintErr(message);
-            return 1;
-        }
-        std::printf("Created %s\n", path.toLocal8Bit().constData());
-        return 0;
-    }
+    if (cmd.initDb)
+        return RunInitDb(argc, argv, cmd.home);
 
     if (!cmd.headless && !HasDisplay()) {
         PrintErr(QStringLiteral("No display available: running headless."));
         cmd.headless = true;
     }
-
     std::unique_ptr<QCoreApplication> app;
     if (cmd.headless)
         app = std::make_unique<QCoreApplication>(argc, argv);
@@ -262,78 +361,18 @@ int RunServer(int argc, char **argv) {
         app = std::make_unique<QApplication>(argc, argv);
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0) {
+    TSignalRelay signalRelay;
+    if (!signalRelay.Install()) {
         PrintErr(QStringLiteral("Cannot set up signal handling"));
         return 1;
     }
-    struct sigaction sa = {};
-    sa.sa_handler = OnTerminateSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
     CheckDateSetTimeFormat();
     TServerApp server({cmd.home, cmd.headless});
     if (!server.DataModuleCreate())
         return 1;
     server.FormCreate();
-
-    int exitCode = 0;
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-
-    if (cmd.headless) {
-        QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady,
-                         [](const QDateTime &time, const QString &text, quint32) {
-                             if (!ShowInfoHint)
-                                 return;
-                             const QByteArray line = FormatLogLine(time, text).toUtf8();
-                             std::fwrite(line.constData(), 1, line.size(), stdout);
-                             std::fputc('\n', stdout);
-                             std::fflush(stdout);
-                         });
-        QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-            char b;
-            [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
-            signalNotifier.setEnabled(false);
-            exitCode = server.ConfirmedExit() ? 0 : 1;
-            QCoreApplication::exit(exitCode);
-        });
-        bool started = false;
-        QMetaObject::invokeMethod(
-            app.get(),
-            [&] {
-                started = server.FormShow();
-                if (!started)
-                    QCoreApplication::exit(1);
-            },
-            Qt::QueuedConnection);
-        exitCode = app->exec();
-        server.Sink().Flush();
-        return exitCode;
-    }
-
-    TfrmMain::Hooks hooks;
-    hooks.formShow = [&] { return server.FormShow(); };
-    hooks.confirmedClose = [&] { return server.ConfirmedExit(); };
-    TfrmMain frmMain(hooks);
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady, &frmMain,
-                     &TfrmMain::CommInfoHint);
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,
-                     &TfrmMain::OnUserConnectNumber);
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::BoosterCountChanged, &frmMain,
-                     &TfrmMain::OnBoosterConnectNumber);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, [&] {
-        char b;
-        [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
-        // A signal is a confirmed exit: no question is asked.
-        if (server.ConfirmedExit()) {
-            signalNotifier.setEnabled(false);
-            QCoreApplication::exit(0);
-        }
-    });
-    frmMain.showMaximized();
-    exitCode = app->exec();
-    return exitCode;
+    signalRelay.Connect(server, cmd.headless);
+    if (cmd.headless)
+        return RunHeadless(*app, server);
+    return RunWindow(static_cast<QApplication &>(*app), server);
 }

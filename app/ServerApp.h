@@ -2,6 +2,7 @@
 // console (window) and headless modes.
 #pragma once
 
+#include "ClientTcp.h"
 #include "CommInfoHintSink.h"
 #include "Configuration.h"
 #include "IniFile.h"
@@ -61,4 +62,9 @@ private:
 
 // Program entry: parses the command line and runs the server. Returns the
 // process exit code.
+// The client server's view of the real equipment server, which must outlive
+// the client server's workers.
+TClientTcp::EquipmentHooks EquipmentHooksFor(TEquipmentTcp &equipment);
+
+// The program: arguments, signals, and the headless or window run.
 int RunServer(int argc, char **argv);

@@ -1,4 +1,5 @@
 #include "ChannelComm.h"
+#include "LogCategories.h"
 
 #include "HexText.h"
 #include "NetD.h"
@@ -86,10 +87,14 @@ bool TChannelComm::Step() {
         lstClientPack.pop_front();
     }
     try {
-        if (const auto request = SplitChannelEntry(entry); request && addDataPackage_)
+        const auto request = SplitChannelEntry(entry);
+        if (!request)
+            qCDebug(lcClient) << "dropped a malformed channel entry";
+        else if (addDataPackage_)
             addDataPackage_(*request);
-    } catch (...) {
+    } catch (const std::exception &e) {
         // A failure inside the equipment link drops this one request.
+        qCDebug(lcClient) << "dropped a channel request:" << e.what();
     }
     return true;
 }

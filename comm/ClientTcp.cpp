@@ -1,7 +1,7 @@
 #include "ClientTcp.h"
 
 #include "BoundedWrite.h"
-#include "EquipmentTcp.h"
+#include "LogCategories.h"
 #include "NetD.h"
 #include "SendEmailAlertInfomation.h"
 #include "UserEquipmentTable.h"
@@ -37,19 +37,6 @@ TdmNet &Db() {
 }
 
 } // namespace
-
-TClientTcp::EquipmentHooks TClientTcp::HooksFor(TEquipmentTcp &equipment) {
-    EquipmentHooks hooks;
-    hooks.UserLineState = [&equipment](const QString &UserName, bool NoSuspend,
-                                       QString &OnLineEquipmentStr) {
-        return equipment.UserLineState(UserName, NoSuspend, OnLineEquipmentStr);
-    };
-    hooks.AddDataPackage = [&equipment](const TChannelRequest &r) {
-        equipment.AddDataPackage(r.UserName, r.EquipmentName, r.EquipmentCode, r.OperateFlag,
-                                 r.SendMode, r.ClientIp, r.ClientPort, r.Dictate);
-    };
-    return hooks;
-}
 
 TClientTcp::TClientTcp(TCommInfoHint CommInfoHint, TUserConnectNumber UserConnectNumber,
                        EquipmentHooks hooks, Settings settings, QObject *parent)
@@ -185,8 +172,10 @@ void TClientTcp::ServerSocketClientRead(TClientConnection *conn) {
             if (!HandleMessage(conn, *message))
                 return; // the connection is closed; its buffer goes with it
         }
-    } catch (...) {
+    } catch (const std::exception &e) {
         // The rest of what was received is lost; the connection stays open.
+        qCDebug(lcClient) << "dropped the rest of a read from" << conn->ClientIp << conn->ClientPort
+                          << ":" << e.what();
         conn->RecClientPackStr.Clear();
         return;
     }
@@ -398,6 +387,7 @@ void TClientTcp::PostText(quint64 id, const QString &text) {
 }
 
 void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
+    Q_ASSERT(QThread::currentThread() == thread());
     QTcpSocket *socket = conn->Socket();
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;

@@ -26,7 +26,6 @@
 #include <mutex>
 #include <vector>
 
-class TEquipmentTcp;
 class TSendEmailAlertInfomation;
 
 // Threading contract:
@@ -59,8 +58,6 @@ public:
         // Queues a request for a unit (channel worker thread; thread-safe).
         TAddDataPackage AddDataPackage;
     };
-    // The hooks of the real equipment server, which must outlive the workers.
-    static EquipmentHooks HooksFor(TEquipmentTcp &equipment);
 
     struct Settings {
         QString codePage = QStringLiteral("GB18030"); // 8-bit code page of the wire text

@@ -2,13 +2,14 @@
 
 #include "FrameCodec.h"
 #include "HexText.h"
+#include "LogCategories.h"
 #include "NetD.h"
 #include "PackRecord.h"
 #include "ParamDictionary.h"
 #include "ParamListTable.h"
 #include "TempHistory.h"
 
-#include <QSqlRecord>
+#include <QThread>
 
 #include <limits>
 
@@ -21,15 +22,20 @@ constexpr int ReportSerialFirst = 0x8000; // packets the units start themselves
 constexpr int ReportSerialLast = 0x8FFF;
 constexpr qsizetype Rest = std::numeric_limits<int>::max(); // "to the end" for CopyText
 
-// Text between the separators at the 1-based positions from and to (0 when
-// the separator is missing), as a 1-based copy would cut it.
-QString Between(QStringView s, qsizetype from, qsizetype to) {
-    return CopyText(s, from + 1, to - from - 1).toString();
-}
-
-// 1-based position of the first occurrence of c, 0 when there is none.
-qsizetype Pos(QChar c, QStringView s) {
-    return s.indexOf(c) + 1;
+// A lstTempHistory entry for what a unit sent of its own accord: who sent it
+// and the frame's serial and station numbers.
+std::unique_ptr<TTempHistoryInfo> NewTempHistoryEntry(const TRecPackage &entry,
+                                                      const TOnePackRecord &rec,
+                                                      const QString &OperateFlag) {
+    auto info = std::make_unique<TTempHistoryInfo>();
+    info->EquipmentCode = entry.Identity.EquipmentCode;
+    info->OperateFlag = OperateFlag;
+    info->SerialId = rec.SerialId;
+    info->SiteNum = rec.SiteNum;
+    info->EquipmentNum = rec.EquipmentNum;
+    info->EquipmentIp = entry.EquipmentIp;
+    info->EquipmentPort = entry.EquipmentPort;
+    return info;
 }
 
 } // namespace
@@ -138,6 +144,7 @@ void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &Equi
 }
 
 void TEquipmentBase::timSendDataPackTimer() {
+    Q_ASSERT(QThread::currentThread() == thread());
     // Take at most one body per sub-queue under the lock, then send outside
     // it, so that the channel worker is never held up by a send.
     std::vector<TSendBodyRecord> leaving;
@@ -157,8 +164,10 @@ void TEquipmentBase::timSendDataPackTimer() {
     for (const TSendBodyRecord &body : leaving) {
         try {
             SendToNet(body);
-        } catch (...) {
+        } catch (const std::exception &e) {
             // The request is lost; it is never sent twice.
+            qCDebug(lcEquipment) << "request" << body.SerialId << "for" << body.EquipmentCode
+                                 << "lost:" << e.what();
         }
     }
 }
@@ -166,35 +175,36 @@ void TEquipmentBase::timSendDataPackTimer() {
 void TEquipmentBase::timRecDataPackTimer() {
     if (lstRecPackage.empty())
         return;
-    const QString entry = std::move(lstRecPackage.front());
+    Q_ASSERT(QThread::currentThread() == thread());
+    const TRecPackage entry = std::move(lstRecPackage.front());
     lstRecPackage.pop_front();
-    recPackageChars_ -= entry.size();
+    recPackageChars_ -= entry.Chars();
     if (recPackageFull_ && lstRecPackage.size() <= MaxRecPackageEntries / 2 &&
         recPackageChars_ <= MaxRecPackageChars / 2)
         recPackageFull_ = false;
-    try {
-        ComPackShow(TrimBlanks(entry).toString());
-    } catch (...) {
-        // The entry is gone; the next tick goes on with the next one.
-    }
+    ComPackShow(entry);
 }
 
-void TEquipmentBase::AppendRecPackage(QString entry) {
+void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
+    const qsizetype chars = entry.Chars();
     if (!recPackageFull_ && (lstRecPackage.size() >= MaxRecPackageEntries ||
-                             recPackageChars_ + entry.size() > MaxRecPackageChars)) {
+                             recPackageChars_ + chars > MaxRecPackageChars)) {
         recPackageFull_ = true;
         Hint(QStringLiteral("Receive queue full (%1 frames waiting): frames from the equipment "
                             "are dropped until it has drained")
                  .arg(lstRecPackage.size()),
              clRed);
     }
-    if (recPackageFull_)
+    if (recPackageFull_) {
+        qCDebug(lcEquipment) << "receive queue full: dropped a frame from" << entry.ConnectionKey;
         return;
-    recPackageChars_ += entry.size();
+    }
+    recPackageChars_ += chars;
     lstRecPackage.push_back(std::move(entry));
 }
 
 void TEquipmentBase::SendToNet(const TSendBodyRecord &SendBody) {
+    Q_ASSERT(QThread::currentThread() == thread());
     if (SendBody.OperateFlag == u"01" || SendBody.OperateFlag == u"05")
         return;
     auto info = std::make_unique<TTempHistoryInfo>();
@@ -234,144 +244,153 @@ void TEquipmentBase::StoreParamListPage(const QString &EquipmentCode, int QueryN
     TParamListTable(*dmNet).StorePage(EquipmentCode, QueryNum, ListContentStr);
 }
 
-void TEquipmentBase::ComPackShow(const QString &entry) {
+qsizetype TRecPackage::Chars() const {
+    return EquipmentIp.size() + ConnectionKey.size() + Identity.EquipmentCode.size() +
+           Identity.EquipmentType.size() + Identity.SiteId.size() + Frame.Chars();
+}
+
+QString TEquipmentBase::FrameErrorValue(const TOnePackRecord &rec, bool checkOk) {
+    const bool report = rec.OperateFlag == u"01";
+    // The last failing check is the one reported; none stops the processing.
+    QString ErrorValue;
+    if (report && (rec.SerialId < ReportSerialFirst || rec.SerialId > ReportSerialLast))
+        ErrorValue = QStringLiteral(" Error SerialNumber");
+    if (rec.NPEachFlag != u"00" && !(report && rec.NPEachFlag == u"80"))
+        ErrorValue = QLatin1String(" NP interact flag error(error code:0x") + rec.NPEachFlag +
+                     QLatin1Char(')');
+    if (rec.ResponseFlag != u"00" && !(report && rec.ResponseFlag == u"FF"))
+        ErrorValue = QLatin1String(" Answer symbol error:") + GetResponseFlag(rec.ResponseFlag);
+    if (!checkOk)
+        ErrorValue = QStringLiteral(" Check code error");
+    return ErrorValue;
+}
+
+void TEquipmentBase::ComPackShow(const TRecPackage &entry) {
+    Q_ASSERT(QThread::currentThread() == thread());
+    const TReceivedFrame &frame = entry.Frame;
+    if (!frame.Record) {
+        qCDebug(lcEquipment) << "dropped a frame that cannot be parsed from" << entry.ConnectionKey
+                             << frame.SourcePackage;
+        return;
+    }
+    const TOnePackRecord &rec = *frame.Record;
     try {
-        // IP%port^frame&code@type+site#: each separator found by its first occurrence.
-        const qsizetype pPercent = Pos(u'%', entry);
-        const qsizetype pCaret = Pos(u'^', entry);
-        const qsizetype pAmp = Pos(u'&', entry);
-        const qsizetype pAt = Pos(u'@', entry);
-        const QString EquipmentIp = CopyText(entry, 1, pPercent - 1).toString();
-        const QString EquipmentPort = Between(entry, pPercent, pCaret);
-        const QString SourcePackage = Between(entry, pCaret, pAmp);
-        const QString EquipmentCode = Between(entry, pAmp, pAt);
-
-        const QString TrulyPackage = ReceiveTransFormat(SourcePackage);
-        const qsizetype t = TrulyPackage.size();
-        // The received check code, high byte first.
-        const QString CrcHex =
-            Concat({CopyText(TrulyPackage, t - 3, 2), CopyText(TrulyPackage, t - 5, 2)});
-        const QString CheckCrcHex = GetCRC16(CopyText(TrulyPackage, 3, t - 8));
-        const TOnePackRecord rec = ResolveOnePackRecord(TrulyPackage);
-        const QString &DataBodyStr = rec.ObjStr;
-        const bool report = rec.OperateFlag == u"01";
-
-        // The last failing check is the one reported; none stops the processing.
-        QString ErrorValue;
-        if (report && (rec.SerialId < ReportSerialFirst || rec.SerialId > ReportSerialLast))
-            ErrorValue = QStringLiteral(" Error SerialNumber");
-        if (rec.NPEachFlag != u"00" && !(report && rec.NPEachFlag == u"80"))
-            ErrorValue = QLatin1String(" NP interact flag error(error code:0x") + rec.NPEachFlag +
-                         QLatin1Char(')');
-        if (rec.ResponseFlag != u"00" && !(report && rec.ResponseFlag == u"FF"))
-            ErrorValue = QLatin1String(" Answer symbol error:") + GetResponseFlag(rec.ResponseFlag);
-        if (CrcHex != CheckCrcHex)
-            ErrorValue = QStringLiteral(" Check code error");
-
-        const QString sSendStr =
-            TrulyPackage == SourcePackage
-                ? SourcePackage
-                : SourcePackage + QLatin1String("(Truly ") + TrulyPackage + QLatin1Char(')');
-        const QDateTime now = NowToSecond();
-        const QString NowTime = DateTimeText(now);
-
-        if (report) {
-            // A report the unit sends of its own accord; the first four bytes
-            // of the data are the report-type item.
-            const QString DataBody = TrimBlanks(CopyText(DataBodyStr, 9, Rest)).toString();
-            const qint64 port = DecimalToInt(EquipmentPort);
-            {
-                auto info = std::make_unique<TTempHistoryInfo>();
-                info->EquipmentCode = EquipmentCode;
-                info->BodyValue = SourcePackage;
-                info->DataBody = DataBody;
-                info->ReturnTime = now;
-                info->OperateFlag = QStringLiteral("01");
-                info->ErrorValue = ErrorValue;
-                info->SerialId = rec.SerialId;
-                info->SiteNum = rec.SiteNum;
-                info->EquipmentNum = rec.EquipmentNum;
-                info->EquipmentIp = EquipmentIp;
-                info->EquipmentPort = port;
-                std::lock_guard guard(lstTempHistoryLock);
-                lstTempHistory.push_back(std::move(info));
-            }
-            // Alarm reports (type 01) are acknowledged with their own serial number.
-            if (CopyText(DataBodyStr, 7, 2) == u"01")
-                AddDataPackage({}, {}, EquipmentCode, QStringLiteral("01"), 0, {}, 0,
-                               CopyText(TrulyPackage, 17, 4).toString());
-            std::lock_guard guard(lstAlertStringLock);
-            lstAlertString.append(EquipmentCode + QLatin1Char('#') + DataBody + QLatin1Char('@') +
-                                  NowTime);
-            return;
-        }
-
-        if (rec.OperateFlag != u"02" && rec.OperateFlag != u"03")
-            return;
-
+        const QString ErrorValue = FrameErrorValue(rec, frame.CheckOk);
         QString subject;
-        if (CopyText(DataBodyStr, 3, 4) == u"0900") {
-            // A page of the unit's parameter list.
-            const int QueryCount = HexToInt(CopyText(DataBodyStr, 7, 2));
-            const int QueryNum = HexToInt(CopyText(DataBodyStr, 9, 2));
-            QString ListContentStr = TrimBlanks(CopyText(DataBodyStr, 11, Rest)).toString();
-            if (QueryCount >= QueryNum)
-                StoreParamListPage(EquipmentCode, QueryNum, ListContentStr);
-            if (QueryNum < QueryCount) {
-                AddDataPackage({}, {}, EquipmentCode, QStringLiteral("05"), 0, {}, 0,
-                               QLatin1String("050900") + IntToHexText(QueryCount, 2) +
-                                   IntToHexText(QueryNum + 1, 2));
-            } else {
-                auto info = std::make_unique<TTempHistoryInfo>();
-                info->EquipmentCode = EquipmentCode;
-                info->BodyValue = ListContentStr;
-                info->OperateFlag = QStringLiteral("05");
-                info->SerialId = rec.SerialId;
-                info->SiteNum = rec.SiteNum;
-                info->EquipmentNum = rec.EquipmentNum;
-                info->EquipmentIp = EquipmentIp;
-                info->EquipmentPort = DecimalToInt(EquipmentPort);
-                {
-                    std::lock_guard guard(lstTempHistoryLock);
-                    lstTempHistory.push_back(std::move(info));
-                }
-                Hint(QLatin1String("Query Parameter List Finish (EquipmentCode:") + EquipmentCode +
-                         QLatin1String("  EquipmentIP:") + EquipmentIp +
-                         QLatin1String("  EquipmentPort:") + EquipmentPort +
-                         QLatin1String("  StationNo.:0x") + rec.SiteNum +
-                         QLatin1String("  EquipmentNo.:") + QString::number(rec.EquipmentNum) +
-                         QLatin1Char(')'),
-                     clWhite);
-            }
-            subject = QLatin1String("EquipmentCode:") + EquipmentCode;
+        if (rec.OperateFlag == u"01") {
+            HandleReport(entry, rec, ErrorValue);
+            return; // reports are not logged here
+        } else if (rec.OperateFlag == u"02" || rec.OperateFlag == u"03") {
+            subject = CopyText(rec.ObjStr, 3, 4) == u"0900" ? HandleParamListPage(entry, rec)
+                                                            : HandleAnswer(entry, rec, ErrorValue);
         } else {
-            // The answer to a pending request, matched by unit and serial number.
-            const qint64 port = DecimalToInt(EquipmentPort);
-            std::lock_guard guard(lstTempHistoryLock);
-            for (const auto &e : lstTempHistory) {
-                if (e->EquipmentCode != EquipmentCode || e->SerialId != rec.SerialId)
-                    continue;
-                e->BodyValue = SourcePackage;
-                e->DataBody = DataBodyStr;
-                e->ReturnTime = now;
-                e->ErrorValue = ErrorValue;
-                e->SiteNum = rec.SiteNum;
-                e->EquipmentNum = rec.EquipmentNum;
-                e->EquipmentIp = EquipmentIp;
-                e->EquipmentPort = port;
-                subject = QLatin1String("Equipment:") + e->EquipmentName;
-                break;
-            }
+            qCDebug(lcEquipment) << "dropped a frame with command flag" << rec.OperateFlag << "from"
+                                 << entry.ConnectionKey;
+            return;
         }
+        const QString sSendStr = frame.TrulyPackage == frame.SourcePackage
+                                     ? frame.SourcePackage
+                                     : frame.SourcePackage + QLatin1String("(Truly ") +
+                                           frame.TrulyPackage + QLatin1Char(')');
         Hint(QLatin1String("Equipment->Server (") + subject + QLatin1String("  EquipmentIP:") +
-                 EquipmentIp + QLatin1String("  EquipmentPort:") + EquipmentPort +
-                 QLatin1String("  StationNo.:0x") + rec.SiteNum + QLatin1String("  EquipmentNo.:") +
+                 entry.EquipmentIp + QLatin1String("  EquipmentPort:") +
+                 QString::number(entry.EquipmentPort) + QLatin1String("  StationNo.:0x") +
+                 rec.SiteNum + QLatin1String("  EquipmentNo.:") +
                  QString::number(rec.EquipmentNum) + QLatin1String("  SerialId:") +
                  QString::number(rec.SerialId) + QLatin1Char(')') + QChar(13) + sSendStr +
                  QLatin1Char(' ') + ErrorValue,
              clYellow);
-    } catch (...) {
-        // A malformed entry, a number that does not convert or a database
-        // failure ends this entry; what was done before stays done.
+    } catch (const std::exception &e) {
+        // A number that does not convert or a database failure ends this
+        // entry; what was done before stays done.
+        qCDebug(lcEquipment) << "dropped the rest of a frame from" << entry.ConnectionKey << ":"
+                             << e.what();
     }
+}
+
+void TEquipmentBase::HandleReport(const TRecPackage &entry, const TOnePackRecord &rec,
+                                  const QString &ErrorValue) {
+    // A report the unit sends of its own accord; the first four bytes of the
+    // data are the report-type item.
+    const QString &EquipmentCode = entry.Identity.EquipmentCode;
+    const QString DataBody = TrimBlanks(CopyText(rec.ObjStr, 9, Rest)).toString();
+    const QDateTime now = NowToSecond();
+    {
+        auto info = NewTempHistoryEntry(entry, rec, QStringLiteral("01"));
+        info->BodyValue = entry.Frame.SourcePackage;
+        info->DataBody = DataBody;
+        info->ReturnTime = now;
+        info->ErrorValue = ErrorValue;
+        std::lock_guard guard(lstTempHistoryLock);
+        lstTempHistory.push_back(std::move(info));
+    }
+    // Alarm reports (type 01) are acknowledged with their own serial number
+    // (bytes 8 and 9 of the frame, as they came).
+    if (CopyText(rec.ObjStr, 7, 2) == u"01")
+        AddDataPackage({}, {}, EquipmentCode, QStringLiteral("01"), 0, {}, 0,
+                       CopyText(entry.Frame.TrulyPackage, 17, 4).toString());
+    std::lock_guard guard(lstAlertStringLock);
+    lstAlertString.append(EquipmentCode + QLatin1Char('#') + DataBody + QLatin1Char('@') +
+                          DateTimeText(now));
+}
+
+QString TEquipmentBase::HandleParamListPage(const TRecPackage &entry, const TOnePackRecord &rec) {
+    // One page of the unit's parameter list: item 0x0009 with the page count,
+    // the page number and the page's part of the list.
+    const QString &EquipmentCode = entry.Identity.EquipmentCode;
+    const QString &data = rec.ObjStr;
+    const int QueryCount = HexToInt(CopyText(data, 7, 2));
+    const int QueryNum = HexToInt(CopyText(data, 9, 2));
+    QString ListContentStr = TrimBlanks(CopyText(data, 11, Rest)).toString();
+    if (QueryCount >= QueryNum) {
+        try {
+            StoreParamListPage(EquipmentCode, QueryNum, ListContentStr);
+        } catch (const std::exception &e) {
+            qCDebug(lcEquipment) << "parameter list page" << QueryNum << "of" << EquipmentCode
+                                 << "not stored:" << e.what();
+            throw;
+        }
+    }
+    if (QueryNum < QueryCount) {
+        AddDataPackage({}, {}, EquipmentCode, QStringLiteral("05"), 0, {}, 0,
+                       QLatin1String("050900") + IntToHexText(QueryCount, 2) +
+                           IntToHexText(QueryNum + 1, 2));
+    } else {
+        auto info = NewTempHistoryEntry(entry, rec, QStringLiteral("05"));
+        info->BodyValue = ListContentStr;
+        {
+            std::lock_guard guard(lstTempHistoryLock);
+            lstTempHistory.push_back(std::move(info));
+        }
+        Hint(QLatin1String("Query Parameter List Finish (EquipmentCode:") + EquipmentCode +
+                 QLatin1String("  EquipmentIP:") + entry.EquipmentIp +
+                 QLatin1String("  EquipmentPort:") + QString::number(entry.EquipmentPort) +
+                 QLatin1String("  StationNo.:0x") + rec.SiteNum + QLatin1String("  EquipmentNo.:") +
+                 QString::number(rec.EquipmentNum) + QLatin1Char(')'),
+             clWhite);
+    }
+    return QLatin1String("EquipmentCode:") + EquipmentCode;
+}
+
+QString TEquipmentBase::HandleAnswer(const TRecPackage &entry, const TOnePackRecord &rec,
+                                     const QString &ErrorValue) {
+    // The answer to a pending request, matched by unit and serial number.
+    const QDateTime now = NowToSecond();
+    std::lock_guard guard(lstTempHistoryLock);
+    for (const auto &e : lstTempHistory) {
+        if (e->EquipmentCode != entry.Identity.EquipmentCode || e->SerialId != rec.SerialId)
+            continue;
+        e->BodyValue = entry.Frame.SourcePackage;
+        e->DataBody = rec.ObjStr;
+        e->ReturnTime = now;
+        e->ErrorValue = ErrorValue;
+        e->SiteNum = rec.SiteNum;
+        e->EquipmentNum = rec.EquipmentNum;
+        e->EquipmentIp = entry.EquipmentIp;
+        e->EquipmentPort = entry.EquipmentPort;
+        return QLatin1String("Equipment:") + e->EquipmentName;
+    }
+    qCDebug(lcEquipment) << "answer of" << entry.Identity.EquipmentCode << "serial" << rec.SerialId
+                         << "matches no pending request";
+    return {};
 }

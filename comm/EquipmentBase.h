@@ -16,8 +16,10 @@
 #pragma once
 
 #include "ClientLink.h"
+#include "EquipmentConnection.h"
 #include "LinkPaces.h"
 #include "PublicU.h"
+#include "ReceivedFrame.h"
 
 #include <QObject>
 #include <QString>
@@ -55,6 +57,19 @@ struct TSendPackageInfo {
     std::deque<TSendBodyInfo> lstBody;
 };
 
+// One receive-queue entry: a frame of a registered unit, parsed once when it
+// was cut, with where it came from.
+struct TRecPackage {
+    QString EquipmentIp;
+    int EquipmentPort = 0;
+    QString ConnectionKey;       // the connection's liveness key (address#port)
+    TEquipmentIdentity Identity; // what the unit's heartbeat registered
+    TReceivedFrame Frame;
+
+    // Characters held, for the queue's bound.
+    qsizetype Chars() const;
+};
+
 class TEquipmentBase : public QObject {
     Q_OBJECT
 public:
@@ -79,8 +94,10 @@ public:
     // parameter-list request ("05").
     virtual void SendToNet(const TSendBodyRecord &SendBody);
 
-    // Processes one receive-queue entry: IP%port^frame&identity.
-    void ComPackShow(const QString &entry);
+    // Processes one receive-queue entry: checks the frame and hands it to
+    // the handler of its command flag (report, parameter-list page, answer).
+    // Never throws: a failing entry is dropped with a debug line. Event thread.
+    void ComPackShow(const TRecPackage &entry);
 
     // Tells the clients entitled to the unit that it went on or off line.
     // Failures of the broadcast reach the caller.
@@ -99,7 +116,7 @@ public:
     void timRecDataPackTimer();
 
     // The receive queue, oldest first (event thread).
-    const std::deque<QString> &RecPackage() const { return lstRecPackage; }
+    const std::deque<TRecPackage> &RecPackage() const { return lstRecPackage; }
 
     // Bounds of the receive queue: beyond them newly cut frames are dropped
     // (one red line per overflow) until the queue has drained to half.
@@ -111,7 +128,7 @@ protected:
     // send tick at once, the receive tick half a receive period later.
     void StartQueueTimers();
     // Appends one entry to the receive queue, within its bounds.
-    void AppendRecPackage(QString entry);
+    void AppendRecPackage(TRecPackage entry);
     // Logs one line when logging is on and a log callback was given.
     void Hint(const QString &text, quint32 colour) const;
 
@@ -122,6 +139,15 @@ protected:
     TLinkPaces paces_;
 
 private:
+    // What ComPackShow found wrong with a frame (the last failing check), or
+    // the empty text.
+    static QString FrameErrorValue(const TOnePackRecord &rec, bool checkOk);
+    // The handlers of the three kinds of frames a unit sends.
+    void HandleReport(const TRecPackage &entry, const TOnePackRecord &rec,
+                      const QString &ErrorValue);
+    QString HandleParamListPage(const TRecPackage &entry, const TOnePackRecord &rec);
+    QString HandleAnswer(const TRecPackage &entry, const TOnePackRecord &rec,
+                         const QString &ErrorValue);
     void StoreParamListPage(const QString &EquipmentCode, int QueryNum,
                             QString &ListContentStr) const;
 
@@ -129,7 +155,7 @@ private:
     std::vector<std::unique_ptr<TSendPackageInfo>> lstSendPackage;
     QTimer timSendDataPack;
     QTimer timRecDataPack;
-    std::deque<QString> lstRecPackage;
+    std::deque<TRecPackage> lstRecPackage;
     qsizetype recPackageChars_ = 0;
     bool recPackageFull_ = false;
     TClientLink *clientLink_ = nullptr;

@@ -3,12 +3,13 @@
 #include "BoundedWrite.h"
 #include "FrameCodec.h"
 #include "HexText.h"
+#include "LogCategories.h"
 #include "NetD.h"
 #include "UserEquipmentTable.h"
 #include "ValueConversion.h"
 
-#include <QSqlRecord>
 #include <QTcpSocket>
+#include <QThread>
 
 #include <algorithm>
 
@@ -24,12 +25,14 @@ constexpr int ListenBacklog = 1024;
 // Bytes taken from a socket per step of the read handler.
 constexpr qint64 ReadChunkBytes = 64 * 1024;
 
-// Heartbeat signature: bytes 10..16 and 41..43 of the unescaped frame.
-constexpr QStringView HeartbeatHead = u"8001EEFF1B2200";
-constexpr QStringView HeartbeatTypeItem = u"040300";
-
+// The frame as shown, followed by "(Truly ...)" with the other form when
+// escaping changed it. Hex digits are compared without regard to case: a
+// request written in lower-case hex comes back upper-case from the escaping
+// without having changed.
 QString FrameText(const QString &shown, const QString &other) {
-    return shown == other ? shown : shown + QLatin1String("(Truly ") + other + QLatin1Char(')');
+    return shown.compare(other, Qt::CaseInsensitive) == 0
+               ? shown
+               : shown + QLatin1String("(Truly ") + other + QLatin1Char(')');
 }
 
 } // namespace
@@ -139,8 +142,9 @@ void TEquipmentTcp::AnnounceLostConnection(TEquipmentConnection &conn, QLatin1St
             siteNum = id.SiteNum();
             equipmentNum = id.EquipmentNum();
             EquipmentLineState(id.EquipmentCode, id.EquipmentType, siteNum, equipmentNum, false);
-        } catch (...) {
+        } catch (const std::exception &e) {
             // The off-line notice is lost; the connection still goes.
+            qCDebug(lcEquipment) << "off-line notice of" << id.EquipmentCode << "lost:" << e.what();
         }
     }
     Hint(QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
@@ -181,25 +185,28 @@ void TEquipmentTcp::ServerSocketClientRead(TEquipmentConnection &conn) {
                                        "receive buffer emptied"),
                      clRed);
             }
-        } catch (...) {
+        } catch (const std::exception &e) {
             // Whatever went wrong, the rest of the buffer is not trusted.
+            qCDebug(lcEquipment) << "receive buffer of" << conn.Key() << "emptied:" << e.what();
             conn.RecEquipmentPack.Clear();
         }
     }
 }
 
-void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView frame) {
-    const QString F = BytesToHex(frame);
-    const QString T = ReceiveTransFormat(F);
-    if (CopyText(T, 21, 14) == HeartbeatHead && CopyText(T, 83, 6) == HeartbeatTypeItem) {
-        HandleHeartbeat(conn, F, T);
+void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes) {
+    TReceivedFrame frame = ResolveReceivedFrame(bytes);
+    if (const std::optional<THeartbeat> heartbeat = ResolveHeartbeat(frame)) {
+        HandleHeartbeat(conn, frame, *heartbeat);
         return;
     }
-    // Frames of a connection without identity are dropped without a trace.
-    if (conn.SocketData)
-        AppendRecPackage(conn.RemoteAddress() + QLatin1Char('%') +
-                         QString::number(conn.RemotePort()) + QLatin1Char('^') + F +
-                         QLatin1Char('&') + conn.SocketData->SocketData());
+    // Frames of a connection without identity are dropped; the operator's
+    // log does not show them.
+    if (!conn.SocketData) {
+        qCDebug(lcEquipment) << "dropped a frame of unregistered connection" << conn.Key();
+        return;
+    }
+    AppendRecPackage(TRecPackage{conn.RemoteAddress(), conn.RemotePort(), conn.Key(),
+                                 *conn.SocketData, std::move(frame)});
 }
 
 QString TEquipmentTcp::SendContent(TEquipmentConnection &conn, const QString &content) {
@@ -218,13 +225,13 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     return WriteBounded(socket, bytes, MaxPendingWriteBytes);
 }
 
-void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F,
-                                    const QString &T) {
+void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedFrame &frame,
+                                    const THeartbeat &beat) {
     const QString ip = conn.RemoteAddress();
     const QString port = QString::number(conn.RemotePort());
-    const QString frameText = FrameText(F, T);
+    const QString frameText = FrameText(frame.SourcePackage, frame.TrulyPackage);
 
-    if (!CheckFrame(T)) {
+    if (!frame.CheckOk) {
         // No reply, no liveness reset, no registration.
         Hint(QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") + ip +
                  QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
@@ -233,12 +240,12 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F
         return;
     }
 
-    QString SiteId = CopyText(T, 7, 10).toString();
-    QString SiteNum = SiteNumText(CopyText(SiteId, 1, 8));
-    const quint8 EquipmentNum = static_cast<quint8>(HexToInt(CopyText(SiteId, 9, 2)));
-    const QString EquipmentCode = FromAscToNormal(
-        QStringLiteral("0022"), CopyText(T, 35, 48).toString(), 0x21, QStringLiteral("00"));
-    const QString EquipmentType = CopyText(T, 89, 2).toString();
+    QString SiteId = beat.SiteId;
+    QString SiteNum = SiteNumText(beat.StationBytes);
+    const quint8 EquipmentNum = beat.EquipmentNum;
+    const QString EquipmentCode =
+        FromAscToNormal(QStringLiteral("0022"), beat.EquipmentCodeHex, 0x21, QStringLiteral("00"));
+    const QString &EquipmentType = beat.EquipmentType;
     // "  EquipmentIP:..  EquipmentPort:..": the part every heartbeat line shares.
     const QString where =
         QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") + port;
@@ -249,8 +256,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F
          clYellow);
 
     // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
-    const QString replyText =
-        SendContent(conn, Concat({CopyText(T, 3, 18), u"0001EE00", CopyText(T, 29, 62)}));
+    const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
     Hint(QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") + EquipmentCode +
              where + QLatin1String("  StationNo.:0x") + SiteNum + QLatin1String("  EquipmentNo.:") +
              QString::number(EquipmentNum) + QLatin1Char(')') + QChar(13) + replyText,
@@ -268,8 +274,8 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const QString &F
         const QString newStation =
             FromNormalToASC(QStringLiteral("0101"), clock_().toString(QStringLiteral("ddHHmmss")),
                             0x10, 4, QStringLiteral("00"));
-        const QString changeText =
-            SendContent(conn, Concat({CopyText(T, 3, 14), u"0200800103FF070101", newStation}));
+        const QString changeText = SendContent(
+            conn, Concat({CopyText(beat.ResHex, 1, 14), u"0200800103FF070101", newStation}));
         const QString newSiteNum = SiteNumText(newStation);
         SiteId = newStation + IntToHexText(EquipmentNum, 2);
         Hint(QLatin1String("Server->Equipment Modify StationNo. (EquipmentCode:") + EquipmentCode +
@@ -372,14 +378,16 @@ void TEquipmentTcp::timConnectStateTimer() {
                          QLatin1String("  EquipmentPort:") + port + QLatin1String(") abnormal"),
                      clRed);
             }
-        } catch (...) {
+        } catch (const std::exception &e) {
             // The next connection is examined all the same.
+            qCDebug(lcEquipment) << "liveness check of" << ip << port << ":" << e.what();
         }
         stale.remove(conn->Key());
     }
 }
 
 void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
+    Q_ASSERT(QThread::currentThread() == thread());
     const QString subject = SendBody.EquipmentName.isEmpty()
                                 ? QLatin1String("EquipmentCode:") + SendBody.EquipmentCode
                                 : QLatin1String("Equipment:") + SendBody.EquipmentName;
@@ -432,8 +440,10 @@ void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
             found = true;
             break;
         }
-    } catch (...) {
+    } catch (const std::exception &e) {
         // The search ends; the unit counts as found only if its send was handled.
+        qCDebug(lcEquipment) << "request" << SendBody.SerialId << "for" << SendBody.EquipmentCode
+                             << ":" << e.what();
     }
     if (!found)
         Hint(subject + QLatin1String(" not connect"), clRed);
@@ -493,8 +503,9 @@ QString TEquipmentTcp::UserLineState(const QString &UserName, bool NoSuspend,
                 QString::number(id.EquipmentNum()) + QLatin1Char(']');
             ++count;
         }
-    } catch (...) {
+    } catch (const std::exception &e) {
         // What was built so far remains.
+        qCDebug(lcEquipment) << "on-line list of" << UserName << "cut short:" << e.what();
     }
     OnLineEquipmentStr = TrimBlanks(OnLineEquipmentStr).toString();
     if (count == 1)

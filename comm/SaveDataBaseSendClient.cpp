@@ -1,4 +1,5 @@
 #include "SaveDataBaseSendClient.h"
+#include "LogCategories.h"
 
 #include "HistoryTables.h"
 #include "NetD.h"
@@ -30,8 +31,9 @@ void TSaveDataBaseSendClient::Run() {
     do {
         try {
             Pass();
-        } catch (...) {
+        } catch (const std::exception &e) {
             // Whatever went wrong, the next pass starts after the pause.
+            qCDebug(lcClient) << "reply pass failed:" << e.what();
         }
     } while (Pause(paces_.replyPass));
     if (dmNet)

@@ -2,6 +2,7 @@
 
 #include "FrameCodec.h"
 #include "HexText.h"
+#include "ValueConversion.h"
 
 TOnePackRecord ResolveOnePackRecord(const QString &HexStr) {
     const QStringView s(HexStr);

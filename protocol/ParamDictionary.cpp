@@ -1,8 +1,8 @@
 #include "ParamDictionary.h"
+#include "LogCategories.h"
 
 #include "ConvertError.h"
 #include "HexText.h"
-#include "ValueConversion.h"
 
 #include <QHash>
 
@@ -168,26 +168,19 @@ void LoadParamProperyList(const TableReader &reader) {
         LoadCodeNames(reader);
         LoadKeyNameList(reader, QStringLiteral("EquipmentType"), QStringLiteral("KeyNum"),
                         lstEquipmentType);
-    } catch (...) {
+    } catch (const std::exception &e) {
         // A missing table or column or a lost connection ends the loading
         // here; start-up goes on with what was read.
+        qCDebug(lcProtocol) << "dictionary loading ended early:" << e.what();
     }
 }
 
-void SearchNameAndContent(const QString &ParamCode, const QString &SourceContent, QString &Name,
-                          QString &DestContent) {
-    Name.clear();
-    DestContent = SourceContent;
+QString GetParamProperty(const QString &ParamCode) {
     if (ParamCode.isEmpty())
-        return;
+        return {};
     const auto index = Index();
     const QString *entry = DictionaryIndex::Find(index->param, index->paramByCode, ParamCode);
-    if (!entry)
-        return;
-    const QStringView e(*entry);
-    Name = EntryDisplayName(e);
-    const int dataType = HexToInt(CopyText(e, 1, 2));
-    DestContent = FromAscToNormal(ParamCode, SourceContent, dataType, CopyText(e, 3, 2).toString());
+    return entry ? *entry : QString();
 }
 
 QString GetUnit(const QString &Key) {

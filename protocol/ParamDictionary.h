@@ -66,12 +66,9 @@ QString EntryKey(QStringView entry);
 // characters at its ends; the whole trimmed entry when there is no "&".
 QString EntryDisplayName(QStringView entry);
 
-// Name and display value of one data item. Name is empty and DestContent is
-// SourceContent when the code is empty or not in lstParamProperty. Throws
-// ConvertError when the value cannot be converted.
-void SearchNameAndContent(const QString &ParamCode, const QString &SourceContent, QString &Name,
-                          QString &DestContent);
-
+// The first lstParamProperty entry of a parameter code; empty when the code
+// is empty or unknown.
+QString GetParamProperty(const QString &ParamCode);
 // Unit name of a unit code; empty when unknown.
 QString GetUnit(const QString &Key);
 // Scale factor text of a unit code; empty when unknown.

@@ -345,3 +345,16 @@ QString StrConversionDate(const QString &s) {
         return dd + QLatin1String("-0") + mm + QLatin1Char('-') + yy;
     return join(yyyy, u'-', mm, dd);
 }
+
+void SearchNameAndContent(const QString &ParamCode, const QString &SourceContent, QString &Name,
+                          QString &DestContent) {
+    Name.clear();
+    DestContent = SourceContent;
+    const QString entry = GetParamProperty(ParamCode);
+    if (entry.isEmpty())
+        return;
+    const QStringView e(entry);
+    Name = EntryDisplayName(e);
+    const int dataType = HexToInt(CopyText(e, 1, 2));
+    DestContent = FromAscToNormal(ParamCode, SourceContent, dataType, CopyText(e, 3, 2).toString());
+}

@@ -41,3 +41,9 @@ QString HexToFloat(const QString &s, int p);
 // The 8 digits yyyymmdd laid out as sysShortDate asks; yyyy-mm-dd when the
 // layout is not one of the known ones.
 QString StrConversionDate(const QString &s);
+
+// Name and display value of one data item. Name is empty and DestContent is
+// SourceContent when the code is empty or not in lstParamProperty. Throws
+// ConvertError when the value cannot be converted.
+void SearchNameAndContent(const QString &ParamCode, const QString &SourceContent, QString &Name,
+                          QString &DestContent);

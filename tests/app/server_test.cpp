@@ -13,6 +13,8 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -112,6 +114,20 @@ TEST_F(ServerTest, SigtermSavesTheCountersAndExitsZero) {
     for (const auto &[k, v] : Settings(home->SqliteTarget()))
         rows += (k == QLatin1String("HandPackFlagNumber"));
     EXPECT_EQ(rows, 1);
+}
+
+// Closing the terminal (SIGHUP) and Ctrl-C (SIGINT) end the server the way
+// SIGTERM does: counters saved, exit code 0.
+TEST_F(ServerTest, SighupAndSigintSaveTheCountersAndExitZero) {
+    for (const int sig : {SIGHUP, SIGINT}) {
+        auto home = mmstest::MakeSqliteHome();
+        home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+        mmstest::ServerProcess server;
+        ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+        EXPECT_EQ(server.Signal(sig), 0) << sig << server.StdErr().toStdString();
+        EXPECT_EQ(Setting(home->SqliteTarget(), "CirclePackFlagNumber"), QStringLiteral("24576"))
+            << sig;
+    }
 }
 
 TEST_F(ServerTest, GarbageSetIniStillStartsAndIsRewrittenWithThePorts) {

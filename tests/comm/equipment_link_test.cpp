@@ -385,10 +385,12 @@ TEST_F(EquipmentLinkTest, AcknowledgementWithoutSerialBytesIsRefused) {
 // ---------------------------------------------------------------------------
 // Received packet processing
 
-const QString Identity = QStringLiteral("&UNIT-A@030101000001#");
-
-QString Entry(const QByteArray &wire) {
-    return QStringLiteral("127.0.0.1%5000^") + Hex(wire) + Identity;
+// A receive-queue entry of unit UNIT-A (type 03, station 0x0101, number 1)
+// from 127.0.0.1:5000.
+TRecPackage Entry(const QByteArray &wire, const QString &code = QStringLiteral("UNIT-A")) {
+    return TRecPackage{QStringLiteral("127.0.0.1"), 5000, QStringLiteral("127.0.0.1#5000"),
+                       TEquipmentIdentity{code, QStringLiteral("03"), QStringLiteral("0101000001")},
+                       ResolveReceivedFrame(wire)};
 }
 
 void AddPending(const QString &code, int serial, const QString &name) {
@@ -637,11 +639,40 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EquipmentLinkTest, MalformedEntriesAreDroppedQuietly) {
     RecordingEquipment link(Logger());
-    for (const char *entry :
-         {"", "garbage", "1.2.3.4%x^7E7E&", "%^&@#", "127.0.0.1%5000^7E0301&UNIT-A@030101000001#",
-          "127.0.0.1%notaport^7E030101010000010580800101FF0441010101AAAA7E&A@"})
-        EXPECT_NO_THROW(link.ComPackShow(QString::fromLatin1(entry)));
+    for (const char *frame : {"", "00", "7E7E", "7E0301", "7E03010101000001058080",
+                              "7E0301010100000105808001", "AABBCCDDEEFF00112233445566778899AA"})
+        EXPECT_NO_THROW(link.ComPackShow(Entry(QByteArray::fromHex(frame))));
     EXPECT_TRUE(link.Tick().empty());
+    EXPECT_TRUE(TempHistory().empty());
+}
+
+// A unit code is a text of its owner's choosing: the separators that once
+// cut queue entries travel through a report and an answer unchanged.
+TEST_F(EquipmentLinkTest, UnitCodesWithSeparatorCharactersRoundTrip) {
+    for (const QString &code : {QStringLiteral("A@B"), QStringLiteral("50%"), QStringLiteral("x^y"),
+                                QStringLiteral("R&D"), QStringLiteral("#1@2%3^4&5")}) {
+        {
+            std::lock_guard guard(lstTempHistoryLock);
+            lstTempHistory.clear();
+        }
+        RecordingEquipment link(Logger());
+        link.ComPackShow(Entry(
+            Frame(Content(0x0101, 1, 0x8040, 0x80, 0x01, 0xFF, Bytes("04410101 04010301"))), code));
+        AddPending(code, 9, "Hall 9");
+        link.ComPackShow(
+            Entry(Frame(Content(0x0101, 1, 9, 0x00, 0x02, 0x00, Bytes("0501010203"))), code));
+        const auto entries = TempHistory();
+        ASSERT_EQ(entries.size(), 2u) << code.toStdString();
+        EXPECT_EQ(entries[0].EquipmentCode, code);
+        EXPECT_EQ(entries[0].DataBody, "04010301");
+        EXPECT_EQ(entries[1].EquipmentCode, code);
+        EXPECT_EQ(entries[1].DataBody, "0501010203");
+        const auto acks = link.Tick();
+        ASSERT_EQ(acks.size(), 1u);
+        EXPECT_EQ(acks[0].EquipmentCode, code);
+        EXPECT_EQ(acks[0].SerialId, 0x8040);
+        EXPECT_TRUE(AlertStrings().last().startsWith(code + "#04010301@"));
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -712,11 +743,14 @@ TEST_F(EquipmentLinkTest, FramesOfARegisteredUnitAreQueuedHoweverTheyArrive) {
     unit->Send(d3.mid(5));
     ASSERT_TRUE(WaitUntil([&] { return server_->RecPackage().size() == 3; }));
 
-    const QString head = "127.0.0.1%" + unit->PortText() + "^";
-    const QString tail = "&UNIT-A@030101000001#";
-    EXPECT_EQ(server_->RecPackage()[0], head + Hex(d1) + tail);
-    EXPECT_EQ(server_->RecPackage()[1], head + Hex(d2) + tail);
-    EXPECT_EQ(server_->RecPackage()[2], head + Hex(d3) + tail);
+    const QByteArray frames[] = {d1, d2, d3};
+    for (int i = 0; i < 3; ++i) {
+        const TRecPackage &e = server_->RecPackage()[i];
+        EXPECT_EQ(e.EquipmentIp, "127.0.0.1");
+        EXPECT_EQ(QString::number(e.EquipmentPort), unit->PortText());
+        EXPECT_EQ(e.Identity.SocketData(), "UNIT-A@030101000001#");
+        EXPECT_EQ(e.Frame.SourcePackage, Hex(frames[i])) << i;
+    }
 
     // One frame per receive tick.
     server_->timRecDataPackTimer();
@@ -879,6 +913,24 @@ TEST_F(EquipmentLinkTest, RequestForAnUnconnectedUnitIsReportedNotConnected) {
     EXPECT_TRUE(TempHistory().empty());
 }
 
+// Data written in lower-case hex leave escaped in upper case without having
+// changed: the notice and the log line show the frame once, with no
+// "(Truly ...)"; a frame that escaping really changes still shows both.
+TEST_F(EquipmentLinkTest, TrulyAppearsOnlyWhenEscapingChangedTheFrame) {
+    Own("UNIT-A", "bob", "Hall 2");
+    StartServer();
+    auto unit = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+    server_->AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, "10.0.0.5", 40321, "04010aff");
+    server_->AddDataPackage("bob", "Hall 2", "UNIT-A", "02", 0, "10.0.0.6", 40322, "0401017e");
+    server_->timSendDataPackTimer();
+    ASSERT_EQ(client_.sent.size(), 2u);
+    EXPECT_FALSE(client_.sent[0].text.contains("(Truly")) << client_.sent[0].text.toStdString();
+    EXPECT_TRUE(client_.sent[0].text.contains("04010aff")) << client_.sent[0].text.toStdString();
+    EXPECT_TRUE(client_.sent[1].text.contains("(Truly ")) << client_.sent[1].text.toStdString();
+    EXPECT_EQ(CountLogged("(Truly"), 1);
+}
+
 TEST_F(EquipmentLinkTest, RequestGoesToTheNewestConnectionAndItsAnswerCompletesIt) {
     Own("UNIT-A", "bob", "Hall 2");
     StartServer();
@@ -1028,19 +1080,24 @@ public:
 TEST_F(EquipmentLinkTest, ReceiveQueueIsBounded) {
     QueueingEquipment link(Logger());
     const std::size_t max = TEquipmentBase::MaxRecPackageEntries;
+    const auto entry = [](const char *code) {
+        TRecPackage e;
+        e.Identity.EquipmentCode = QString::fromLatin1(code);
+        return e;
+    };
     for (std::size_t i = 0; i < max + 10; ++i)
-        link.AppendRecPackage(QStringLiteral("x"));
+        link.AppendRecPackage(entry("x"));
     EXPECT_EQ(link.RecPackage().size(), max);
     EXPECT_EQ(CountLogged("Receive queue full"), 1);
 
     // Frames are refused until the queue has drained to half.
     for (std::size_t i = 0; i < max / 2 - 1; ++i)
         link.timRecDataPackTimer();
-    link.AppendRecPackage(QStringLiteral("y"));
-    EXPECT_EQ(link.RecPackage().back(), "x");
+    link.AppendRecPackage(entry("y"));
+    EXPECT_EQ(link.RecPackage().back().Identity.EquipmentCode, "x");
     link.timRecDataPackTimer();
-    link.AppendRecPackage(QStringLiteral("y"));
-    EXPECT_EQ(link.RecPackage().back(), "y");
+    link.AppendRecPackage(entry("y"));
+    EXPECT_EQ(link.RecPackage().back().Identity.EquipmentCode, "y");
     EXPECT_EQ(CountLogged("Receive queue full"), 1);
 }
 

@@ -4,6 +4,7 @@
 #include "PackRecord.h"
 #include "ProtocolTestUtil.h"
 #include "SchemaInstaller.h"
+#include "ValueConversion.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>

@@ -1,6 +1,7 @@
 // Dictionary loading from tables and the lookups over the lists.
 #include "ConvertError.h"
 #include "ParamDictionary.h"
+#include "ValueConversion.h"
 #include "ProtocolTestUtil.h"
 
 #include <gtest/gtest.h>

@@ -237,4 +237,10 @@ int ServerProcess::Terminate(std::chrono::milliseconds timeout) {
     return WaitForExit(timeout);
 }
 
+int ServerProcess::Signal(int sig, std::chrono::milliseconds timeout) {
+    if (process_.state() != QProcess::NotRunning)
+        ::kill(static_cast<pid_t>(process_.processId()), sig);
+    return WaitForExit(timeout);
+}
+
 } // namespace mmstest

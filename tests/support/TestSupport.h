@@ -74,6 +74,8 @@ public:
     QString StdErr();
     // Sends SIGTERM and waits for the exit; returns the exit code (-1 on timeout).
     int Terminate(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Sends the signal and waits for the exit; returns the exit code (-1 on timeout).
+    int Signal(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     // Waits for the process to end by itself; returns the exit code (-1 on timeout).
     int WaitForExit(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     QProcess &Process() { return process_; }
