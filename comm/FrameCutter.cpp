@@ -1,5 +1,7 @@
 #include "FrameCutter.h"
 
+#include "LogCategories.h"
+
 #include <algorithm>
 
 namespace {
@@ -57,6 +59,8 @@ void TFrameCutter::Cut(const std::function<void(QByteArrayView frame)> &onFrame)
         searched_ = e + 1;
         if (length >= MinFrameBytes)
             onFrame(QByteArrayView(buffer_.constData() + start, length));
+        else if (length > 4)
+            qCDebug(lcEquipment) << "dropped a frame of" << length << "bytes";
     }
 }
 
