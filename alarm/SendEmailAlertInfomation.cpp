@@ -1,6 +1,6 @@
 #include "SendEmailAlertInfomation.h"
-#include "LogCategories.h"
 
+#include "LogCategories.h"
 #include "NetD.h"
 #include "PackRecord.h"
 #include "UserEquipmentTable.h"

@@ -70,6 +70,13 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
         o.codePage = *v;
     if (auto v = ini.Value(SetSection, QStringLiteral("EmailCaFile")); v)
         o.emailCaFile = *v;
+    // A count below one would refuse every connection: the default holds then.
+    const auto positive = [&](const char *key, int def) {
+        const int v = ini.IntValue(SetSection, QLatin1String(key), def);
+        return v > 0 ? v : def;
+    };
+    o.maxEquipmentConnections = positive("MaxEquipmentConnections", o.maxEquipmentConnections);
+    o.maxClientConnections = positive("MaxClientConnections", o.maxClientConnections);
     return o;
 }
 

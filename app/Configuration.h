@@ -13,8 +13,10 @@
 // to the objects that need them.
 struct ExtraOptions {
     QString codePage =
-        QStringLiteral("GB18030"); // [Set] CodePage: 8-bit client text and mail attachment
-    QString emailCaFile;           // [Set] EmailCaFile: CA bundle for SMTP TLS
+        QStringLiteral("GB18030");       // [Set] CodePage: 8-bit client text and mail attachment
+    QString emailCaFile;                 // [Set] EmailCaFile: CA bundle for SMTP TLS
+    int maxEquipmentConnections = 20000; // [Set] MaxEquipmentConnections
+    int maxClientConnections = 2000;     // [Set] MaxClientConnections
 };
 
 // Reads DeviceConnectPort, DataBasePort and ClientConnectPort of section Set

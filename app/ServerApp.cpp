@@ -168,12 +168,14 @@ bool TServerApp::FormShow() {
         return false;
     }
     EquipmentTcp = equipmentTcp_.get();
+    equipmentTcp_->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
 
     TClientTcp::Settings clientSettings;
     clientSettings.codePage = extra_.codePage;
     clientSettings.homeFolder = options_.home;
     clientSettings.mail.caFile = extra_.emailCaFile;
     clientSettings.paces = TLinkPaces::FromEnvironment();
+    clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
     clientTcp_ =
         std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
                                      EquipmentHooksFor(*equipmentTcp_), std::move(clientSettings));

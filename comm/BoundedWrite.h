@@ -8,6 +8,24 @@
 // to go out. What the kernel takes at once is handed over first (flush never
 // blocks), so a burst to a reading peer always fits; a peer that has stopped
 // reading hits the bound. Returns the bytes queued, or -1 when refused.
+// What a connection's refused writes come to: every refused write is
+// counted, and an episode (refusals with no successful write between them)
+// is reported once.
+struct TWriteDrops {
+    quint64 Count = 0;
+    bool InEpisode = false;
+
+    // Counts one refused write; true when it starts an episode.
+    bool Dropped() {
+        ++Count;
+        const bool starts = !InEpisode;
+        InEpisode = true;
+        return starts;
+    }
+    // A write went through: the next refusal starts a new episode.
+    void Written() { InEpisode = false; }
+};
+
 inline qint64 WriteBounded(QTcpSocket &socket, const QByteArray &bytes, qint64 maxPending) {
     if (socket.bytesToWrite() + bytes.size() > maxPending)
         socket.flush();

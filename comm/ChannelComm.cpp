@@ -1,7 +1,7 @@
 #include "ChannelComm.h"
-#include "LogCategories.h"
 
 #include "HexText.h"
+#include "LogCategories.h"
 #include "NetD.h"
 
 std::optional<TChannelRequest> SplitChannelEntry(const QString &entry) {
@@ -52,39 +52,66 @@ void TChannelComm::Stop() {
 }
 
 void TChannelComm::AddClientPack(const QString &entry) {
-    bool report = false;
+    const auto request = SplitChannelEntry(entry);
+    AddClientPack(request ? request->ClientIp + u':' + QString::number(request->ClientPort)
+                          : QString(),
+                  entry);
+}
+
+void TChannelComm::AddClientPack(const QString &connection, const QString &entry) {
+    QString report;
+    bool dropped = true;
     {
         std::lock_guard guard(lock_);
-        if (lstClientPack.size() >= MaxQueued) {
+        if (lstClientPack.Size() >= MaxQueued) {
             // Reported once per overflow, not once per dropped request, so a
             // flooding client cannot flood the log as well.
-            report = !overflowReported_;
+            if (!overflowReported_)
+                report = QStringLiteral("Client request queue full (%1 requests): new requests "
+                                        "are dropped")
+                             .arg(MaxQueued);
             overflowReported_ = true;
+        } else if (lstClientPack.Append(connection, entry) ==
+                   TFairQueue<QString>::Push::ConnectionFull) {
+            if (!floods_.contains(connection)) {
+                floods_.insert(connection);
+                report = QStringLiteral("Client (%1) sends faster than its requests are handled: "
+                                        "%2 requests waiting, its new requests are dropped until "
+                                        "half have been handled")
+                             .arg(connection)
+                             .arg(MaxQueuedPerConnection);
+            }
         } else {
-            lstClientPack.push_back(entry);
             overflowReported_ = false;
+            dropped = false;
         }
     }
-    if (report && FCommInfoHint)
-        FCommInfoHint(QStringLiteral("Client request queue full (%1 requests): new requests are "
-                                     "dropped")
-                          .arg(MaxQueued),
-                      clRed);
+    if (dropped)
+        qCDebug(lcClient) << "dropped a request of" << connection;
+    if (!report.isEmpty() && FCommInfoHint)
+        FCommInfoHint(report, clRed);
 }
 
 std::size_t TChannelComm::Count() const {
     std::lock_guard guard(lock_);
-    return lstClientPack.size();
+    return lstClientPack.Size();
 }
 
 bool TChannelComm::Step() {
     QString entry;
     {
         std::lock_guard guard(lock_);
-        if (lstClientPack.empty())
+        std::optional<QString> next = lstClientPack.Take();
+        if (!next)
             return false;
-        entry = std::move(lstClientPack.front());
-        lstClientPack.pop_front();
+        entry = std::move(*next);
+        // The connection's key is not kept with the entry: an episode ends
+        // when no connection's share is half full any more.
+        if (!floods_.isEmpty()) {
+            for (auto it = floods_.begin(); it != floods_.end();)
+                it = lstClientPack.SizeOf(*it) <= MaxQueuedPerConnection / 2 ? floods_.erase(it)
+                                                                             : std::next(it);
+        }
     }
     try {
         const auto request = SplitChannelEntry(entry);

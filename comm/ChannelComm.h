@@ -2,10 +2,12 @@
 // thread and hands them, one every pace (80 ms), to the equipment link.
 #pragma once
 
+#include "FairQueue.h"
 #include "PacedThread.h"
 
 #include "PublicU.h"
 
+#include <QSet>
 #include <QString>
 
 #include <chrono>
@@ -41,14 +43,18 @@ std::optional<TChannelRequest> SplitChannelEntry(const QString &entry);
 using TAddDataPackage = std::function<void(const TChannelRequest &)>;
 
 // Threading: the event thread appends (AddClientPack); the worker thread
-// takes entries and calls the TAddDataPackage hook. lstClientPack and
-// overflowReported_ are guarded by lock_. The worker
+// takes entries and calls the TAddDataPackage hook. lstClientPack,
+// overflowReported_ and floods_ are guarded by lock_. The worker
 // thread owns nothing else.
 class TChannelComm {
 public:
     // The queue holds at most this many entries; beyond it requests are
     // dropped (at 12 requests a second the queue is then minutes long).
     static constexpr std::size_t MaxQueued = 10000;
+    // One connection's share of the queue: beyond it that connection's new
+    // requests are dropped (one red line per episode) until half of its share
+    // has been handed on; the connections are served in turn.
+    static constexpr std::size_t MaxQueuedPerConnection = 1000;
 
     TChannelComm(TCommInfoHint CommInfoHint, TAddDataPackage addDataPackage,
                  std::chrono::milliseconds pace);
@@ -61,7 +67,10 @@ public:
     // Stops and joins the worker thread; queued entries stay queued.
     void Stop();
 
-    // Appends an entry at the end of the queue. Any thread.
+    // Appends an entry of the client connection named connection (its
+    // address and port) to that connection's turn of the queue. Any thread.
+    void AddClientPack(const QString &connection, const QString &entry);
+    // The same, the connection read from the entry's own address and port.
     void AddClientPack(const QString &entry);
     std::size_t Count() const;
 
@@ -80,8 +89,9 @@ private:
     std::chrono::milliseconds pace_;
 
     mutable std::mutex lock_;
-    std::deque<QString> lstClientPack;
+    TFairQueue<QString> lstClientPack{MaxQueuedPerConnection};
     bool overflowReported_ = false;
+    QSet<QString> floods_; // connections told that their share is full
 
     TPacedThread worker_; // last: stopped before the rest is destroyed
 };

@@ -2,6 +2,8 @@
 // logged in with, and its receive buffer.
 #pragma once
 
+#include "BoundedWrite.h"
+
 #include "ClientProtocol.h"
 
 #include <QObject>
@@ -32,6 +34,8 @@ public:
     QString Decode(const QByteArray &bytes) { return decoder_.decode(bytes); }
 
     TClientPackBuffer RecClientPackStr;
+    // Messages refused because the client stopped reading.
+    TWriteDrops Drops;
 
 private:
     QTcpSocket *socket_;

@@ -80,6 +80,11 @@ TClientTcp::~TClientTcp() {
 
 bool TClientTcp::Start(int port) {
     ServerSocket.close();
+    ServerSocket.setListenBacklogSize(ListenBacklog);
+    if (!acceptGuard_)
+        acceptGuard_ =
+            new TAcceptGuard(ServerSocket, QStringLiteral("Client"),
+                             [this](const QString &text, quint32 colour) { Hint(text, colour); });
     if (!ServerSocket.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
         return false;
     ChannelComm = std::make_unique<TChannelComm>(FCommInfoHint, hooks_.AddDataPackage,
@@ -123,6 +128,22 @@ void TClientTcp::ReportCount() {
 
 void TClientTcp::ServerSocketClientConnect() {
     while (QTcpSocket *socket = ServerSocket.nextPendingConnection()) {
+        acceptGuard_->Accepted();
+        // A sixteenth of the descriptors stays free for the database.
+        if (!TAcceptGuard::MayKeep(socket->socketDescriptor(), GetClientConnectCount(),
+                                   settings_.maxConnections, 16)) {
+            socket->abort();
+            delete socket;
+            qCDebug(lcClient) << "closed a new connection at once";
+            if (!refusing_)
+                Hint(QStringLiteral("Client port: %1 connections open, new connections are "
+                                    "closed at once")
+                         .arg(GetClientConnectCount()),
+                     clRed);
+            refusing_ = true;
+            continue;
+        }
+        refusing_ = false;
         auto *conn = new TClientConnection(nextId_++, socket, settings_.codePage, this);
         connect(socket, &QTcpSocket::readyRead, conn,
                 [this, conn] { ServerSocketClientRead(conn); });
@@ -236,6 +257,7 @@ void TClientTcp::Login(TClientConnection *conn, const QString &body) {
 void TClientTcp::EquipmentRequest(TClientConnection *conn, const QString &body) {
     const TRequestLogParts parts = SplitRequestForLog(body);
     ChannelComm->AddClientPack(
+        conn->ClientIp + u':' + QString::number(conn->ClientPort),
         ChannelEntry(conn->UserName, conn->ClientIp, conn->ClientPort, body));
     Hint(QStringLiteral("Client->Server (Equipment:") + parts.EquipmentName +
              QStringLiteral("  UserName:") + conn->UserName + QStringLiteral("  ClientIP:") +
@@ -393,14 +415,19 @@ void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
         return;
     QStringEncoder encoder(settings_.codePage.toLatin1().constData());
     const QByteArray bytes = encoder.encode(text);
-    // Past the bound (a client that stopped reading) the message is dropped,
-    // with a red line.
-    if (WriteBounded(*socket, bytes, MaxPendingWriteBytes) < 0) {
+    // Past the bound (a client that stopped reading) the message is dropped:
+    // each one is counted, and one red line tells of each episode.
+    if (WriteBounded(*socket, bytes, MaxPendingWriteBytes) >= 0) {
+        conn->Drops.Written();
+        return;
+    }
+    qCDebug(lcClient) << "dropped a message to" << conn->ClientIp << conn->ClientPort;
+    if (conn->Drops.Dropped())
         Hint(UserConnectionText(*conn) +
-                 QStringLiteral(") is not reading: %1 bytes waiting, message dropped")
+                 QStringLiteral(") is not reading: %1 bytes waiting, messages to it are dropped "
+                                "until it reads again")
                      .arg(socket->bytesToWrite()),
              clRed);
-    }
 }
 
 // ---------------------------------------------------------------- connection list
@@ -447,6 +474,14 @@ void TClientTcp::DisClientConnect(const QString &UserName) {
 int TClientTcp::GetClientConnectCount() const {
     std::lock_guard guard(connectionsLock_);
     return static_cast<int>(connections_.size());
+}
+
+quint64 TClientTcp::DroppedMessages(const QString &clientIp, int clientPort) const {
+    std::lock_guard guard(connectionsLock_);
+    for (const TClientConnection *c : connections_)
+        if (c->ClientIp == clientIp && c->ClientPort == clientPort)
+            return c->Drops.Count;
+    return 0;
 }
 
 void TClientTcp::ClearAnalysisAlertList() {

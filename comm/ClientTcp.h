@@ -5,6 +5,7 @@
 // of the alarm e-mail worker.
 #pragma once
 
+#include "AcceptGuard.h"
 #include "ChannelComm.h"
 #include "ClientConnection.h"
 #include "ClientLink.h"
@@ -64,6 +65,7 @@ public:
         QString homeFolder;                           // for the alarm worker's attachment files
         MailOptions mail;                             // CA file and timeouts of reminder mails
         TLinkPaces paces;
+        std::size_t maxConnections = 2000; // beyond it new connections are closed at once
     };
 
     TClientTcp(TCommInfoHint CommInfoHint, TUserConnectNumber UserConnectNumber,
@@ -94,6 +96,9 @@ public:
     void DisClientConnect(const QString &UserName);
     // Number of open client connections. Any thread.
     int GetClientConnectCount() const;
+    // Messages dropped so far because that connection stopped reading; 0 for
+    // an unknown connection. Event thread.
+    quint64 DroppedMessages(const QString &clientIp, int clientPort) const;
     // Empties the alarm e-mail worker's analysis state and logs it.
     void ClearAnalysisAlertList();
 
@@ -115,6 +120,8 @@ public:
     // Password reminders being mailed at one time, at most; further ones are
     // answered with result 1 at once.
     static constexpr int MaxPendingReminders = 16;
+    // Connections waiting in the kernel to be accepted.
+    static constexpr int ListenBacklog = 1024;
 
 private:
     // Socket events.
@@ -155,6 +162,8 @@ private:
     Settings settings_;
 
     QTcpServer ServerSocket;
+    TAcceptGuard *acceptGuard_ = nullptr; // child of ServerSocket
+    bool refusing_ = false;               // an episode of refused connections is on
     mutable std::mutex connectionsLock_;
     std::vector<TClientConnection *> connections_; // children of this object
     quint64 nextId_ = 1;

@@ -173,34 +173,48 @@ void TEquipmentBase::timSendDataPackTimer() {
 }
 
 void TEquipmentBase::timRecDataPackTimer() {
-    if (lstRecPackage.empty())
-        return;
     Q_ASSERT(QThread::currentThread() == thread());
-    const TRecPackage entry = std::move(lstRecPackage.front());
-    lstRecPackage.pop_front();
-    recPackageChars_ -= entry.Chars();
-    if (recPackageFull_ && lstRecPackage.size() <= MaxRecPackageEntries / 2 &&
+    std::optional<TRecPackage> entry = lstRecPackage.Take();
+    if (!entry)
+        return;
+    recPackageChars_ -= entry->Chars();
+    if (recPackageFull_ && lstRecPackage.Size() <= MaxRecPackageEntries / 2 &&
         recPackageChars_ <= MaxRecPackageChars / 2)
         recPackageFull_ = false;
-    ComPackShow(entry);
+    if (recPackageFloods_.contains(entry->ConnectionKey) &&
+        lstRecPackage.SizeOf(entry->ConnectionKey) <= MaxRecPackagePerConnection / 2)
+        recPackageFloods_.remove(entry->ConnectionKey);
+    ComPackShow(*entry);
 }
 
 void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
     const qsizetype chars = entry.Chars();
-    if (!recPackageFull_ && (lstRecPackage.size() >= MaxRecPackageEntries ||
+    if (!recPackageFull_ && (lstRecPackage.Size() >= MaxRecPackageEntries ||
                              recPackageChars_ + chars > MaxRecPackageChars)) {
         recPackageFull_ = true;
         Hint(QStringLiteral("Receive queue full (%1 frames waiting): frames from the equipment "
                             "are dropped until it has drained")
-                 .arg(lstRecPackage.size()),
+                 .arg(lstRecPackage.Size()),
              clRed);
     }
     if (recPackageFull_) {
         qCDebug(lcEquipment) << "receive queue full: dropped a frame from" << entry.ConnectionKey;
         return;
     }
-    recPackageChars_ += chars;
-    lstRecPackage.push_back(std::move(entry));
+    const QString key = entry.ConnectionKey;
+    if (lstRecPackage.Append(key, std::move(entry)) == TFairQueue<TRecPackage>::Push::Queued) {
+        recPackageChars_ += chars;
+        return;
+    }
+    qCDebug(lcEquipment) << "dropped a frame of" << key << ": its share of the queue is full";
+    if (!recPackageFloods_.contains(key)) {
+        recPackageFloods_.insert(key);
+        Hint(QStringLiteral("Equipment (%1) sends faster than its frames are handled: %2 frames "
+                            "waiting, its new frames are dropped until half have been handled")
+                 .arg(key)
+                 .arg(MaxRecPackagePerConnection),
+             clRed);
+    }
 }
 
 void TEquipmentBase::SendToNet(const TSendBodyRecord &SendBody) {

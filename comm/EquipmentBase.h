@@ -17,11 +17,13 @@
 
 #include "ClientLink.h"
 #include "EquipmentConnection.h"
+#include "FairQueue.h"
 #include "LinkPaces.h"
 #include "PublicU.h"
 #include "ReceivedFrame.h"
 
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QTimer>
 
@@ -115,13 +117,18 @@ public:
     void timSendDataPackTimer();
     void timRecDataPackTimer();
 
-    // The receive queue, oldest first (event thread).
-    const std::deque<TRecPackage> &RecPackage() const { return lstRecPackage; }
+    // The receive queue in the order the ticks will take it (event thread).
+    std::vector<TRecPackage> RecPackage() const { return lstRecPackage.InServiceOrder(); }
+    std::size_t RecPackageCount() const { return lstRecPackage.Size(); }
 
     // Bounds of the receive queue: beyond them newly cut frames are dropped
     // (one red line per overflow) until the queue has drained to half.
     static constexpr std::size_t MaxRecPackageEntries = 100000;
     static constexpr qsizetype MaxRecPackageChars = 32 * 1024 * 1024;
+    // One connection's share of the receive queue: beyond it that
+    // connection's new frames are dropped (one red line per episode) until
+    // half of its share has been served; the others are served in turn.
+    static constexpr std::size_t MaxRecPackagePerConnection = 1000;
 
 protected:
     // Starts both queue timers (the transport calls it once it listens): the
@@ -155,7 +162,9 @@ private:
     std::vector<std::unique_ptr<TSendPackageInfo>> lstSendPackage;
     QTimer timSendDataPack;
     QTimer timRecDataPack;
-    std::deque<TRecPackage> lstRecPackage;
+    // Served one connection at a time, in turn.
+    TFairQueue<TRecPackage> lstRecPackage{MaxRecPackagePerConnection};
+    QSet<QString> recPackageFloods_; // connections told of an overflow
     qsizetype recPackageChars_ = 0;
     bool recPackageFull_ = false;
     TClientLink *clientLink_ = nullptr;

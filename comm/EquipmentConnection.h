@@ -4,6 +4,7 @@
 // deleted later, once the server has handled its closing.
 #pragma once
 
+#include "BoundedWrite.h"
 #include "FrameCutter.h"
 
 #include <QAbstractSocket>
@@ -51,6 +52,8 @@ public:
     std::optional<TEquipmentIdentity> SocketData;
     // The reassembly buffer (RecEquipmentPackStr, kept as bytes).
     TFrameCutter RecEquipmentPack;
+    // Frames refused because the unit stopped reading.
+    TWriteDrops Drops;
     // Set once the closed-connection handling has run.
     bool Closed = false;
 

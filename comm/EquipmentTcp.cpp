@@ -47,6 +47,11 @@ TEquipmentTcp::TEquipmentTcp(int DeviceConnectPort, TCommInfoHint CommInfoHint,
     timConnectState.setInterval(paces_.livenessTick);
     connect(&timConnectState, &QTimer::timeout, this, &TEquipmentTcp::timConnectStateTimer);
 
+    // A quarter of the descriptors stays free for the client port, the remote
+    // data port and the database while the equipment port is full.
+    acceptGuard_ =
+        new TAcceptGuard(ServerSocket, QStringLiteral("Equipment"),
+                         [this](const QString &text, quint32 colour) { Hint(text, colour); });
     ServerSocket.setMaxPendingConnections(MaxPendingConnections);
     ServerSocket.setListenBacklogSize(ListenBacklog);
     connect(&ServerSocket, &QTcpServer::newConnection, this, &TEquipmentTcp::AcceptPending);
@@ -85,6 +90,22 @@ QStringList TEquipmentTcp::SiteIdRegistry() const {
 
 void TEquipmentTcp::AcceptPending() {
     while (QTcpSocket *socket = ServerSocket.nextPendingConnection()) {
+        acceptGuard_->Accepted();
+        if (!TAcceptGuard::MayKeep(socket->socketDescriptor(), connections_.size(), maxConnections_,
+                                   4)) {
+            socket->abort();
+            delete socket;
+            qCDebug(lcEquipment) << "closed a new connection at once:" << connections_.size()
+                                 << "open";
+            if (!refusing_)
+                Hint(QStringLiteral("Equipment port: %1 connections open, new connections are "
+                                    "closed at once")
+                         .arg(connections_.size()),
+                     clRed);
+            refusing_ = true;
+            continue;
+        }
+        refusing_ = false;
         // Owned by this server as a Qt child; deleted after it has closed.
         auto *conn = new TEquipmentConnection(*this, socket);
         connections_.push_back(conn);
@@ -221,8 +242,22 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     QTcpSocket &socket = conn.Socket();
     if (conn.Closed || socket.state() != QAbstractSocket::ConnectedState)
         return -1;
-    // Past the bound the write would block, which counts as writing nothing.
-    return WriteBounded(socket, bytes, MaxPendingWriteBytes);
+    // Past the bound the write would block, which counts as writing nothing:
+    // each refusal is counted, and one red line tells of each episode.
+    const qint64 written = WriteBounded(socket, bytes, MaxPendingWriteBytes);
+    if (written >= 0) {
+        conn.Drops.Written();
+        return written;
+    }
+    qCDebug(lcEquipment) << "dropped a frame to" << conn.Key();
+    if (conn.Drops.Dropped())
+        Hint(QLatin1String("Equipment (IP:") + conn.RemoteAddress() + QLatin1String("  Port:") +
+                 QString::number(conn.RemotePort()) +
+                 QStringLiteral(") is not reading: %1 bytes waiting, frames to it are dropped "
+                                "until it reads again")
+                     .arg(socket.bytesToWrite()),
+             clRed);
+    return written;
 }
 
 void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedFrame &frame,

@@ -10,6 +10,7 @@
 // reached through dmNet, which takes its own lock.
 #pragma once
 
+#include "AcceptGuard.h"
 #include "EquipmentBase.h"
 #include "EquipmentConnection.h"
 
@@ -58,6 +59,10 @@ public:
     // The station-number registry, code + "#" + SiteId per unit, in the order
     // the codes were first seen.
     QStringList SiteIdRegistry() const;
+
+    // The most connections kept open at once; beyond it new ones are closed
+    // at once (one red line per episode).
+    void SetMaxConnections(std::size_t max) { maxConnections_ = max; }
 
     // The clock that makes new station numbers (tests pin it).
     void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
@@ -127,6 +132,9 @@ private:
     QHash<QString, std::list<TConnectState>::iterator> connectStateByKey_;
 
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
+    std::size_t maxConnections_ = 20000;
+    bool refusing_ = false;     // an episode of refused connections is on
+    TAcceptGuard *acceptGuard_; // child of ServerSocket
 };
 
 // The one equipment server, owned by the start-up code; null before it is

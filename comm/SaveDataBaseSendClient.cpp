@@ -1,7 +1,7 @@
 #include "SaveDataBaseSendClient.h"
-#include "LogCategories.h"
 
 #include "HistoryTables.h"
+#include "LogCategories.h"
 #include "NetD.h"
 
 #include <algorithm>

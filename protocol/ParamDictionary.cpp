@@ -1,8 +1,8 @@
 #include "ParamDictionary.h"
-#include "LogCategories.h"
 
 #include "ConvertError.h"
 #include "HexText.h"
+#include "LogCategories.h"
 
 #include <QHash>
 

@@ -26,6 +26,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -298,6 +299,39 @@ protected:
     std::vector<std::unique_ptr<TestClient>> clients;
     int probes_ = 0;
 };
+
+// Thousands of idle equipment connections never cost the clients their port:
+// the equipment port keeps a share of the descriptors free (and closes what
+// it cannot keep at once), and the server does not spin meanwhile.
+TEST_F(ClientLink, AFullEquipmentPortLeavesTheClientPortServing) {
+    server.SetOpenFileLimit(160);
+    Start();
+    std::vector<std::unique_ptr<QTcpSocket>> flood;
+    for (int i = 0; i < 300; ++i) {
+        flood.push_back(std::make_unique<QTcpSocket>());
+        flood.back()->connectToHost(QStringLiteral("127.0.0.1"), devicePort);
+    }
+    EXPECT_TRUE(WaitForLog(QStringLiteral("Equipment port: ")));
+    const auto cpuTicks = [&] {
+        QFile stat(QStringLiteral("/proc/%1/stat").arg(server.Process().processId()));
+        if (!stat.open(QIODevice::ReadOnly))
+            return -1LL;
+        const QString text = QString::fromLatin1(stat.readAll());
+        const QStringList f = text.mid(text.lastIndexOf(u')') + 2).split(u' ');
+        return f.value(11).toLongLong() + f.value(12).toLongLong(); // utime + stime
+    };
+    const long long before = cpuTicks();
+    Idle(2s);
+    const long long used = cpuTicks() - before;
+    EXPECT_LT(used, sysconf(_SC_CLK_TCK)) << "server CPU ticks in 2 s: " << used;
+
+    TestClient &alice = Login("alice");
+    EXPECT_TRUE(alice.Connected());
+    const qint64 open = std::count_if(flood.begin(), flood.end(), [](const auto &s) {
+        return s->state() == QAbstractSocket::ConnectedState;
+    });
+    EXPECT_LT(open, 300);
+}
 
 TEST_F(ClientLink, LoginListsTheUsersUnitsThatAreOnLine) {
     Start();

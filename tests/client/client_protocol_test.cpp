@@ -291,14 +291,40 @@ TEST_F(ChannelWorker, HandsEntriesOnOneAtATimeInArrivalOrder) {
 }
 
 TEST_F(ChannelWorker, AFullQueueDropsNewRequestsAndSaysSoOnce) {
+    // Twenty connections, none past its own share.
     for (std::size_t i = 0; i < TChannelComm::MaxQueued + 5; ++i)
-        channel.AddClientPack("u%1.1.1.1^1&A" + QString::number(i) + "@0201#N");
+        channel.AddClientPack("u%1.1.1.1^" + QString::number(i % 20) + "&A" + QString::number(i) +
+                              "@0201#N");
     EXPECT_EQ(channel.Count(), TChannelComm::MaxQueued);
     ASSERT_EQ(log.size(), 1u);
     EXPECT_TRUE(log[0].contains("queue full"));
     // The oldest requests are the ones kept.
     ASSERT_TRUE(channel.Step());
     EXPECT_EQ(handed.back().EquipmentCode, "A0");
+}
+
+// One client flooding the queue delays another's request by at most one of
+// its own per step, and past its share only its own requests are refused.
+TEST_F(ChannelWorker, ConnectionsAreServedInTurnAndAFloodIsCappedAlone) {
+    const std::size_t share = TChannelComm::MaxQueuedPerConnection;
+    for (std::size_t i = 0; i < 3 * share; ++i)
+        channel.AddClientPack("10.0.0.1:4000",
+                              "f%10.0.0.1^4000&F" + QString::number(i) + "@0201#N");
+    channel.AddClientPack("10.0.0.2:4000", "q%10.0.0.2^4000&Q@0201#N");
+    EXPECT_EQ(channel.Count(), share + 1);
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_TRUE(log[0].startsWith("Client (10.0.0.1:4000) sends faster")) << log[0].toStdString();
+    ASSERT_TRUE(channel.Step());
+    ASSERT_TRUE(channel.Step());
+    ASSERT_EQ(handed.size(), 2u);
+    EXPECT_EQ(handed[0].EquipmentCode, "F0");
+    EXPECT_EQ(handed[1].EquipmentCode, "Q");
+    // Once half the share has gone, the flooding client is heard again.
+    while (channel.Count() > share / 2)
+        ASSERT_TRUE(channel.Step());
+    channel.AddClientPack("10.0.0.1:4000", "f%10.0.0.1^4000&LATE@0201#N");
+    EXPECT_EQ(channel.Count(), share / 2 + 1);
+    EXPECT_EQ(log.size(), 1u);
 }
 
 TEST_F(ChannelWorker, TheThreadDrainsTheQueueAndStops) {

@@ -745,7 +745,7 @@ TEST_F(EquipmentLinkTest, FramesOfARegisteredUnitAreQueuedHoweverTheyArrive) {
 
     const QByteArray frames[] = {d1, d2, d3};
     for (int i = 0; i < 3; ++i) {
-        const TRecPackage &e = server_->RecPackage()[i];
+        const TRecPackage e = server_->RecPackage()[i];
         EXPECT_EQ(e.EquipmentIp, "127.0.0.1");
         EXPECT_EQ(QString::number(e.EquipmentPort), unit->PortText());
         EXPECT_EQ(e.Identity.SocketData(), "UNIT-A@030101000001#");
@@ -1077,28 +1077,72 @@ public:
     using TEquipmentBase::AppendRecPackage;
 };
 
+// A queue entry of a connection, marked by its unit code.
+TRecPackage QueuedFrame(const QString &connection, const char *code) {
+    TRecPackage e;
+    e.ConnectionKey = connection;
+    e.Identity.EquipmentCode = QString::fromLatin1(code);
+    return e;
+}
+
+int CountQueued(const TEquipmentBase &link, const char *code) {
+    const auto all = link.RecPackage();
+    return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const TRecPackage &e) {
+        return e.Identity.EquipmentCode == QLatin1String(code);
+    }));
+}
+
 TEST_F(EquipmentLinkTest, ReceiveQueueIsBounded) {
     QueueingEquipment link(Logger());
     const std::size_t max = TEquipmentBase::MaxRecPackageEntries;
-    const auto entry = [](const char *code) {
-        TRecPackage e;
-        e.Identity.EquipmentCode = QString::fromLatin1(code);
-        return e;
-    };
+    // Many connections, none past its own share.
+    const std::size_t connections = 2 * max / TEquipmentBase::MaxRecPackagePerConnection;
     for (std::size_t i = 0; i < max + 10; ++i)
-        link.AppendRecPackage(entry("x"));
-    EXPECT_EQ(link.RecPackage().size(), max);
+        link.AppendRecPackage(QueuedFrame(QString::number(i % connections), "x"));
+    EXPECT_EQ(link.RecPackageCount(), max);
     EXPECT_EQ(CountLogged("Receive queue full"), 1);
 
     // Frames are refused until the queue has drained to half.
     for (std::size_t i = 0; i < max / 2 - 1; ++i)
         link.timRecDataPackTimer();
-    link.AppendRecPackage(entry("y"));
-    EXPECT_EQ(link.RecPackage().back().Identity.EquipmentCode, "x");
+    link.AppendRecPackage(QueuedFrame("new", "y"));
+    EXPECT_EQ(CountQueued(link, "y"), 0);
     link.timRecDataPackTimer();
-    link.AppendRecPackage(entry("y"));
-    EXPECT_EQ(link.RecPackage().back().Identity.EquipmentCode, "y");
+    link.AppendRecPackage(QueuedFrame("new", "y"));
+    EXPECT_EQ(CountQueued(link, "y"), 1);
     EXPECT_EQ(CountLogged("Receive queue full"), 1);
+}
+
+// One unit flooding the queue delays another's frame by at most one of its
+// own per tick, and past its share only its own frames are refused.
+TEST_F(EquipmentLinkTest, ReceiveQueueServesConnectionsInTurn) {
+    QueueingEquipment link(Logger());
+    const std::size_t share = TEquipmentBase::MaxRecPackagePerConnection;
+    for (std::size_t i = 0; i < 3 * share; ++i)
+        link.AppendRecPackage(QueuedFrame("10.0.0.1#4000", "flood"));
+    link.AppendRecPackage(QueuedFrame("10.0.0.2#4000", "quiet"));
+    EXPECT_EQ(CountQueued(link, "flood"), static_cast<int>(share));
+    EXPECT_EQ(CountQueued(link, "quiet"), 1);
+    EXPECT_EQ(CountLogged("Equipment (10.0.0.1#4000) sends faster"), 1);
+    EXPECT_EQ(CountLogged("10.0.0.2#4000"), 0);
+    EXPECT_EQ(CountLogged("Receive queue full"), 0);
+
+    const auto order = link.RecPackage();
+    ASSERT_GE(order.size(), 2u);
+    EXPECT_EQ(order[1].Identity.EquipmentCode, "quiet");
+    link.timRecDataPackTimer();
+    link.timRecDataPackTimer();
+    EXPECT_EQ(CountQueued(link, "quiet"), 0);
+
+    // The flood is refused until half its share has been served, then taken
+    // again; a second episode is reported again.
+    for (std::size_t i = 0; i < share / 2; ++i)
+        link.timRecDataPackTimer();
+    link.AppendRecPackage(QueuedFrame("10.0.0.1#4000", "again"));
+    EXPECT_EQ(CountQueued(link, "again"), 1);
+    for (std::size_t i = 0; i < share; ++i)
+        link.AppendRecPackage(QueuedFrame("10.0.0.1#4000", "again"));
+    EXPECT_EQ(CountLogged("Equipment (10.0.0.1#4000) sends faster"), 2);
 }
 
 TEST_F(EquipmentLinkTest, FrameLongerThan2049BytesIsNotSent) {

@@ -15,6 +15,7 @@
 #include <QUuid>
 
 #include <csignal>
+#include <sys/resource.h>
 
 namespace mmstest {
 
@@ -172,6 +173,13 @@ bool ServerProcess::Start(const QStringList &args, const QStringList &extraEnv) 
     QStringList all = args;
     if (!all.contains(QStringLiteral("--headless")))
         all.prepend(QStringLiteral("--headless"));
+    if (openFileLimit_ > 0) {
+        const rlim_t files = static_cast<rlim_t>(openFileLimit_);
+        process_.setChildProcessModifier([files] {
+            const rlimit limit{files, files};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+    }
     process_.start(ServerBinary(), all);
     return process_.waitForStarted(10000);
 }

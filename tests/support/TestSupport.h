@@ -65,6 +65,8 @@ public:
     ~ServerProcess();
     // Starts build/mms-server with the given arguments (--headless is added).
     bool Start(const QStringList &args, const QStringList &extraEnv = {});
+    // Runs the next Start() with this open-file limit (soft and hard).
+    void SetOpenFileLimit(int files) { openFileLimit_ = files; }
     // Waits until an output line contains the text; returns that line.
     std::optional<QString>
     WaitForLine(const QString &contains,
@@ -86,6 +88,7 @@ private:
     QByteArray pending_;
     QStringList lines_;
     QByteArray stderr_;
+    int openFileLimit_ = 0;
 };
 
 } // namespace mmstest
