@@ -2,12 +2,14 @@
 
 #include "ClientTcp.h"
 #include "EquipmentTcp.h"
+#include "HomeLock.h"
 #include "LinkPaces.h"
 #include "MainF.h"
 #include "NormalParamTable.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
 #include "SchemaInstaller.h"
+#include "UserTableCommand.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -26,6 +28,7 @@ namespace {
 
 const char *UsageText =
     "Usage: mms-server [--home DIR] [--init-db] [--headless] [--help]\n"
+    "       mms-server [--home DIR] --export-users FILE.hd | --import-users FILE.hd\n"
     "\n"
     "Network management server for field radio equipment.\n"
     "\n"
@@ -34,6 +37,10 @@ const char *UsageText =
     "  --init-db    create DIR/MonitorData.db with every table and the dictionary rows,\n"
     "               then exit; an existing file is left untouched (exit code 1)\n"
     "  --headless   run without a window; log lines go to standard output\n"
+    "  --export-users FILE.hd, --import-users FILE.hd\n"
+    "               write the accounts and their equipment assignments to the file, or\n"
+    "               replace them from it (in the [Set] CodePage), then exit; refused\n"
+    "               while a server runs on DIR\n"
     "  --help       show this text\n"
     "\n"
     "Environment: MMS_SHORT_DATE sets the date layout of every date-time text\n"
@@ -67,6 +74,7 @@ struct CommandLine {
     bool initDb = false;
     bool headless = false;
     bool help = false;
+    TUserTableCommand userTable;
     QString error;
 };
 
@@ -88,6 +96,9 @@ CommandLine ParseCommandLine(int argc, char **argv) {
             c.home = QString::fromLocal8Bit(argv[++i]);
         } else if (a.startsWith(QLatin1String("--home="))) {
             c.home = a.mid(7);
+        } else if (ParseUserTableOption(argc, argv, i, c.userTable, c.error)) {
+            if (!c.error.isEmpty())
+                return c;
         } else {
             c.error = QStringLiteral("unknown option: ") + a;
             return c;
@@ -212,6 +223,27 @@ bool TServerApp::ConfirmedExit() {
     EquipmentTcp = nullptr;
     equipmentTcp_.reset();
     return true;
+}
+
+TfrmUserTable::Hooks TServerApp::UserTableHooks() {
+    TfrmUserTable::Hooks hooks;
+    hooks.CheckClientExist = [this](const QString &UserName) {
+        return clientTcp_ && clientTcp_->CheckClientExist(UserName);
+    };
+    hooks.DisClientConnect = [this](const QString &UserName) {
+        if (clientTcp_)
+            clientTcp_->DisClientConnect(UserName);
+    };
+    hooks.ImportCompleted = [this] { EndAfterImport(); };
+    hooks.CodePage = extra_.codePage;
+    return hooks;
+}
+
+void TServerApp::EndAfterImport() {
+    // The counters are saved as on a confirmed exit, so that no serial
+    // number is handed out twice after the restart; the program ends even
+    // when they could not be (the message has been shown).
+    QCoreApplication::exit(ConfirmedExit() ? 0 : 1);
 }
 
 TClientTcp::EquipmentHooks EquipmentHooksFor(TEquipmentTcp &equipment) {
@@ -349,6 +381,11 @@ int RunServer(int argc, char **argv) {
     if (cmd.home.isEmpty())
         cmd.home = ExecutableFolder(argv[0]);
     cmd.home = QDir(cmd.home).absolutePath();
+
+    if (cmd.userTable.kind != TUserTableCommand::Kind::None) {
+        QCoreApplication app(argc, argv);
+        return RunUserTableCommand(cmd.home, cmd.userTable);
+    }
     if (cmd.initDb)
         return RunInitDb(argc, argv, cmd.home);
 
@@ -369,6 +406,12 @@ int RunServer(int argc, char **argv) {
         return 1;
     }
     CheckDateSetTimeFormat();
+    // Held for the server's life: the account file commands refuse a home
+    // that a server runs on.
+    THomeLock homeLock;
+    if (!homeLock.TryLock(cmd.home))
+        PrintErr(QStringLiteral("The home folder lock could not be taken: ") +
+                 THomeLock::LockFile(cmd.home));
     TServerApp server({cmd.home, cmd.headless});
     if (!server.DataModuleCreate())
         return 1;

@@ -7,6 +7,7 @@
 #include "Configuration.h"
 #include "IniFile.h"
 #include "NetD.h"
+#include "UserTableF.h"
 
 #include <QObject>
 #include <QString>
@@ -38,6 +39,13 @@ public:
     // Saves the counters and releases the equipment server. False when the
     // counters could not be saved (the message has been shown).
     bool ConfirmedExit();
+
+    // What the user table window asks of the running server: the client
+    // connections, the end after an import, the code page of the file.
+    TfrmUserTable::Hooks UserTableHooks();
+    // After a completed import: saves the counters, releases the servers
+    // and ends the event loop.
+    void EndAfterImport();
 
     TCommInfoHintSink &Sink() { return sink_; }
     const Options &Opts() const { return options_; }

@@ -12,6 +12,7 @@ packages=(
     clang libclang-rt-14-dev
     postgresql python3-aiosmtpd openssl
     xvfb xauth
+    fonts-wqy-microhei
 )
 
 missing=()

@@ -39,3 +39,7 @@ bool TUserEquipmentTable::RegisterUnit(const QString &EquipmentCode, const QStri
     tx.Commit();
     return !rows.empty();
 }
+
+void TUserEquipmentTable::DeleteUser(const QString &UserName) {
+    db_.Exec(QStringLiteral("delete from UserEquipment where UserName=?"), {UserName});
+}

@@ -23,6 +23,8 @@ public:
     // rows whose type differs from the reported one get it, in the same
     // transaction as the look-up. Throws DbError.
     bool RegisterUnit(const QString &EquipmentCode, const QString &EquipmentType);
+    // Deletes every assignment of that user. Throws DbError.
+    void DeleteUser(const QString &UserName);
 
 private:
     TdmNet &db_;

@@ -214,4 +214,55 @@ TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere) {
     EXPECT_EQ(Setting(target, "CirclePackFlagNumber"), QStringLiteral("24576"));
 }
 
+// The account file from the command line: export, import, the failure text
+// on standard error, and the refusal while a server runs on the home.
+TEST_F(ServerTest, UserTableFileFromTheCommandLine) {
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+    {
+        TdmNet db(home->SqliteTarget());
+        db.Exec("insert into UserRegister (UserName,UserPassword,UseState) values (?,'pw',0)",
+                {QStringLiteral("中文用户")});
+    }
+    const auto run = [&](const QStringList &args, QByteArray *err = nullptr) {
+        QProcess p;
+        p.start(mmstest::ServerBinary(), QStringList{"--home", home->Path()} + args);
+        if (!p.waitForFinished(20000))
+            return -1;
+        if (err)
+            *err = p.readAllStandardError();
+        return p.exitCode();
+    };
+    const auto users = [&] {
+        TdmNet db(home->SqliteTarget());
+        return db.Select("select UserName from UserRegister").size();
+    };
+    QByteArray err;
+    ASSERT_EQ(run({"--export-users", "users.hd"}, &err), 0) << err.toStdString();
+    QFile file(home->File("users.hd"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    // GB18030, the default code page.
+    EXPECT_TRUE(file.readAll().contains("\xD6\xD0\xCE\xC4\xD3\xC3\xBB\xA7#@pw#@"));
+
+    {
+        TdmNet db(home->SqliteTarget());
+        db.Exec("delete from UserRegister");
+    }
+    EXPECT_EQ(run({"--import-users=" + home->File("users.hd")}, &err), 0) << err.toStdString();
+    EXPECT_EQ(users(), 1u);
+
+    home->WriteFile("bad.hd", "Table:UserRegister#@4\r\nField:UserName#@\r\n");
+    EXPECT_EQ(run({"--import-users", "bad.hd"}, &err), 1);
+    EXPECT_TRUE(err.startsWith("Import the table fail.\n")) << err.toStdString();
+    EXPECT_EQ(users(), 1u);
+    EXPECT_EQ(run({"--export-users"}, &err), 2);
+
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    EXPECT_EQ(run({"--import-users", "users.hd"}, &err), 1);
+    EXPECT_TRUE(err.contains("A server is running on this home folder")) << err.toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
+    EXPECT_EQ(run({"--export-users", "again.hd"}, &err), 0) << err.toStdString();
+}
+
 } // namespace
