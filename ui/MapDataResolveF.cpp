@@ -1,8 +1,8 @@
 #include "MapDataResolveF.h"
 
 #include "PackResolveModel.h"
+#include "WindowLayout.h"
 
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -16,26 +16,12 @@ const int kWidths[kColumns] = {0, 200, 52, 55, 160, 150};
 } // namespace
 
 TfrmMapDataResolve::TfrmMapDataResolve(QWidget *parent) : QDialog(parent) {
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(13);
-    setFont(font);
+    SetWindowFont(this);
     resize(646, 351);
 
     mmoMapPack = new QPlainTextEdit(this);
     TeThemeButton1 = new QPushButton(this);
-    auto *buttons = new QWidget(this);
-    buttons->setFixedWidth(72);
-    auto *buttonLayout = new QVBoxLayout(buttons);
-    buttonLayout->setContentsMargins(4, 4, 4, 4);
-    buttonLayout->addWidget(TeThemeButton1);
-    buttonLayout->addStretch();
-    auto *top = new QWidget(this);
-    top->setFixedHeight(50);
-    auto *topLayout = new QHBoxLayout(top);
-    topLayout->setContentsMargins(0, 0, 0, 0);
-    topLayout->setSpacing(0);
-    topLayout->addWidget(mmoMapPack);
-    topLayout->addWidget(buttons);
+    QWidget *top = InputStrip(this, mmoMapPack, 50, 72, {TeThemeButton1});
 
     StringGrid = new QTableWidget(1, kColumns, this);
     StringGrid->verticalHeader()->hide();

@@ -1,8 +1,8 @@
 #include "ResolveF.h"
 
 #include "MapDataResolveF.h"
+#include "WindowLayout.h"
 
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -36,27 +36,13 @@ void Expand(QTreeWidgetItem *item, const TResolveNode &node) {
 } // namespace
 
 TfrmResolve::TfrmResolve(QWidget *parent) : QDialog(parent) {
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(13);
-    setFont(font);
+    SetWindowFont(this);
     resize(544, 446);
 
     mmoResolvePack = new QPlainTextEdit(this);
     btnResolvePack = new QPushButton(this);
     btnMapPack = new QPushButton(this);
-    auto *buttons = new QWidget(this);
-    buttons->setFixedWidth(103);
-    auto *buttonLayout = new QVBoxLayout(buttons);
-    buttonLayout->setContentsMargins(6, 4, 6, 4);
-    buttonLayout->addWidget(btnResolvePack);
-    buttonLayout->addWidget(btnMapPack);
-    auto *top = new QWidget(this);
-    top->setFixedHeight(70);
-    auto *topLayout = new QHBoxLayout(top);
-    topLayout->setContentsMargins(0, 0, 0, 0);
-    topLayout->setSpacing(0);
-    topLayout->addWidget(mmoResolvePack);
-    topLayout->addWidget(buttons);
+    QWidget *top = InputStrip(this, mmoResolvePack, 70, 103, {btnResolvePack, btnMapPack});
 
     TreeView = new QTreeWidget(this);
     TreeView->setHeaderHidden(true);

@@ -6,6 +6,7 @@
 #include "UserEquipmentTable.h"
 #include "UserRegisterTable.h"
 #include "UserTableTransfer.h"
+#include "WindowLayout.h"
 
 #include <QFileDialog>
 #include <QFileInfo>
@@ -76,9 +77,7 @@ QString WithHdExtension(const QString &path) {
 
 TfrmUserTable::TfrmUserTable(TdmNet &db, Hooks hooks, QWidget *parent)
     : QDialog(parent), db_(db), hooks_(std::move(hooks)) {
-    QFont font(QStringLiteral("Tahoma"));
-    font.setPixelSize(13);
-    setFont(font);
+    SetWindowFont(this);
     resize(927, 411);
 
     mnuMain = new QMenuBar(this);
@@ -335,26 +334,31 @@ void TfrmUserTable::miStopClick() {
     }
 }
 
-void TfrmUserTable::miDelClick() {
-    QTreeWidgetItem *item = ListView1->currentItem();
+void TfrmUserTable::DeleteSelected(QTreeWidget *list,
+                                   const std::function<void(const QString &)> &remove) {
+    QTreeWidgetItem *item = list->currentItem();
     if (!item)
         return;
     if (Confirm(this, QStringLiteral("Do you want to delete this user?"),
                 QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
     const QString name = item->text(0);
-    // The assignments go first, the account last, all or nothing.
-    if (!Run([&] {
-            TdmNet::Transaction tx(db_);
-            TRecycleUserEquipmentTable(db_).DeleteUser(name);
-            TUserEquipmentTable(db_).DeleteUser(name);
-            TUserRegisterTable(db_).DeleteUser(name);
-            tx.Commit();
-        }))
+    if (!Run([&] { remove(name); }))
         return;
     if (hooks_.DisClientConnect)
         hooks_.DisClientConnect(name);
     delete item;
+}
+
+void TfrmUserTable::miDelClick() {
+    // The assignments go first, the account last, all or nothing.
+    DeleteSelected(ListView1, [this](const QString &name) {
+        TdmNet::Transaction tx(db_);
+        TRecycleUserEquipmentTable(db_).DeleteUser(name);
+        TUserEquipmentTable(db_).DeleteUser(name);
+        TUserRegisterTable(db_).DeleteUser(name);
+        tx.Commit();
+    });
 }
 
 void TfrmUserTable::PopupMenu2Popup() {
@@ -396,18 +400,9 @@ void TfrmUserTable::miModifyPasswordClick() {
 }
 
 void TfrmUserTable::miDelSuperClick() {
-    QTreeWidgetItem *item = ListView2->currentItem();
-    if (!item)
-        return;
-    if (Confirm(this, QStringLiteral("Do you want to delete this user?"),
-                QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-        return;
-    const QString name = item->text(0);
-    if (!Run([&] { TUserRegisterTable(db_).DeleteUser(name); }))
-        return;
-    if (hooks_.DisClientConnect)
-        hooks_.DisClientConnect(name);
-    delete item;
+    // A super user's equipment assignments stay.
+    DeleteSelected(ListView2,
+                   [this](const QString &name) { TUserRegisterTable(db_).DeleteUser(name); });
 }
 
 void TfrmUserTable::miExportUserTableClick() {

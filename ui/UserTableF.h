@@ -85,6 +85,9 @@ private:
     // Runs a change of the database; a failure shows its text and returns
     // false (the list is then left as it was).
     bool Run(const std::function<void()> &change);
+    // Asks, removes the selected account with remove(name), closes its
+    // connections and drops the row.
+    void DeleteSelected(QTreeWidget *list, const std::function<void(const QString &)> &remove);
 
     TdmNet &db_;
     Hooks hooks_;
