@@ -7,6 +7,7 @@
 #include "UserTableTransfer.h"
 
 #include <QDir>
+#include <QFileInfo>
 
 #include <cstdio>
 
@@ -66,7 +67,9 @@ int RunUserTableCommand(const QString &home, const TUserTableCommand &command) {
         Print(stderr, QString::fromStdString(e.what()));
         return 1;
     }
-    const QString file = QDir(home).absoluteFilePath(command.file);
+    // A relative file name is taken from the working folder, as any
+    // command-line tool takes it.
+    const QString file = QFileInfo(command.file).absoluteFilePath();
     const TUserTableFileResult r = command.kind == TUserTableCommand::Kind::Export
                                        ? ExportUserTableFile(db, file, extra.codePage)
                                        : ImportUserTableFile(db, file, extra.codePage);

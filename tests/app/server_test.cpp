@@ -226,6 +226,7 @@ TEST_F(ServerTest, UserTableFileFromTheCommandLine) {
     }
     const auto run = [&](const QStringList &args, QByteArray *err = nullptr) {
         QProcess p;
+        p.setWorkingDirectory(home->Path()); // relative file names are taken from here
         p.start(mmstest::ServerBinary(), QStringList{"--home", home->Path()} + args);
         if (!p.waitForFinished(20000))
             return -1;
