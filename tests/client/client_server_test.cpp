@@ -194,7 +194,10 @@ TEST_F(ClientServer, AClientThatStopsReadingHasFurtherMessagesDropped) {
     const auto dropped = std::count_if(log.begin(), log.end(), [](const auto &l) {
         return l.first.contains(QStringLiteral("is not reading")) && l.second == clRed;
     });
-    EXPECT_EQ(dropped, 1);
+    // A write that the client's slow reading lets through ends an episode,
+    // so there may be a few; never one per message.
+    EXPECT_GE(dropped, 1);
+    EXPECT_LT(dropped, 10);
     EXPECT_GT(server->DroppedMessages(QStringLiteral("127.0.0.1"), c.localPort()), 150u);
     EXPECT_EQ(server->GetClientConnectCount(), 1);
 }
