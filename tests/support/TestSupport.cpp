@@ -251,4 +251,36 @@ int ServerProcess::Signal(int sig, std::chrono::milliseconds timeout) {
     return WaitForExit(timeout);
 }
 
+PgFreeze::PgFreeze(TdmNet &db) {
+    const auto dir = db.Select(QStringLiteral("select setting from pg_settings where "
+                                              "name='data_directory'"));
+    QFile pidFile(dir.at(0).value(0).toString() + QStringLiteral("/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return;
+    const int postmaster = pidFile.readLine().trimmed().toInt();
+    if (postmaster <= 0)
+        return;
+    Stop(postmaster);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold blanks.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == postmaster)
+            Stop(entry.toInt());
+    }
+}
+
+PgFreeze::~PgFreeze() {
+    for (auto it = stopped_.rbegin(); it != stopped_.rend(); ++it)
+        ::kill(*it, SIGCONT);
+}
+
+void PgFreeze::Stop(int pid) {
+    if (::kill(pid, SIGSTOP) == 0)
+        stopped_.push_back(pid);
+}
+
 } // namespace mmstest
