@@ -23,8 +23,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
-
 #include <csignal>
 #include <cstdio>
 #include <functional>
@@ -824,25 +822,6 @@ private:
     bool stopped_ = false;
 };
 
-// Another process's write lock on the SQLite database for the object's life.
-class SqliteLock {
-public:
-    explicit SqliteLock(const QString &path) {
-        if (sqlite3_open(path.toUtf8().constData(), &db_) == SQLITE_OK)
-            locked_ = sqlite3_exec(db_, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK;
-    }
-    ~SqliteLock() {
-        if (locked_)
-            sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
-        sqlite3_close(db_);
-    }
-    bool Active() const { return locked_; }
-
-private:
-    sqlite3 *db_ = nullptr;
-    bool locked_ = false;
-};
-
 // The database becomes unavailable for ten seconds while a registered unit
 // keeps beating and sends alarm reports. Short statement limit and retry pace.
 class DbFault : public ClientLink {
@@ -954,7 +933,7 @@ protected:
 
 TEST_F(DbFault, SqliteLockedByAnotherProcessCostsNoHeartbeatAndNoAlarm) {
     const QString file = home->File(QStringLiteral("MonitorData.db"));
-    const Outcome o = Outage([&] { return std::make_unique<SqliteLock>(file); });
+    const Outcome o = Outage([&] { return std::make_unique<mmstest::SqliteLock>(file); });
     EXPECT_EQ(o.stalls, 0) << "longest heartbeat reply: " << o.longestReplyMs << " ms";
 }
 

@@ -12,8 +12,6 @@
 
 #include <gtest/gtest.h>
 
-#include <sqlite3.h>
-
 #include <mutex>
 
 using namespace std::chrono_literals;
@@ -80,22 +78,6 @@ TEST(DbHealth, OutagesAreToldFromStatementsTheDatabaseRefuses) {
             << int(c.kind) << " " << c.code;
 }
 
-// Another process's write lock on the SQLite file for the object's life.
-class SqliteLock {
-public:
-    explicit SqliteLock(const QString &path) {
-        sqlite3_open(path.toUtf8().constData(), &db_);
-        EXPECT_EQ(sqlite3_exec(db_, "begin exclusive", nullptr, nullptr, nullptr), SQLITE_OK);
-    }
-    ~SqliteLock() {
-        sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
-        sqlite3_close(db_);
-    }
-
-private:
-    sqlite3 *db_ = nullptr;
-};
-
 // A database of the kind with short limits, its down and up lines recorded.
 class Outage : public storetest::BothKinds {
 protected:
@@ -129,7 +111,7 @@ protected:
     // Makes the database unavailable for the returned object's life.
     std::shared_ptr<void> Break() {
         if (GetParam() == 1)
-            return std::make_shared<SqliteLock>(db_->Target().databaseName);
+            return std::make_shared<mmstest::SqliteLock>(db_->Target().databaseName);
         return std::make_shared<mmstest::PgFreeze>(Net());
     }
     void InsertAlarm(const QString &body) {

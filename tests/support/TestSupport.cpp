@@ -15,6 +15,8 @@
 #include <QUuid>
 
 #include <csignal>
+
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 namespace mmstest {
@@ -281,6 +283,17 @@ PgFreeze::~PgFreeze() {
 void PgFreeze::Stop(int pid) {
     if (::kill(pid, SIGSTOP) == 0)
         stopped_.push_back(pid);
+}
+
+SqliteLock::SqliteLock(const QString &path) {
+    if (sqlite3_open(path.toUtf8().constData(), &db_) == SQLITE_OK)
+        locked_ = sqlite3_exec(db_, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+SqliteLock::~SqliteLock() {
+    if (locked_)
+        sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
 }
 
 } // namespace mmstest

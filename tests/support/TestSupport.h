@@ -16,6 +16,8 @@
 #include <optional>
 #include <vector>
 
+struct sqlite3;
+
 namespace mmstest {
 
 QString SourceDir();
@@ -73,6 +75,21 @@ public:
 private:
     void Stop(int pid);
     std::vector<int> stopped_;
+};
+
+// Another process's write lock on an SQLite file for the object's life (a
+// connection of its own, outside the data module, in "begin exclusive").
+class SqliteLock {
+public:
+    explicit SqliteLock(const QString &path);
+    ~SqliteLock();
+    SqliteLock(const SqliteLock &) = delete;
+    SqliteLock &operator=(const SqliteLock &) = delete;
+    bool Active() const { return locked_; }
+
+private:
+    sqlite3 *db_ = nullptr;
+    bool locked_ = false;
 };
 
 // The real server run headless as a child process, its standard output
