@@ -145,6 +145,7 @@ bool TServerApp::DataModuleCreate() {
     DataBaseType = target.type;
     db_ = std::make_unique<TdmNet>(target);
     dmNet = db_.get();
+    dmNet->Health().SetHint(sink_.CommInfoHint());
     try {
         dmNet->Open();
         ApplyNormalParam(TNormalParamTable(*dmNet).ReadAll());

@@ -190,7 +190,17 @@ void TClientTcp::ServerSocketClientRead(TClientConnection *conn) {
     conn->RecClientPackStr.Append(conn->Decode(conn->Socket()->readAll()));
     try {
         while (const auto message = conn->RecClientPackStr.Take()) {
-            if (!HandleMessage(conn, *message))
+            bool open = true;
+            try {
+                open = HandleMessage(conn, *message);
+            } catch (const DbError &e) {
+                // Only this message fails; the rest of the read is handled.
+                Hint(UserConnectionText(*conn) + QStringLiteral(") message *") + message->KeyFlag +
+                         QStringLiteral(" failed: ") + QString::fromStdString(e.what()),
+                     clRed);
+                open = IsOpen(conn);
+            }
+            if (!open)
                 return; // the connection is closed; its buffer goes with it
         }
     } catch (const std::exception &e) {

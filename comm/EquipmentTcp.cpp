@@ -323,7 +323,18 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
 
     SetSiteId(EquipmentCode, SiteId);
 
-    if (UserEquipment(EquipmentCode, EquipmentType)) {
+    bool owned = false;
+    try {
+        owned = UserEquipment(EquipmentCode, EquipmentType);
+    } catch (const DbError &e) {
+        // Registration needs the database; the next heartbeat tries again.
+        conn.SocketData.reset();
+        Hint(QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
+                 QLatin1String(") not registered: ") + QString::fromStdString(e.what()),
+             clRed);
+        return;
+    }
+    if (owned) {
         conn.SocketData = TEquipmentIdentity{EquipmentCode, EquipmentType, SiteId};
         EquipmentLineState(EquipmentCode, EquipmentType, SiteNum, EquipmentNum, true);
     } else {

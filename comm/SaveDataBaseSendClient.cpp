@@ -36,11 +36,30 @@ void TSaveDataBaseSendClient::Run() {
             qCDebug(lcClient) << "reply pass failed:" << e.what();
         }
     } while (Pause(paces_.replyPass));
+    if (THistoryBacklog *backlog = Backlog()) {
+        // Rows still waiting get one last chance before the process ends.
+        backlog->Flush(backlog->Size());
+        backlog->ReportLeft();
+    }
     if (dmNet)
         dmNet->ReleaseThreadConnection();
 }
 
+THistoryBacklog *TSaveDataBaseSendClient::Backlog() {
+    if (!dmNet)
+        return nullptr;
+    if (!backlog_ || &backlog_->Db() != dmNet)
+        backlog_ = std::make_unique<THistoryBacklog>(*dmNet, FCommInfoHint);
+    return backlog_.get();
+}
+
 void TSaveDataBaseSendClient::Pass() {
+    // Rows that waited for the database go first, so rows stay in order; a
+    // long backlog is written a slice per pass.
+    constexpr std::size_t FlushPerPass = 1000;
+    if (THistoryBacklog *backlog = Backlog(); backlog && backlog->Size() > 0)
+        backlog->Flush(FlushPerPass);
+
     std::size_t i = 0;
     for (;;) {
         TTempHistoryInfo E;
@@ -69,7 +88,18 @@ void TSaveDataBaseSendClient::Pass() {
 
         if (answered) {
             // A failure here ends the pass; the entry stays and is tried again.
-            SendAnswer(E);
+            try {
+                SendAnswer(E);
+            } catch (const DbUnavailable &e) {
+                // The owners cannot be looked up; waiting would hold up every
+                // other answer for the whole outage.
+                if (FCommInfoHint)
+                    FCommInfoHint(
+                        QStringLiteral("Server->Client (EquipmentCode:") + E.EquipmentCode +
+                            QStringLiteral("  SerialId:") + QString::number(E.SerialId) +
+                            QStringLiteral(") not broadcast: ") + QString::fromStdString(e.what()),
+                        clRed);
+            }
             SaveHistory(E);
         }
 
@@ -113,18 +143,18 @@ void TSaveDataBaseSendClient::SendAnswer(const TTempHistoryInfo &E) {
 }
 
 void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {
-    if (!E.ErrorValue.isEmpty() || E.DataBody.isEmpty() || !dmNet)
+    THistoryBacklog *backlog = Backlog();
+    if (!E.ErrorValue.isEmpty() || E.DataBody.isEmpty() || !backlog)
         return;
     try {
-        THistoryTables history(*dmNet);
         if (E.OperateFlag == u"01")
-            history.InsertAlarm(E.EquipmentCode, E.DataBody, E.ReturnTime);
+            backlog->Save(TAlarmHistoryRow{E.EquipmentCode, E.DataBody, E.ReturnTime});
         else if (E.OperateFlag == u"02" || E.OperateFlag == u"03")
-            history.InsertQuery({E.EquipmentName, E.EquipmentCode, E.OperateFlag, E.QueryMode,
-                                 E.DataBody, E.QueryTime, E.ReturnTime});
+            backlog->Save(TQueryHistoryRow{E.EquipmentName, E.EquipmentCode, E.OperateFlag,
+                                           E.QueryMode, E.DataBody, E.QueryTime, E.ReturnTime});
     } catch (const std::exception &e) {
-        // The row is lost but the entry is removed all the same; the operator
-        // is told, so a failing database does not go unnoticed.
+        // A row the database refuses for itself is lost (the entry is removed
+        // all the same); the operator is told, so it does not go unnoticed.
         if (FCommInfoHint)
             FCommInfoHint(QStringLiteral("Save history (EquipmentCode:") + E.EquipmentCode +
                               QStringLiteral("  SerialId:") + QString::number(E.SerialId) +

@@ -8,6 +8,7 @@
 #include "PacedThread.h"
 
 #include "ClientLink.h"
+#include "HistoryBacklog.h"
 #include "LinkPaces.h"
 #include "PublicU.h"
 #include "TempHistory.h"
@@ -16,6 +17,7 @@
 
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -43,10 +45,14 @@ public:
     // Stops and joins the worker thread.
     void Stop();
 
-    // One pass over lstTempHistory: handles every answered entry and drops
-    // every expired one, pausing replyPerEntry after each. A failure while
-    // sending ends the pass and leaves that entry for the next one. The
-    // thread runs this once per replyPass; tests call it directly.
+    // One pass over lstTempHistory: first writes history rows that waited
+    // for the database (when it takes them again), then handles every
+    // answered entry and drops every expired one, pausing replyPerEntry after
+    // each. A failure while sending ends the pass and leaves that entry for
+    // the next one; a broadcast that cannot look up the owners because the
+    // database is unavailable is logged and skipped, and the row is stored
+    // all the same. The thread runs this once per replyPass; tests call it
+    // directly.
     void Pass();
 
 private:
@@ -55,13 +61,17 @@ private:
     bool Pause(std::chrono::milliseconds time);
     // Sends and logs one answered entry (may throw).
     void SendAnswer(const TTempHistoryInfo &E);
-    // Stores one answered entry in its history table, if it is stored at all.
+    // Stores one answered entry in its history table, if it is stored at all;
+    // while the database is unavailable the row waits in the backlog.
     void SaveHistory(const TTempHistoryInfo &E);
+    // The backlog of rows for dmNet (nothing without a data module).
+    THistoryBacklog *Backlog();
 
     TClientLink &FClientTcp;
     TCommInfoHint FCommInfoHint;
     TLinkPaces paces_;
     TClock clock_;
+    std::unique_ptr<THistoryBacklog> backlog_;
 
     TPacedThread worker_; // last: stopped before the rest is destroyed
 };

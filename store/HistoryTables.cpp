@@ -12,3 +12,10 @@ void THistoryTables::InsertQuery(const TQueryHistoryRow &row) {
              {row.EquipmentName, row.EquipmentCode, row.OperateFlag, row.QueryMode, row.DataBody,
               dialect.DateTimeValue(row.QueryTime), dialect.DateTimeValue(row.ReturnTime)});
 }
+
+void THistoryTables::Insert(const THistoryRow &row) {
+    if (const auto *alarm = std::get_if<TAlarmHistoryRow>(&row))
+        InsertAlarm(alarm->EquipmentCode, alarm->DataBody, alarm->AlarmTime);
+    else
+        InsertQuery(std::get<TQueryHistoryRow>(row));
+}

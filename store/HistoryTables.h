@@ -6,6 +6,14 @@
 
 #include <QDateTime>
 
+#include <variant>
+
+struct TAlarmHistoryRow {
+    QString EquipmentCode;
+    QString DataBody;
+    QDateTime AlarmTime;
+};
+
 struct TQueryHistoryRow {
     QString EquipmentName;
     QString EquipmentCode;
@@ -16,6 +24,8 @@ struct TQueryHistoryRow {
     QDateTime ReturnTime;
 };
 
+using THistoryRow = std::variant<TAlarmHistoryRow, TQueryHistoryRow>;
+
 class THistoryTables {
 public:
     explicit THistoryTables(TdmNet &db) : db_(db) {}
@@ -25,6 +35,8 @@ public:
     void InsertAlarm(const QString &EquipmentCode, const QString &DataBody,
                      const QDateTime &AlarmTime);
     void InsertQuery(const TQueryHistoryRow &row);
+    // Appends the row to its table. Throws DbError.
+    void Insert(const THistoryRow &row);
 
 private:
     TdmNet &db_;

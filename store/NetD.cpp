@@ -1,12 +1,15 @@
 #include "NetD.h"
 
 #include <QDateTime>
+#include <QScopeGuard>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTimeZone>
 #include <QUuid>
 
+#include <algorithm>
 #include <cstdlib>
+#include <optional>
 
 TdmNet *dmNet = nullptr;
 
@@ -14,6 +17,17 @@ namespace {
 
 QString ErrorText(const QSqlError &e) {
     return e.text().trimmed();
+}
+
+// A statement the database refused, with the driver's error for telling a
+// database that cannot take statements from a statement that is wrong.
+struct StatementFailure {
+    QSqlError error;
+    QString text;
+};
+
+[[noreturn]] void ThrowFailure(const QString &sql, const QSqlError &e) {
+    throw StatementFailure{e, QStringLiteral("%1: %2").arg(sql, ErrorText(e))};
 }
 
 QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &values,
@@ -24,18 +38,19 @@ QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &value
     // select, insert, update, delete and values, not DDL such as create table.
     if (values.isEmpty()) {
         if (!q.exec(sql))
-            throw DbError(
-                QStringLiteral("%1: %2").arg(sql, ErrorText(q.lastError())).toStdString());
+            ThrowFailure(sql, q.lastError());
         return q;
     }
     if (!q.prepare(sql))
-        throw DbError(QStringLiteral("%1: %2").arg(sql, ErrorText(q.lastError())).toStdString());
+        ThrowFailure(sql, q.lastError());
     for (const QVariant &v : values)
         q.addBindValue(v);
     if (!q.exec())
-        throw DbError(QStringLiteral("%1: %2").arg(sql, ErrorText(q.lastError())).toStdString());
+        ThrowFailure(sql, q.lastError());
     return q;
 }
+
+const char *const DownText = "the database is unavailable";
 
 // A name for the calling thread that no other thread ever gets. Thread ids
 // are reused once a thread has ended, and Qt refuses a connection to any
@@ -75,7 +90,7 @@ void SetSessionTimeZone(QSqlDatabase db) {
 }
 
 // Per-connection settings applied after every open.
-void PrepareSession(QSqlDatabase db) {
+void PrepareSession(QSqlDatabase db, const SqlDialect &dialect, const TDbLimits &limits) {
     if (db.driverName() == QLatin1String("QSQLITE")) {
         QSqlQuery pragma(db);
         pragma.exec(QStringLiteral("PRAGMA foreign_keys=OFF"));
@@ -87,25 +102,30 @@ void PrepareSession(QSqlDatabase db) {
         pragma.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
         pragma.exec(QStringLiteral("PRAGMA synchronous=FULL"));
     } else if (db.driverName() == QLatin1String("QPSQL")) {
-        try {
-            SetSessionTimeZone(db);
-        } catch (const DbError &) {
-            db.close();
-            throw;
-        }
+        SetSessionTimeZone(db);
+    }
+    for (const auto &[setting, value] : dialect.SessionSettings(limits)) {
+        QSqlQuery q(db);
+        if (!q.prepare(QStringLiteral("select set_config(?, ?, false)")))
+            throw DbError(ErrorText(q.lastError()).toStdString());
+        q.addBindValue(setting);
+        q.addBindValue(value);
+        if (!q.exec())
+            throw DbError(ErrorText(q.lastError()).toStdString());
     }
 }
 
 } // namespace
 
-TdmNet::TdmNet(DbTarget target)
-    : target_(std::move(target)), dialect_(MakeSqlDialect(target_.type)) {}
+TdmNet::TdmNet(DbTarget target, TDbLimits limits)
+    : target_(std::move(target)), dialect_(MakeSqlDialect(target_.type)),
+      health_(limits, [this] { Probe(); }) {}
 
 TdmNet::~TdmNet() {
     // Removing a connection closes it when the last handle goes; asking for
     // it with database() first would be refused for other threads' ones.
     std::lock_guard names(namesLock_);
-    for (const QString &name : openNames_)
+    for (const auto &[name, generation] : openNames_)
         QSqlDatabase::removeDatabase(name);
 }
 
@@ -115,22 +135,38 @@ QString TdmNet::ConnectionName() const {
         .arg(ThreadToken());
 }
 
-QSqlDatabase TdmNet::Connection() {
-    const QString name = ConnectionName();
-    if (QSqlDatabase::contains(name)) {
-        QSqlDatabase db = QSqlDatabase::database(name, false);
-        if (db.isOpen())
-            return db;
-        if (!db.open())
-            throw DbError(ErrorText(db.lastError()).toStdString());
-        PrepareSession(db);
-        return db;
-    }
-    QSqlDatabase db = QSqlDatabase::addDatabase(target_.driver, name);
+template <class F> auto TdmNet::Watched(QSqlDatabase c, F &&call) {
+    std::optional<StatementFailure> failure;
+    bool broken = false;
     {
-        std::lock_guard names(namesLock_);
-        openNames_.push_back(name);
+        TDbHealth::TWatch watch(health_, c);
+        try {
+            return call();
+        } catch (StatementFailure &f) {
+            failure = std::move(f);
+        }
+        broken = watch.Fired();
     }
+    Fail(c, failure->error, failure->text, broken);
+}
+
+void TdmNet::Fail(QSqlDatabase c, const QSqlError &error, const QString &text, bool broken) {
+    if (broken || dialect_->Unavailable(error) || ConnectionLost(c) || !c.isOpen()) {
+        const QString why = broken ? text + QStringLiteral(" (no answer within %1 ms)")
+                                                .arg(health_.Limits().statementLimit.count())
+                                   : text;
+        // Reopened on first use once the database answers again.
+        c.close();
+        health_.MarkDown(why);
+        throw DbUnavailable(why.toStdString());
+    }
+    throw DbError(text.toStdString());
+}
+
+QSqlDatabase TdmNet::OpenConnection(const QString &name) {
+    QSqlDatabase db = QSqlDatabase::contains(name)
+                          ? QSqlDatabase::database(name, false)
+                          : QSqlDatabase::addDatabase(target_.driver, name);
     if (!db.isValid())
         throw DbError(QStringLiteral("database driver %1 is not available")
                           .arg(target_.driver)
@@ -144,23 +180,71 @@ QSqlDatabase TdmNet::Connection() {
         db.setUserName(target_.user);
     if (!target_.password.isEmpty())
         db.setPassword(target_.password);
-    QString options = target_.connectOptions;
-    if (target_.driver == QLatin1String("QSQLITE") && options.isEmpty())
-        options = QStringLiteral("QSQLITE_BUSY_TIMEOUT=5000");
-    if (target_.driver == QLatin1String("QPSQL") && options.isEmpty())
-        options = QStringLiteral("connect_timeout=5");
-    db.setConnectOptions(options);
-    if (!db.open())
-        throw DbError(ErrorText(db.lastError()).toStdString());
-    PrepareSession(db);
+    db.setConnectOptions(dialect_->ConnectOptions(target_.connectOptions, health_.Limits()));
+    if (!db.open()) {
+        const QString why = ErrorText(db.lastError());
+        health_.MarkDown(why);
+        throw DbUnavailable(why.toStdString());
+    }
+    try {
+        Watched(db, [&] {
+            try {
+                PrepareSession(db, *dialect_, health_.Limits());
+            } catch (const DbError &e) {
+                throw StatementFailure{db.lastError(), QString::fromStdString(e.what())};
+            }
+            return 0;
+        });
+    } catch (const DbError &) {
+        db.close();
+        throw;
+    }
     return db;
+}
+
+QSqlDatabase TdmNet::Connection() {
+    if (!health_.IsUp())
+        throw DbUnavailable(DownText);
+    const QString name = ConnectionName();
+    const std::uint64_t generation = health_.Generation();
+    bool current = false;
+    {
+        std::lock_guard names(namesLock_);
+        const auto it = std::find_if(openNames_.begin(), openNames_.end(),
+                                     [&](const auto &n) { return n.first == name; });
+        if (it == openNames_.end()) {
+            openNames_.emplace_back(name, generation);
+        } else {
+            current = it->second == generation;
+            it->second = generation;
+        }
+    }
+    if (current) {
+        QSqlDatabase db = QSqlDatabase::database(name, false);
+        if (db.isOpen())
+            return db;
+    } else if (QSqlDatabase::contains(name)) {
+        // Opened before the database went down: the connection may be dead.
+        QSqlDatabase::database(name, false).close();
+    }
+    return OpenConnection(name);
+}
+
+void TdmNet::Probe() {
+    const QString name =
+        QStringLiteral("mms-probe-%1").arg(reinterpret_cast<quintptr>(this), 0, 16);
+    const auto remove = qScopeGuard([&] { QSqlDatabase::removeDatabase(name); });
+    QSqlDatabase c = OpenConnection(name);
+    const auto close = qScopeGuard([&] { c.close(); });
+    for (const QString &statement : dialect_->ProbeStatements())
+        Watched(c, [&] { return Prepare(c, statement, {}).isActive(); });
 }
 
 void TdmNet::ReleaseThreadConnection() {
     const QString name = ConnectionName();
     {
         std::lock_guard names(namesLock_);
-        std::erase(openNames_, name);
+        std::erase_if(openNames_, [&](const auto &n) { return n.first == name; });
     }
     if (!QSqlDatabase::contains(name))
         return;
@@ -190,29 +274,41 @@ std::vector<QSqlRecord> TdmNet::Select(const QString &sql, const QVariantList &v
 
 // ---------------------------------------------------------------- Session
 
-TdmNet::Session::Session(TdmNet &db) : db_(db), lock_(db.lock_) {}
+TdmNet::Session::Session(TdmNet &db) : db_(db) {
+    // Refused at once while the database is down, also after waiting for the
+    // lock: the holder may have been the call that found it down.
+    if (!db.IsUp())
+        throw DbUnavailable(DownText);
+    lock_ = std::unique_lock(db.lock_);
+    if (!db.IsUp())
+        throw DbUnavailable(DownText);
+}
 
 QSqlDatabase TdmNet::Session::Connection() {
     return db_.Connection();
 }
 
 int TdmNet::Session::Exec(const QString &sql, const QVariantList &values) {
-    QSqlQuery q = Prepare(Connection(), sql, values);
-    return q.numRowsAffected();
+    QSqlDatabase c = Connection();
+    return db_.Watched(c, [&] { return Prepare(c, sql, values).numRowsAffected(); });
 }
 
 std::vector<QSqlRecord> TdmNet::Session::Select(const QString &sql, const QVariantList &values) {
-    QSqlQuery q = Prepare(Connection(), sql, values);
-    std::vector<QSqlRecord> rows;
-    while (q.next())
-        rows.push_back(q.record());
-    if (q.lastError().isValid())
-        throw DbError(ErrorText(q.lastError()).toStdString());
-    return rows;
+    QSqlDatabase c = Connection();
+    return db_.Watched(c, [&] {
+        QSqlQuery q = Prepare(c, sql, values);
+        std::vector<QSqlRecord> rows;
+        while (q.next())
+            rows.push_back(q.record());
+        if (q.lastError().isValid())
+            ThrowFailure(sql, q.lastError());
+        return rows;
+    });
 }
 
 QSqlQuery TdmNet::Session::Query(const QString &sql, const QVariantList &values, bool forwardOnly) {
-    return Prepare(Connection(), sql, values, forwardOnly);
+    QSqlDatabase c = Connection();
+    return db_.Watched(c, [&] { return Prepare(c, sql, values, forwardOnly); });
 }
 
 // ---------------------------------------------------------------- Transaction
@@ -220,9 +316,13 @@ QSqlQuery TdmNet::Session::Query(const QString &sql, const QVariantList &values,
 TdmNet::Transaction::Transaction(TdmNet &db) : Session(db) {
     if (db.transactionDepth_ == 0) {
         QSqlDatabase c = Connection();
-        if (!c.transaction())
-            throw DbError(
-                ("cannot begin a transaction: " + ErrorText(c.lastError())).toStdString());
+        db.Watched(c, [&] {
+            if (!c.transaction())
+                throw StatementFailure{c.lastError(),
+                                       QStringLiteral("cannot begin a transaction: ") +
+                                           ErrorText(c.lastError())};
+            return 0;
+        });
         outermost_ = true;
         db.rollbackOnly_ = false;
     }
@@ -240,7 +340,8 @@ TdmNet::Transaction::~Transaction() {
     }
     db.rollbackOnly_ = false;
     try {
-        Connection().rollback();
+        QSqlDatabase c = Connection();
+        db.Watched(c, [&] { return c.rollback(); });
     } catch (const DbError &) {
         // The connection is gone; the database drops the transaction with it.
     }
@@ -257,14 +358,18 @@ void TdmNet::Transaction::Commit() {
     QSqlDatabase c = Connection();
     if (db.rollbackOnly_) {
         db.rollbackOnly_ = false;
-        c.rollback();
+        db.Watched(c, [&] { return c.rollback(); });
         throw DbError("the transaction was rolled back: an inner step failed");
     }
-    if (!c.commit()) {
-        const QString why = ErrorText(c.lastError());
-        c.rollback();
-        throw DbError(("cannot commit the transaction: " + why).toStdString());
-    }
+    db.Watched(c, [&] {
+        if (!c.commit()) {
+            const QSqlError error = c.lastError();
+            c.rollback();
+            throw StatementFailure{error, QStringLiteral("cannot commit the transaction: ") +
+                                              ErrorText(error)};
+        }
+        return 0;
+    });
 }
 
 TableReader TableReaderFor(TdmNet &db) {

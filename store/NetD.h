@@ -11,10 +11,12 @@
 // open a session for the one statement.
 #pragma once
 
+#include "DbHealth.h"
 #include "ParamDictionary.h"
 #include "SqlDialect.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QString>
@@ -30,6 +32,14 @@
 class DbError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
+};
+
+// The database cannot take statements now (down, unreachable, locked, out of
+// time): the same statement may succeed later. Thrown at once, without
+// touching the database, for as long as it counts as down.
+class DbUnavailable : public DbError {
+public:
+    using DbError::DbError;
 };
 
 // Which database to open, as chosen at start-up.
@@ -48,7 +58,7 @@ using SettingItems = std::vector<std::pair<QString, QString>>;
 
 class TdmNet {
 public:
-    explicit TdmNet(DbTarget target);
+    explicit TdmNet(DbTarget target, TDbLimits limits = TDbLimits::FromEnvironment());
     ~TdmNet();
     TdmNet(const TdmNet &) = delete;
     TdmNet &operator=(const TdmNet &) = delete;
@@ -60,6 +70,11 @@ public:
     const DbTarget &Target() const { return target_; }
     quint8 DataBaseType() const { return target_.type; }
     const SqlDialect &Dialect() const { return *dialect_; }
+
+    // False from a failure that says the database cannot take statements
+    // until a reconnect attempt (off the calling threads) succeeds.
+    bool IsUp() const { return health_.IsUp(); }
+    TDbHealth &Health() { return health_; }
 
     class Session;
     class Transaction;
@@ -77,9 +92,20 @@ public:
 
 private:
     QString ConnectionName() const;
-    // This thread's connection, opened on first use. Throws DbError when it
+    // This thread's connection, opened on first use and reopened when the
+    // database has been down since it was opened. Throws DbUnavailable when it
     // cannot be opened. Only a Session (which holds the lock) calls it.
     QSqlDatabase Connection();
+    // Opens the named connection with the time limits of the database kind.
+    QSqlDatabase OpenConnection(const QString &name);
+    // One reconnect attempt on a connection of its own (reconnect thread).
+    void Probe();
+    // Runs one call on the connection under the watchdog; a failure is thrown
+    // as DbUnavailable when it says the database cannot take statements
+    // (which counts it as down), else as DbError.
+    template <class F> auto Watched(QSqlDatabase c, F &&call);
+    [[noreturn]] void Fail(QSqlDatabase c, const QSqlError &error, const QString &text,
+                           bool broken);
 
     DbTarget target_;
     std::unique_ptr<SqlDialect> dialect_;
@@ -91,7 +117,9 @@ private:
     int transactionDepth_ = 0;
     bool rollbackOnly_ = false;
     std::mutex namesLock_;
-    std::vector<QString> openNames_;
+    // Each open connection with the health generation it was opened in.
+    std::vector<std::pair<QString, std::uint64_t>> openNames_;
+    TDbHealth health_; // last: its threads stop before the rest goes
 };
 
 // Holds the data module lock for its life and hands out the calling thread's

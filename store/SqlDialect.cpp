@@ -2,6 +2,8 @@
 
 #include <QMetaType>
 
+#include <algorithm>
+
 // The three database kinds express "calendar days / hours crossed since a
 // stored time" differently; all of them count boundaries of the local wall
 // clock, as SQL Server's datediff(dd|hh, column, getdate()) does:
@@ -35,6 +37,10 @@ QDateTime ReadAnyDateTime(const QVariant &v) {
     return t.isValid() ? WholeSeconds(t) : QDateTime();
 }
 
+QString OptionKey(const QString &option) {
+    return option.section(u'=', 0, 0).trimmed().toLower();
+}
+
 class SqliteDialect final : public SqlDialect {
 public:
     // date() and strftime() read the ISO text; 'now','localtime' is the
@@ -54,6 +60,31 @@ public:
         return t.toLocalTime().toString(kIsoFormat);
     }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+    // A locked database makes a statement wait at most a third of the
+    // statement limit, so a lock held by another process costs the event
+    // thread a short pause and then a quick failure.
+    QString ConnectOptions(const QString &configured, const TDbLimits &limits) const override {
+        return MergeConnectOptions(
+            configured, {QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1")
+                             .arg(std::max<qint64>(1, limits.statementLimit.count() / 3))});
+    }
+    std::vector<std::pair<QString, QString>> SessionSettings(const TDbLimits &) const override {
+        return {};
+    }
+    bool Unavailable(const QSqlError &error) const override {
+        if (error.type() == QSqlError::ConnectionError)
+            return true;
+        bool ok = false;
+        const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
+        // BUSY, LOCKED, READONLY, INTERRUPT, IOERR, FULL, CANTOPEN
+        return ok && (code == 5 || code == 6 || code == 8 || code == 9 || code == 10 ||
+                      code == 13 || code == 14);
+    }
+    // Reading works through a writer's lock in write-ahead-log mode; taking
+    // the write lock shows whether inserts would.
+    QStringList ProbeStatements() const override {
+        return {QStringLiteral("begin immediate"), QStringLiteral("rollback")};
+    }
 };
 
 class SqlServerDialect final : public SqlDialect {
@@ -66,6 +97,22 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+    QString ConnectOptions(const QString &configured, const TDbLimits &limits) const override {
+        const qint64 seconds = std::max<qint64>(1, limits.statementLimit.count() / 1000);
+        return MergeConnectOptions(configured,
+                                   {QStringLiteral("SQL_ATTR_LOGIN_TIMEOUT=%1").arg(seconds + 1),
+                                    QStringLiteral("SQL_ATTR_CONNECTION_TIMEOUT=%1").arg(seconds)});
+    }
+    std::vector<std::pair<QString, QString>> SessionSettings(const TDbLimits &) const override {
+        return {};
+    }
+    bool Unavailable(const QSqlError &error) const override {
+        // SQLSTATE 08 connection, HYT00/HYT01 time-outs, 40001 deadlock victim.
+        const QString state = error.nativeErrorCode();
+        return error.type() == QSqlError::ConnectionError || state.startsWith(u"08") ||
+               state == u"HYT00" || state == u"HYT01" || state == u"40001";
+    }
+    QStringList ProbeStatements() const override { return {QStringLiteral("select 1")}; }
 };
 
 // Columns are timestamp without time zone holding local wall-clock time; the
@@ -83,9 +130,52 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+    // libpq waits at most connect_timeout (2 s, its least) for a connection;
+    // keepalives and tcp_user_timeout find a peer that has gone from the
+    // network. A server that is up but slow cancels a statement itself just
+    // before the watchdog would break the connection.
+    QString ConnectOptions(const QString &configured, const TDbLimits &) const override {
+        return MergeConnectOptions(
+            configured,
+            {QStringLiteral("connect_timeout=2"), QStringLiteral("keepalives=1"),
+             QStringLiteral("keepalives_idle=10"), QStringLiteral("keepalives_interval=3"),
+             QStringLiteral("keepalives_count=3"), QStringLiteral("tcp_user_timeout=10000")});
+    }
+    std::vector<std::pair<QString, QString>>
+    SessionSettings(const TDbLimits &limits) const override {
+        const qint64 limit = limits.statementLimit.count();
+        return {{QStringLiteral("statement_timeout"),
+                 QString::number(std::max<qint64>(1, limit - std::min<qint64>(250, limit / 4)))},
+                {QStringLiteral("lock_timeout"), QString::number(std::max<qint64>(1, limit / 2))}};
+    }
+    bool Unavailable(const QSqlError &error) const override {
+        // 08 connection exception, 53 insufficient resources, 57 operator
+        // intervention (shutdown, statement time-out), 58 system error,
+        // 55P03 lock time-out, 40001/40P01 serialisation failure/deadlock.
+        const QString state = error.nativeErrorCode();
+        return error.type() == QSqlError::ConnectionError || state.startsWith(u"08") ||
+               state.startsWith(u"53") || state.startsWith(u"57") || state.startsWith(u"58") ||
+               state == u"55P03" || state == u"40001" || state == u"40P01";
+    }
+    QStringList ProbeStatements() const override { return {QStringLiteral("select 1")}; }
 };
 
 } // namespace
+
+QString MergeConnectOptions(const QString &configured, const QStringList &defaults) {
+    QStringList options;
+    QStringList keys;
+    for (const QString &option : configured.split(u';', Qt::SkipEmptyParts)) {
+        if (option.trimmed().isEmpty())
+            continue;
+        options << option.trimmed();
+        keys << OptionKey(option);
+    }
+    for (const QString &option : defaults)
+        if (!keys.contains(OptionKey(option)))
+            options << option;
+    return options.join(u';');
+}
 
 std::unique_ptr<SqlDialect> MakeSqlDialect(quint8 dataBaseType) {
     switch (dataBaseType) {

@@ -1,12 +1,20 @@
 // What differs between the three database kinds the server runs on: date
-// arithmetic in statements and how a date-time value is bound.
+// arithmetic in statements, how a date-time value is bound, the time limits
+// of a connection and which failures mean the database cannot take
+// statements.
 #pragma once
 
+#include "DbHealth.h"
+
 #include <QDateTime>
+#include <QSqlError>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 
 #include <memory>
+#include <utility>
+#include <vector>
 
 class SqlDialect {
 public:
@@ -20,7 +28,24 @@ public:
     virtual QVariant DateTimeValue(const QDateTime &t) const = 0;
     // Reads back a date-time column value; invalid when it cannot be read.
     virtual QDateTime ReadDateTime(const QVariant &v) const = 0;
+
+    // The driver's connect options: the configured ones, plus this kind's
+    // time limits for every one the configuration does not set itself.
+    virtual QString ConnectOptions(const QString &configured, const TDbLimits &limits) const = 0;
+    // Session settings (name, value) applied after every open.
+    virtual std::vector<std::pair<QString, QString>>
+    SessionSettings(const TDbLimits &limits) const = 0;
+    // True when the failure says the database cannot take statements now
+    // (connection lost or refused, time or lock limit, busy, disk full or
+    // read-only), as opposed to a statement the database will never take.
+    virtual bool Unavailable(const QSqlError &error) const = 0;
+    // Statements that succeed only when the database takes writes again.
+    virtual QStringList ProbeStatements() const = 0;
 };
+
+// The options with each default appended whose key ("key=value", separated
+// by ';') the configured text does not name.
+QString MergeConnectOptions(const QString &configured, const QStringList &defaults);
 
 // 1 SQLite, 2 SQL Server, 3 PostgreSQL. Unknown kinds get the SQLite form.
 std::unique_ptr<SqlDialect> MakeSqlDialect(quint8 dataBaseType);

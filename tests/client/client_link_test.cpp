@@ -5,6 +5,7 @@
 // MMS_PACE_* so that a request completes in well under a second.
 #include "ClientProtocol.h"
 #include "NetD.h"
+#include "SchemaInstaller.h"
 #include "SimUnit.h"
 #include "SmtpTestServer.h"
 #include "TestSupport.h"
@@ -22,6 +23,7 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdio>
 #include <functional>
 #include <map>
@@ -160,8 +162,11 @@ protected:
                             .arg(mmstest::FreeTcpPort())
                             .arg(clientPort)
                             .toUtf8());
-        const DbTarget t = home->SqliteTarget();
-        db = std::make_unique<TdmNet>(t);
+        db = std::make_unique<TdmNet>(home->SqliteTarget());
+        FillAccounts();
+    }
+
+    void FillAccounts() {
         const QString users = QStringLiteral(
             "insert into UserRegister (UserName, UserPassword, Email, UseState) values (?,?,?,?)");
         for (const QVariantList &u : std::initializer_list<QVariantList>{
@@ -754,6 +759,198 @@ TEST_F(ClientLink, AlarmReportEndsAsAnAlertMailToEachOwner) {
     // The attachment files are deleted once sent.
     EXPECT_TRUE(WaitUntil(
         [&] { return QDir(home->Path()).entryList({QStringLiteral("Alert*.txt")}).isEmpty(); }));
+}
+
+// ---------------------------------------------------------------- database faults
+
+// The PostgreSQL server shut down (pg_ctl stop -m fast) for the object's
+// life, started again with its own options afterwards.
+class PgShutdown {
+public:
+    explicit PgShutdown(TdmNet &db) {
+        dir_ = db.Select(QStringLiteral("select setting from pg_settings where "
+                                        "name='data_directory'"))
+                   .at(0)
+                   .value(0)
+                   .toString();
+        QFile opts(dir_ + QStringLiteral("/postmaster.opts"));
+        if (!opts.open(QIODevice::ReadOnly))
+            return;
+        QStringList words =
+            QProcess::splitCommand(QString::fromLocal8Bit(opts.readAll()).trimmed());
+        if (words.isEmpty())
+            return;
+        pgCtl_ = QFileInfo(words.takeFirst()).absolutePath() + QStringLiteral("/pg_ctl");
+        // Everything but the data folder goes to the restarted server again.
+        for (qsizetype i = 0; i < words.size(); ++i) {
+            if (words[i] == u"-D") {
+                ++i;
+                continue;
+            }
+            options_ << words[i];
+        }
+        stopped_ = PgCtl({QStringLiteral("-m"), QStringLiteral("fast"), QStringLiteral("-w"),
+                          QStringLiteral("stop")});
+    }
+    ~PgShutdown() {
+        if (stopped_)
+            PgCtl({QStringLiteral("-l"), dir_ + QStringLiteral("/server.log"), QStringLiteral("-w"),
+                   QStringLiteral("-o"), options_.join(u' '), QStringLiteral("start")});
+    }
+    bool Active() const { return stopped_; }
+
+private:
+    bool PgCtl(QStringList args) const {
+        args.prepend(dir_);
+        args.prepend(QStringLiteral("-D"));
+        args.prepend(pgCtl_);
+        QString program = args.takeFirst();
+        if (::geteuid() == 0) {
+            args = QStringList{QStringLiteral("-u"), QStringLiteral("postgres"),
+                               QStringLiteral("--"), program} +
+                   args;
+            program = QStringLiteral("runuser");
+        }
+        QProcess p;
+        p.start(program, args);
+        return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit &&
+               p.exitCode() == 0;
+    }
+    QString dir_;
+    QString pgCtl_;
+    QStringList options_;
+    bool stopped_ = false;
+};
+
+// The database becomes unavailable for ten seconds while a registered unit
+// keeps beating and sends alarm reports. Short statement limit and retry pace.
+class DbFault : public ClientLink {
+protected:
+    void TearDown() override {
+        ClientLink::TearDown();
+        if (!pgName_.isEmpty()) {
+            db.reset();
+            mmstest::DropPgDatabase(pgName_);
+        }
+    }
+
+    // Moves the server and the fixture's accounts to a new PostgreSQL database.
+    void UsePostgres() {
+        const DbTarget target = mmstest::CreatePgDatabase(QStringLiteral("mms_fault"));
+        pgName_ = target.databaseName;
+        db = std::make_unique<TdmNet>(target);
+        InstallSchema(TdmNet::Session(*db).Connection(), 3, true);
+        FillAccounts();
+        ASSERT_TRUE(QFile::remove(home->File(QStringLiteral("MonitorData.db"))));
+        home->WriteFile(
+            QStringLiteral("Set.ini"),
+            QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n"
+                           "[Database]\nDriver=QPSQL\nHost=%4\nPort=%5\nName=%6\nUser=%7\n")
+                .arg(devicePort)
+                .arg(mmstest::FreeTcpPort())
+                .arg(clientPort)
+                .arg(target.host)
+                .arg(target.port)
+                .arg(target.databaseName, target.user)
+                .toUtf8());
+    }
+
+    struct Outcome {
+        qint64 longestReplyMs = 0; // longest wait for a heartbeat reply
+        int stalls = 0;            // heartbeat replies that took over 500 ms
+        int alarms = 0;            // alarm reports sent during the outage
+    };
+
+    // Runs the outage (made by begin(), ended by destroying what it returns)
+    // with a unit beating every 100 ms and reporting an alarm every second.
+    template <class Begin> Outcome Outage(Begin begin) {
+        Outcome o;
+        Start({QStringLiteral("MMS_DB_STATEMENT_LIMIT_MS=1500"),
+               QStringLiteral("MMS_DB_RETRY_MS=300")});
+        TestUnit &unit = Unit("A001");
+        TestClient &alice = Login("alice");
+        const auto beat = [&] {
+            const int before = unit.Count(TSimEvent::Kind::HeartbeatReply);
+            QElapsedTimer t;
+            t.start();
+            unit.Heartbeat();
+            EXPECT_TRUE(WaitUntil(
+                [&] { return unit.Count(TSimEvent::Kind::HeartbeatReply) > before; }, 5s));
+            o.longestReplyMs = std::max(o.longestReplyMs, t.elapsed());
+            if (t.elapsed() > 500)
+                ++o.stalls;
+            Idle(100ms);
+        };
+        {
+            auto outage = begin();
+            EXPECT_TRUE(outage->Active());
+            QElapsedTimer t;
+            t.start();
+            bool asked = false;
+            while (t.elapsed() < 10000) {
+                if (t.elapsed() >= o.alarms * 1000) {
+                    unit.Alarm();
+                    ++o.alarms;
+                }
+                if (!asked && t.elapsed() >= 5000) {
+                    // One read: a message that needs the database, then a
+                    // query for the unit that needs none.
+                    alice.messages.clear();
+                    alice.Send("*0200bob**01A001@02030101#Hall 2*");
+                    asked = true;
+                }
+                beat();
+            }
+            EXPECT_FALSE(alice.Find("01A001@").isEmpty()) << "no answer during the outage";
+        }
+        EXPECT_TRUE(WaitForLog("Database available again"));
+        for (int i = 0; i < 5; ++i)
+            beat();
+        EXPECT_TRUE(WaitUntil([&] { return unit.Count(TSimEvent::Kind::AlarmAck) == o.alarms; }));
+        // The test's own connection may have seen the outage too.
+        const auto count = [&](const QString &sql) {
+            try {
+                return Rows(sql).size();
+            } catch (const DbError &) {
+                return std::size_t(0);
+            }
+        };
+        EXPECT_TRUE(WaitUntil([&] {
+            return count("select * from AlarmHistory where EquipmentCode='A001'") ==
+                   std::size_t(o.alarms);
+        }));
+        EXPECT_TRUE(WaitUntil([&] { return count("select * from QueryHistory") == 1; }));
+        const QStringList lines = server.Lines();
+        EXPECT_EQ(lines.filter(QStringLiteral("Database unavailable")).size(), 1);
+        EXPECT_EQ(lines.filter(QStringLiteral("Database available again")).size(), 1);
+        EXPECT_TRUE(
+            Logged("UserName:alice  IP:127.0.0.1  Port:" + alice.Port() + ") message *02 failed"));
+        return o;
+    }
+
+    QString pgName_;
+};
+
+TEST_F(DbFault, SqliteLockedByAnotherProcessCostsNoHeartbeatAndNoAlarm) {
+    const QString file = home->File(QStringLiteral("MonitorData.db"));
+    const Outcome o = Outage([&] { return std::make_unique<mmstest::SqliteLock>(file); });
+    EXPECT_EQ(o.stalls, 0) << "longest heartbeat reply: " << o.longestReplyMs << " ms";
+}
+
+TEST_F(DbFault, PostgresStoppedWithSigstopCostsAtMostOneShortStallAndNoAlarm) {
+    MMS_REQUIRE_PG_OR_SKIP();
+    UsePostgres();
+    const Outcome o = Outage([&] { return std::make_unique<mmstest::PgFreeze>(*db); });
+    EXPECT_LE(o.stalls, 1);
+    EXPECT_LE(o.longestReplyMs, 2000);
+}
+
+TEST_F(DbFault, PostgresShutDownAndRestartedCostsAtMostOneShortStallAndNoAlarm) {
+    MMS_REQUIRE_PG_OR_SKIP();
+    UsePostgres();
+    const Outcome o = Outage([&] { return std::make_unique<PgShutdown>(*db); });
+    EXPECT_LE(o.stalls, 1);
+    EXPECT_LE(o.longestReplyMs, 2000);
 }
 
 } // namespace

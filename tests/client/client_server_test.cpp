@@ -148,21 +148,29 @@ TEST_F(ClientServer, RequestBeforeLoginIsForwardedWithAnEmptyName) {
     EXPECT_EQ(requests[0].UserName, "");
 }
 
-TEST_F(ClientServer, AFailureLosesTheRestOfTheReadButKeepsTheConnection) {
-    // Without a database the account-state message fails.
+TEST_F(ClientServer, ADatabaseFailureLosesOnlyItsMessageWithARedLine) {
+    // Without a database the account-state message fails; the messages
+    // after it in the same read are handled all the same.
     QTcpSocket &bob = Connect();
     Send(bob, "*01A001@0201#N1*  *0200bob*  *01A001@0202#N2*");
     ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard guard(lock);
-        return requests.size() == 1;
+        return requests.size() == 2;
     }));
     Send(bob, "*01A001@0203#N3*");
     ASSERT_TRUE(WaitUntil([&] {
         std::lock_guard guard(lock);
-        return requests.size() == 2;
+        return requests.size() == 3;
     }));
     EXPECT_EQ(requests[0].EquipmentName, "N1");
-    EXPECT_EQ(requests[1].EquipmentName, "N3");
+    EXPECT_EQ(requests[1].EquipmentName, "N2");
+    EXPECT_EQ(requests[2].EquipmentName, "N3");
+    {
+        std::lock_guard guard(lock);
+        EXPECT_TRUE(std::any_of(log.begin(), log.end(), [](const auto &l) {
+            return l.first.endsWith(") message *02 failed: no database") && l.second == clRed;
+        }));
+    }
     EXPECT_EQ(bob.state(), QAbstractSocket::ConnectedState);
 }
 

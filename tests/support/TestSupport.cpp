@@ -15,6 +15,8 @@
 #include <QUuid>
 
 #include <csignal>
+
+#include <sqlite3.h>
 #include <sys/resource.h>
 
 namespace mmstest {
@@ -249,6 +251,49 @@ int ServerProcess::Signal(int sig, std::chrono::milliseconds timeout) {
     if (process_.state() != QProcess::NotRunning)
         ::kill(static_cast<pid_t>(process_.processId()), sig);
     return WaitForExit(timeout);
+}
+
+PgFreeze::PgFreeze(TdmNet &db) {
+    const auto dir = db.Select(QStringLiteral("select setting from pg_settings where "
+                                              "name='data_directory'"));
+    QFile pidFile(dir.at(0).value(0).toString() + QStringLiteral("/postmaster.pid"));
+    if (!pidFile.open(QIODevice::ReadOnly))
+        return;
+    const int postmaster = pidFile.readLine().trimmed().toInt();
+    if (postmaster <= 0)
+        return;
+    Stop(postmaster);
+    for (const QString &entry : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile stat(QStringLiteral("/proc/") + entry + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        // "pid (name) state ppid ...": the name may hold blanks.
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 1 && fields[1].toInt() == postmaster)
+            Stop(entry.toInt());
+    }
+}
+
+PgFreeze::~PgFreeze() {
+    for (auto it = stopped_.rbegin(); it != stopped_.rend(); ++it)
+        ::kill(*it, SIGCONT);
+}
+
+void PgFreeze::Stop(int pid) {
+    if (::kill(pid, SIGSTOP) == 0)
+        stopped_.push_back(pid);
+}
+
+SqliteLock::SqliteLock(const QString &path) {
+    if (sqlite3_open(path.toUtf8().constData(), &db_) == SQLITE_OK)
+        locked_ = sqlite3_exec(db_, "begin exclusive", nullptr, nullptr, nullptr) == SQLITE_OK;
+}
+
+SqliteLock::~SqliteLock() {
+    if (locked_)
+        sqlite3_exec(db_, "rollback", nullptr, nullptr, nullptr);
+    sqlite3_close(db_);
 }
 
 } // namespace mmstest

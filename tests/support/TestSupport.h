@@ -14,6 +14,9 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <vector>
+
+struct sqlite3;
 
 namespace mmstest {
 
@@ -56,6 +59,38 @@ bool PgRequired();
             GTEST_SKIP() << "no PostgreSQL server reachable (set MMS_PG_HOST/MMS_PG_PORT)";        \
         }                                                                                          \
     } while (0)
+
+// The PostgreSQL server's processes (the postmaster first, then its
+// children) stopped with SIGSTOP for the object's life: a server whose kernel
+// still takes connections and acknowledges packets but never answers.
+class PgFreeze {
+public:
+    // db: a connection to that server, to find its data folder.
+    explicit PgFreeze(TdmNet &db);
+    ~PgFreeze();
+    PgFreeze(const PgFreeze &) = delete;
+    PgFreeze &operator=(const PgFreeze &) = delete;
+    bool Active() const { return !stopped_.empty(); }
+
+private:
+    void Stop(int pid);
+    std::vector<int> stopped_;
+};
+
+// Another process's write lock on an SQLite file for the object's life (a
+// connection of its own, outside the data module, in "begin exclusive").
+class SqliteLock {
+public:
+    explicit SqliteLock(const QString &path);
+    ~SqliteLock();
+    SqliteLock(const SqliteLock &) = delete;
+    SqliteLock &operator=(const SqliteLock &) = delete;
+    bool Active() const { return locked_; }
+
+private:
+    sqlite3 *db_ = nullptr;
+    bool locked_ = false;
+};
 
 // The real server run headless as a child process, its standard output
 // collected line by line.
