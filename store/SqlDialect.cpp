@@ -54,6 +54,17 @@ public:
         return t.toLocalTime().toString(kIsoFormat);
     }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+    QString LocalNow() const override { return QStringLiteral("datetime('now','localtime')"); }
+    QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
+        return QStringLiteral(
+                   "delete from %1 where rowid in (select rowid from %1 where %2 limit %3)")
+            .arg(table, condition)
+            .arg(limit);
+    }
+    QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                 const QString &column) const override {
+        return QStringLiteral("create index if not exists %1 on %2 (%3)").arg(index, table, column);
+    }
 };
 
 class SqlServerDialect final : public SqlDialect {
@@ -66,6 +77,16 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+    QString LocalNow() const override { return QStringLiteral("getdate()"); }
+    QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
+        return QStringLiteral("delete top (%3) from %1 where %2").arg(table, condition).arg(limit);
+    }
+    QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                 const QString &column) const override {
+        return QStringLiteral("if not exists (select * from sys.indexes where name='%1' and "
+                              "object_id=object_id('%2')) create index %1 on %2 (%3)")
+            .arg(index, table, column);
+    }
 };
 
 // Columns are timestamp without time zone holding local wall-clock time; the
@@ -83,6 +104,18 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+    QString LocalNow() const override { return QStringLiteral("localtimestamp"); }
+    QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
+        // A table without a key: ctid names each row of the chosen batch.
+        return QStringLiteral("delete from %1 where ctid = any(array(select ctid from %1 where %2 "
+                              "limit %3))")
+            .arg(table, condition)
+            .arg(limit);
+    }
+    QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                 const QString &column) const override {
+        return QStringLiteral("create index if not exists %1 on %2 (%3)").arg(index, table, column);
+    }
 };
 
 } // namespace
