@@ -207,12 +207,21 @@ void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 
     QTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
     // Lines are counted as text blocks: every appended line (and every line
     // of a text with carriage returns) is one block.
-    if (pane->document()->blockCount() > 1000)
+    int &entries = pane == mmoCommInfo1 ? entries_[0] : entries_[1];
+    if (pane->document()->blockCount() > 1000) {
         pane->clear();
-    const int lines = pane->document()->isEmpty() ? 0 : pane->document()->blockCount();
+        entries = 0;
+    }
+    if (pane->document()->isEmpty())
+        entries = 0;
+    // Blue and black alternate per entry: most entries are two lines (a
+    // description and its frame), so alternating by line count would paint
+    // every entry blue. A red entry counts, so the next one takes the other
+    // colour all the same.
     quint32 shown = colour;
     if (colour == clYellow || colour == clWhite)
-        shown = (lines % 2 == 1) ? 0x000000 : clBlue;
+        shown = (entries % 2 == 1) ? 0x000000 : clBlue;
+    ++entries;
     QString body = text;
     body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     body.replace(QLatin1Char('\r'), QLatin1Char('\n'));

@@ -82,4 +82,6 @@ private:
     QString statusText_;
     // The pane the context menu was last prepared for.
     QTextEdit *popupPane_ = nullptr;
+    // Entries shown in each pane since it was last emptied.
+    int entries_[2] = {0, 0};
 };

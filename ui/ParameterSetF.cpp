@@ -50,23 +50,23 @@ TfrmParameterSet::TfrmParameterSet(TdmNet &db, TCheckDelData &checkDelData, QWid
     f.setPixelSize(13);
     setFont(f);
     // The form's 313 x 167 with room for the longer shown captions.
-    setFixedSize(345, 175);
+    setFixedSize(362, 178);
 
     grpKeepTime = new QGroupBox(QStringLiteral("历史数据保留时间　"), this);
-    grpKeepTime->setGeometry(8, 6, 329, 126);
+    grpKeepTime->setGeometry(8, 6, 346, 128);
     const Qt::Alignment right = Qt::AlignRight;
-    lblQueryKeep = MakeLabel(grpKeepTime, QStringLiteral("查询记录保留"), {8, 24, 122, 24}, right);
-    edtQueryDay = MakeDayField(grpKeepTime, {136, 24, 34, 24});
-    lblQueryDay = MakeLabel(grpKeepTime, QStringLiteral("天"), {176, 24, 30, 24}, Qt::AlignLeft);
-    btnHandDelQuery = MakeButton(grpKeepTime, QStringLiteral("手动删除"), {212, 22, 106, 27});
-    lblAlarmKeep = MakeLabel(grpKeepTime, QStringLiteral("告警记录保留"), {8, 56, 122, 24}, right);
-    edtAlarmDay = MakeDayField(grpKeepTime, {136, 56, 34, 24});
-    lblAlarmDay = MakeLabel(grpKeepTime, QStringLiteral("天"), {176, 56, 30, 24}, Qt::AlignLeft);
-    btnHandDelAlarm = MakeButton(grpKeepTime, QStringLiteral("手动删除"), {212, 54, 106, 27});
-    btnSaveDay = MakeButton(grpKeepTime, QStringLiteral("保存"), {136, 90, 84, 27});
-    btnSaveCancel = MakeButton(grpKeepTime, QStringLiteral("取消"), {234, 90, 84, 27});
+    lblQueryKeep = MakeLabel(grpKeepTime, QStringLiteral("查询记录保留"), {6, 26, 140, 24}, right);
+    edtQueryDay = MakeDayField(grpKeepTime, {152, 26, 36, 24});
+    lblQueryDay = MakeLabel(grpKeepTime, QStringLiteral("天"), {194, 26, 32, 24}, Qt::AlignLeft);
+    btnHandDelQuery = MakeButton(grpKeepTime, QStringLiteral("手动删除"), {228, 24, 110, 27});
+    lblAlarmKeep = MakeLabel(grpKeepTime, QStringLiteral("告警记录保留"), {6, 58, 140, 24}, right);
+    edtAlarmDay = MakeDayField(grpKeepTime, {152, 58, 36, 24});
+    lblAlarmDay = MakeLabel(grpKeepTime, QStringLiteral("天"), {194, 58, 32, 24}, Qt::AlignLeft);
+    btnHandDelAlarm = MakeButton(grpKeepTime, QStringLiteral("手动删除"), {228, 56, 110, 27});
+    btnSaveDay = MakeButton(grpKeepTime, QStringLiteral("保存"), {152, 92, 88, 27});
+    btnSaveCancel = MakeButton(grpKeepTime, QStringLiteral("取消"), {250, 92, 88, 27});
     chkShowInfoHint = new QCheckBox(QStringLiteral("显示通信指令提示"), this);
-    chkShowInfoHint->setGeometry(12, 140, 320, 24);
+    chkShowInfoHint->setGeometry(12, 144, 340, 24);
 
     setTabOrder(edtQueryDay, btnHandDelQuery);
     setTabOrder(btnHandDelQuery, edtAlarmDay);

@@ -122,6 +122,9 @@ TEST(MainWindowLog, TheSwitchGatesLinesAndColoursPickThePaneAndAlternate) {
     EXPECT_EQ(w.mmoCommInfo2->document()->blockCount(), 3);
     EXPECT_EQ(LineColour(w.mmoCommInfo2, 1), 0u);
     EXPECT_EQ(LineColour(w.mmoCommInfo2, 2), 0u); // continuation of the black line
+    // Colours alternate per entry: the entry after a two-line one is blue.
+    w.CommInfoHint(kTime, "next", clYellow);
+    EXPECT_EQ(LineColour(w.mmoCommInfo2, 3), clBlue);
     // Markup in a received text is shown as it is.
     w.CommInfoHint(kTime, "<b>bold</b>", clWhite);
     EXPECT_TRUE(w.mmoCommInfo1->document()->lastBlock().text().endsWith("-><b>bold</b>"));
