@@ -1,19 +1,26 @@
 // The automatic deletion of expired history and of registrations without
 // equipment, once a minute from its creation, and the manual deletion of a
-// whole history table. History rows go in batches, each one its own turn of
-// the event loop, so that a large deletion neither holds the event thread nor
-// the data module lock for long; the links keep being served in between.
+// whole history table.
+//
+// The statements run on a worker thread of their own, history rows in
+// batches with the data module lock released between them, so that a large
+// deletion neither stalls the event thread (and the links it serves) nor
+// keeps the other database users waiting for long. The event thread only
+// sequences the steps: the timer, the order of the steps and every report
+// stay on it.
 #pragma once
 
 #include "PublicU.h"
 #include "Retention.h"
 
 #include <QObject>
+#include <QThread>
 #include <QTimer>
 
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <variant>
 
 class TCheckDelData : public QObject {
     Q_OBJECT
@@ -32,6 +39,8 @@ public:
     TCheckDelData(TdmNet &db, TCommInfoHint log, Settings settings, QObject *parent = nullptr);
     TCheckDelData(TdmNet &db, TCommInfoHint log, QObject *parent = nullptr)
         : TCheckDelData(db, std::move(log), Settings(), parent) {}
+    // Waits for the statement in progress, if any.
+    ~TCheckDelData() override;
 
     // One automatic run (the timer's event): the registration clean-up, then
     // the expired rows of QueryHistory, then of AlarmHistory. A failed
@@ -40,7 +49,8 @@ public:
     void timCheckDelDataTimer();
 
     // Queues a deletion of one history table (Auto: the expired rows, else
-    // every row); `done` gets true when every statement ran.
+    // every row); `done` gets true, on the event thread, when every
+    // statement ran.
     void DelHistoryRecord(THistoryKind kind, bool Auto, std::function<void(bool)> done = {});
 
     // Nothing queued or deleting.
@@ -55,19 +65,35 @@ signals:
     void Finished();
 
 private:
-    struct Job {
+    struct RegisterJob {};
+    struct HistoryJob {
         THistoryKind kind;
         bool Auto;
         std::function<void(bool)> done;
         std::optional<THistoryDeletion> plan;
         bool planned = false;
     };
+    using Job = std::variant<RegisterJob, HistoryJob>;
+    // What one step on the worker came back with: rows deleted (or planned),
+    // or the error text.
+    struct StepResult {
+        bool ok = true;
+        int rows = 0;
+        std::optional<THistoryDeletion> plan;
+        QString error;
+    };
+
+    void Queue(Job job);
     void Step();
-    void FinishJob(bool ok);
+    void StepDone(const StepResult &result);
+    StepResult RunStep(const Job &job) const;
+    void FinishHistoryJob(bool ok);
 
     TdmNet &db_;
     TCommInfoHint log_;
     Settings settings_;
     std::deque<Job> jobs_;
-    bool stepQueued_ = false;
+    bool stepRunning_ = false;
+    QThread thread_;
+    QObject *worker_ = nullptr; // lives on thread_, deleted when it ends
 };
