@@ -1,5 +1,8 @@
 #include "CheckDelData.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 TCheckDelData::TCheckDelData(TdmNet &db, TCommInfoHint log, Settings settings, QObject *parent)
     : QObject(parent), db_(db), log_(std::move(log)), settings_(std::move(settings)) {
     worker_ = new QObject;
@@ -7,6 +10,9 @@ TCheckDelData::TCheckDelData(TdmNet &db, TCommInfoHint log, Settings settings, Q
     connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
     thread_.setObjectName(QStringLiteral("retention"));
     thread_.start();
+    // Deleting can wait: the worker yields the processor to the event
+    // thread and the link workers (a nicer thread, Linux per-thread nice).
+    QMetaObject::invokeMethod(worker_, [] { ::setpriority(PRIO_PROCESS, ::gettid(), 10); });
 
     timCheckDelData.setParent(this);
     timCheckDelData.setInterval(settings_.interval);

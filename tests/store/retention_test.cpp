@@ -223,6 +223,18 @@ TEST(RetentionCutoff, HoursAreCountedOnTheWallClock) {
     EXPECT_EQ(TRetention::DaysCutoff(now, 30), QDateTime(QDate(2024, 1, 31), QTime(0, 0)));
 }
 
+// SQL Server cannot be reached here: its forms are checked as text.
+TEST(RetentionCutoff, SqlServerFormsOfTheBatchTheIndexAndTheClock) {
+    const auto mssql = MakeSqlDialect(2);
+    EXPECT_EQ(mssql->DeleteBatch("QueryHistory", "QueryTime<?", 1000),
+              "delete top (1000) from QueryHistory where QueryTime<?");
+    EXPECT_EQ(mssql->CreateIndexIfMissing("IX_AlarmHistory_AlarmTime", "AlarmHistory", "AlarmTime"),
+              "if not exists (select * from sys.indexes where name='IX_AlarmHistory_AlarmTime' and "
+              "object_id=object_id('AlarmHistory')) create index IX_AlarmHistory_AlarmTime on "
+              "AlarmHistory (AlarmTime)");
+    EXPECT_EQ(mssql->LocalNow(), "getdate()");
+}
+
 INSTANTIATE_TEST_SUITE_P(STORE_KINDS, Retention, testing::Values(quint8{1}, quint8{3}),
                          storetest::KindParamName);
 
