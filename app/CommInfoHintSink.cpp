@@ -1,5 +1,7 @@
 #include "CommInfoHintSink.h"
 
+#include <cstdio>
+
 #include <QMetaObject>
 #include <QPointer>
 
@@ -69,11 +71,13 @@ void TCommInfoHintSink::Flush() {
             break;
         }
     }
-    if (dropped)
-        emit LineReady(
-            QDateTime::currentDateTime(),
-            QStringLiteral("%1 log lines were dropped: the log could not keep up").arg(dropped),
-            clRed);
+    if (dropped) {
+        const QString text =
+            QStringLiteral("%1 log lines were dropped: the log could not keep up").arg(dropped);
+        // Also on standard error, where it outlives the log pane.
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        emit LineReady(QDateTime::currentDateTime(), text, clRed);
+    }
 }
 
 QString FormatLogLine(const QDateTime &time, const QString &text) {

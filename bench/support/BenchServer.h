@@ -33,7 +33,11 @@ public:
 
     // Starts the server and waits until its equipment and client ports accept
     // connections. logFile: where its standard output goes (empty: nowhere).
-    bool Start(const QString &logFile = {});
+    // window: with the operator console on the display of the environment
+    // instead of headless.
+    bool Start(const QString &logFile = {}, bool window = false);
+    // What the server wrote to standard error so far.
+    QString StdErr() const;
     // SIGTERM and wait; returns the exit code (-1 when it had to be killed).
     int Stop();
 
