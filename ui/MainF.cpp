@@ -13,16 +13,15 @@
 #include <QSplitter>
 #include <QStatusBar>
 #include <QTextCursor>
-#include <QTextEdit>
 #include <QVBoxLayout>
 
 namespace {
 
-QTextEdit *MakePane(QWidget *parent) {
-    auto *pane = new QTextEdit(parent);
+QPlainTextEdit *MakePane(QWidget *parent) {
+    auto *pane = new QPlainTextEdit(parent);
     pane->setReadOnly(true);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    pane->setLineWrapMode(QTextEdit::NoWrap);
+    pane->setLineWrapMode(QPlainTextEdit::NoWrap);
     QFont font(QStringLiteral("宋体"));
     font.setStyleHint(QFont::TypeWriter);
     font.setPixelSize(12);
@@ -99,13 +98,20 @@ TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(s
     miCommClearInfo = PopupMenu1->addAction(QStringLiteral("清除信息"));
     connect(miCommResolverPack, &QAction::triggered, this, &TfrmMain::miCommResolverPackClick);
     connect(miCommClearInfo, &QAction::triggered, this, &TfrmMain::miCommClearInfoClick);
-    for (QTextEdit *pane : {mmoCommInfo1, mmoCommInfo2})
+    for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2})
         connect(pane, &QWidget::customContextMenuRequested, this, [this, pane](const QPoint &at) {
             PopupMenu1Popup(pane);
             PopupMenu1->exec(pane->viewport()->mapToGlobal(at));
         });
 
     statusBar()->hide();
+
+    paintTimer_.setSingleShot(true);
+    paintTimer_.setInterval(PaintIntervalMs);
+    connect(&paintTimer_, &QTimer::timeout, this, [this] {
+        for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2})
+            pane->setUpdatesEnabled(true);
+    });
 }
 
 void TfrmMain::MainWindowTextDisplay() {
@@ -137,7 +143,7 @@ void TfrmMain::miConnectCountClick() {
 namespace {
 
 // The selection as plain text (Qt marks paragraph ends with U+2029).
-QString SelectedText(const QTextEdit *pane) {
+QString SelectedText(const QPlainTextEdit *pane) {
     QString text = pane->textCursor().selectedText();
     text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
     text.replace(QChar::LineSeparator, QLatin1Char('\n'));
@@ -146,7 +152,7 @@ QString SelectedText(const QTextEdit *pane) {
 
 } // namespace
 
-void TfrmMain::PopupMenu1Popup(QTextEdit *pane) {
+void TfrmMain::PopupMenu1Popup(QPlainTextEdit *pane) {
     popupPane_ = pane;
     const QString selected = SelectedText(pane);
     miCommResolverPack->setVisible(selected.startsWith(QLatin1String("7E")) &&
@@ -204,7 +210,7 @@ void TfrmMain::closeEvent(QCloseEvent *event) {
 void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 colour) {
     if (!ShowInfoHint)
         return;
-    QTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
+    QPlainTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
     // Lines are counted as text blocks: every appended line (and every line
     // of a text with carriage returns) is one block.
     int &entries = pane == mmoCommInfo1 ? entries_[0] : entries_[1];
@@ -235,6 +241,14 @@ void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 
         cursor.insertBlock();
     cursor.insertText(DateTimeText(time) + QLatin1String("->") + body, format);
     pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
+    // Under heavy traffic the panes are painted a few times a second, not
+    // once per line: painting is what costs (the display server draws every
+    // frame), the text itself is cheap.
+    if (pane->updatesEnabled()) {
+        pane->setUpdatesEnabled(false);
+        if (!paintTimer_.isActive())
+            paintTimer_.start();
+    }
 }
 
 void TfrmMain::OnUserConnectNumber(int count) {

@@ -5,12 +5,13 @@
 
 #include <QDateTime>
 #include <QMainWindow>
+#include <QTimer>
 
 #include <functional>
 
 class QAction;
 class QMenu;
-class QTextEdit;
+class QPlainTextEdit;
 
 class TfrmMain : public QMainWindow {
     Q_OBJECT
@@ -46,8 +47,8 @@ public:
 
     // The status line text (kept up to date even though the bar is hidden).
     QString StatusText() const { return statusText_; }
-    QTextEdit *mmoCommInfo1 = nullptr;
-    QTextEdit *mmoCommInfo2 = nullptr;
+    QPlainTextEdit *mmoCommInfo1 = nullptr;
+    QPlainTextEdit *mmoCommInfo2 = nullptr;
     QMenu *miTool = nullptr;
     QAction *miUserTable = nullptr;
     QAction *miParameterSet = nullptr;
@@ -60,7 +61,7 @@ public:
     // Prepares the context menu for the pane it opens on: "Agreements
     // Analyzing" for a selection that starts with "7E" and has at least 34
     // characters, "Clear Information" when the pane holds any text.
-    void PopupMenu1Popup(QTextEdit *pane);
+    void PopupMenu1Popup(QPlainTextEdit *pane);
     // The selected text of the pane, trimmed, to the resolver.
     void miCommResolverPackClick();
     void miCommClearInfoClick();
@@ -81,7 +82,10 @@ private:
     bool closing_ = false;
     QString statusText_;
     // The pane the context menu was last prepared for.
-    QTextEdit *popupPane_ = nullptr;
+    QPlainTextEdit *popupPane_ = nullptr;
     // Entries shown in each pane since it was last emptied.
     int entries_[2] = {0, 0};
+    // Re-enables painting of the panes after a burst of lines.
+    QTimer paintTimer_;
+    static constexpr int PaintIntervalMs = 200;
 };

@@ -7,8 +7,8 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QPlainTextEdit>
 #include <QTextBlock>
-#include <QTextEdit>
 
 #include <gtest/gtest.h>
 
@@ -81,7 +81,7 @@ struct GlobalsGuard {
 };
 
 // The colour of a pane's line (block), as a blue-green-red value.
-quint32 LineColour(QTextEdit *pane, int line) {
+quint32 LineColour(QPlainTextEdit *pane, int line) {
     const QColor c = pane->document()
                          ->findBlockByNumber(line)
                          .begin()
@@ -144,7 +144,7 @@ TEST(MainWindowLog, APaneIsClearedOnlyByTheLineAfterItsThousandAndFirst) {
 }
 
 // Puts text into a pane and selects `selected` within it.
-void SelectIn(QTextEdit *pane, const QString &text, const QString &selected) {
+void SelectIn(QPlainTextEdit *pane, const QString &text, const QString &selected) {
     pane->setPlainText(text);
     QTextCursor c(pane->document());
     c.setPosition(int(text.indexOf(selected)));
