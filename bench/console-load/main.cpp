@@ -23,13 +23,6 @@ QString Fixed(double v, int decimals = 2) {
     return QString::number(v, 'f', decimals);
 }
 
-QString Latencies(const std::vector<float> &ms) {
-    return QStringLiteral("p50 %1 ms, p99 %2 ms, max %3 ms (%4 replies)")
-        .arg(Fixed(SimPercentile(ms, 0.5)), Fixed(SimPercentile(ms, 0.99)),
-             Fixed(SimPercentile(ms, 1.0)))
-        .arg(ms.size());
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -81,11 +74,7 @@ int main(int argc, char **argv) {
     qputenv("DISPLAY", QByteArray(":") + QByteArray::number(display));
     qputenv("QT_QPA_PLATFORM", "xcb");
 
-    std::vector<TBenchOwner> owners;
-    for (int i = 1; i <= unitCount; ++i)
-        owners.push_back({QStringLiteral("owner%1").arg(i / 100), QStringLiteral("LOAD%1").arg(i),
-                          QStringLiteral("Repeater %1").arg(i)});
-    owners.push_back({QStringLiteral("owner0"), QStringLiteral("PROBE1"), QStringLiteral("Probe")});
+    const std::vector<TBenchOwner> owners = BenchOwnersWithProbe(unitCount);
     TBenchServer bench(parser.value(server));
     if (!bench.Prepare(owners, true) || !bench.Start({}, true)) {
         BenchPrint(QStringLiteral("server: ") + bench.Error());
@@ -133,8 +122,8 @@ int main(int argc, char **argv) {
                    .arg(Fixed(wall, 1))
                    .arg(after.heartbeatsSent - before.heartbeatsSent)
                    .arg(after.heartbeatsLost - before.heartbeatsLost) +
-               Latencies(after.latencyMs));
-    BenchPrint(QStringLiteral("probe unit on its own thread: ") + Latencies(probeMs));
+               BenchLatencyText(after.latencyMs));
+    BenchPrint(QStringLiteral("probe unit on its own thread: ") + BenchLatencyText(probeMs));
     BenchPrint(
         QStringLiteral("server CPU %1 s in %2 s (%3 %% of one core), resident %4 MiB; "
                        "log lines dropped: %5")

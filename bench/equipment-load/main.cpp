@@ -43,13 +43,6 @@ double OwnCpuSeconds() {
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-QString LoadAverage() {
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("?");
-    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
-}
-
 QString Fixed(double v, int decimals = 2) {
     return QString::number(v, 'f', decimals);
 }
@@ -115,7 +108,7 @@ void RunLoad(TBenchServer &server, const LoadOptions &opt, Verdict &verdict) {
     const qint64 rssLoaded = server.ResidentKiB();
     const double cpuStart = server.CpuSeconds();
     const double ownCpuStart = OwnCpuSeconds();
-    const QString loadBefore = LoadAverage();
+    const QString loadBefore = BenchLoadAverage();
     clock.restart();
     QTimer progress;
     QObject::connect(&progress, &QTimer::timeout, [&] {
@@ -128,7 +121,7 @@ void RunLoad(TBenchServer &server, const LoadOptions &opt, Verdict &verdict) {
     const double cpuEnd = server.CpuSeconds();
     const double ownCpu = OwnCpuSeconds() - ownCpuStart;
     const qint64 rssEnd = server.ResidentKiB();
-    const QString loadAfter = LoadAverage();
+    const QString loadAfter = BenchLoadAverage();
 
     fleet.PauseSending();
     RunUntil([&] { return fleet.PendingHeartbeats() == 0; }, 10000);

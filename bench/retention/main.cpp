@@ -181,20 +181,6 @@ private:
     QString pgName_;
 };
 
-QString LoadAverage() {
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("?");
-    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
-}
-
-QString Latencies(const std::vector<float> &ms) {
-    return QStringLiteral("p50 %1 ms, p99 %2 ms, max %3 ms (%4 replies)")
-        .arg(Fixed(SimPercentile(ms, 0.5)), Fixed(SimPercentile(ms, 0.99)),
-             Fixed(SimPercentile(ms, 1.0)))
-        .arg(ms.size());
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
@@ -236,11 +222,7 @@ int main(int argc, char **argv) {
     TBenchServer bench(parser.value(server));
     // The units have owners, as in the field: their heartbeats need no
     // database look-up once registered.
-    std::vector<TBenchOwner> owners;
-    for (int i = 1; i <= unitCount; ++i)
-        owners.push_back({QStringLiteral("owner%1").arg(i / 100), QStringLiteral("LOAD%1").arg(i),
-                          QStringLiteral("Repeater %1").arg(i)});
-    owners.push_back({QStringLiteral("owner0"), QStringLiteral("PROBE1"), QStringLiteral("Probe")});
+    const std::vector<TBenchOwner> owners = BenchOwnersWithProbe(unitCount);
     if (!bench.Prepare(owners, false)) {
         BenchPrint(QStringLiteral("prepare failed: ") + bench.Error());
         return 1;
@@ -356,8 +338,8 @@ int main(int argc, char **argv) {
     fleet.Stop();
     bench.Stop();
 
-    BenchPrint(QStringLiteral("steady before the run: fleet ") + Latencies(steady));
-    BenchPrint(QStringLiteral("                       probe ") + Latencies(steadyProbe));
+    BenchPrint(QStringLiteral("steady before the run: fleet ") + BenchLatencyText(steady));
+    BenchPrint(QStringLiteral("                       probe ") + BenchLatencyText(steadyProbe));
     if (!done) {
         BenchPrint(QStringLiteral("the run did not finish: %1 expired rows left").arg(left.load()));
         return 1;
@@ -366,13 +348,13 @@ int main(int argc, char **argv) {
                    .arg(expiredRows)
                    .arg(Fixed(runSeconds))
                    .arg(Fixed(cpuRun)));
-    BenchPrint(QStringLiteral("during the run: fleet ") + Latencies(during));
-    BenchPrint(QStringLiteral("                probe ") + Latencies(duringProbe));
+    BenchPrint(QStringLiteral("during the run: fleet ") + BenchLatencyText(during));
+    BenchPrint(QStringLiteral("                probe ") + BenchLatencyText(duringProbe));
     BenchPrint(QStringLiteral("heartbeats lost %1, disconnects %2; server CPU before the run %3 s")
                    .arg(stats.heartbeatsLost)
                    .arg(stats.disconnects)
                    .arg(Fixed(cpuBefore)));
-    BenchPrint(QStringLiteral("load average ") + LoadAverage());
+    BenchPrint(QStringLiteral("load average ") + BenchLoadAverage());
     // The probe's figure: the fleet's includes this process's own lag.
     const bool ok = allIn && SimPercentile(duringProbe, 0.99) <= 20.0 && stats.heartbeatsLost == 0;
     BenchPrint(QStringLiteral("[%1] probe heartbeat reply p99 during the run <= 20 ms, none lost")

@@ -49,3 +49,20 @@ const TSimStats &TBenchProbe::Finish() {
     thread_->wait();
     return stats_;
 }
+
+QString BenchLatencyText(const std::vector<float> &ms) {
+    auto fixed = [](double v) { return QString::number(v, 'f', 2); };
+    return QStringLiteral("p50 %1 ms, p99 %2 ms, max %3 ms (%4 replies)")
+        .arg(fixed(SimPercentile(ms, 0.5)), fixed(SimPercentile(ms, 0.99)),
+             fixed(SimPercentile(ms, 1.0)))
+        .arg(ms.size());
+}
+
+std::vector<TBenchOwner> BenchOwnersWithProbe(int units) {
+    std::vector<TBenchOwner> owners;
+    for (int i = 1; i <= units; ++i)
+        owners.push_back({QStringLiteral("owner%1").arg(i / 100), QStringLiteral("LOAD%1").arg(i),
+                          QStringLiteral("Repeater %1").arg(i)});
+    owners.push_back({QStringLiteral("owner0"), QStringLiteral("PROBE1"), QStringLiteral("Probe")});
+    return owners;
+}

@@ -3,6 +3,7 @@
 // the load generator's own event-loop lag.
 #pragma once
 
+#include "BenchServer.h"
 #include "SimFleet.h"
 
 #include <QThread>
@@ -10,6 +11,9 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+
+// "p50 .. ms, p99 .. ms, max .. ms (N replies)" of a latency sample.
+QString BenchLatencyText(const std::vector<float> &ms);
 
 class TBenchProbe {
 public:
@@ -34,3 +38,8 @@ private:
     std::vector<float> taken_;
     TSimStats stats_; // written by the probe thread before it ends
 };
+
+// Owners for units LOAD1 .. LOADn (a hundred to an account) and for the
+// probe unit, so that their heartbeats need no database look-up once
+// registered, as in the field.
+std::vector<TBenchOwner> BenchOwnersWithProbe(int units);

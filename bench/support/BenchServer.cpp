@@ -200,6 +200,13 @@ double TBenchServer::CpuSeconds() const {
     return ticks / double(sysconf(_SC_CLK_TCK));
 }
 
+QString BenchLoadAverage() {
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
+}
+
 bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs) {
     QElapsedTimer clock;
     clock.start();

@@ -69,6 +69,9 @@ int BenchFreePort();
 // one (children such as the server inherit it). Returns the new soft limit.
 long BenchRaiseDescriptorLimit();
 
+// The system's load averages (1, 5, 15 minutes) as text.
+QString BenchLoadAverage();
+
 // Prints a line to standard output at once.
 void BenchPrint(const QString &line);
 
