@@ -125,7 +125,7 @@ int main(int argc, char **argv) {
                BenchLatencyText(after.latencyMs));
     BenchPrint(QStringLiteral("probe unit on its own thread: ") + BenchLatencyText(probeMs));
     BenchPrint(
-        QStringLiteral("server CPU %1 s in %2 s (%3 %% of one core), resident %4 MiB; "
+        QStringLiteral("server CPU %1 s in %2 s (%3 % of one core), resident %4 MiB; "
                        "log lines dropped: %5")
             .arg(Fixed(cpu), Fixed(wall, 1), Fixed(100.0 * cpu / wall, 1), Fixed(rss / 1024.0, 1))
             .arg(dropped ? QStringLiteral("yes") : QStringLiteral("no")));
