@@ -1,5 +1,9 @@
 #include "CommInfoHintSink.h"
 
+#include <cstdio>
+#include <iterator>
+#include <limits>
+
 #include <QMetaObject>
 #include <QPointer>
 
@@ -44,17 +48,37 @@ void TCommInfoHintSink::Enqueue(Event e) {
         }
     }
     if (schedule)
-        QMetaObject::invokeMethod(this, &TCommInfoHintSink::Flush, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(this, &TCommInfoHintSink::DeliverSome, Qt::QueuedConnection);
 }
 
 void TCommInfoHintSink::Flush() {
+    while (Deliver(std::numeric_limits<std::size_t>::max())) {
+    }
+}
+
+void TCommInfoHintSink::DeliverSome() {
+    // A bounded share per event-loop turn: a burst of lines (thousands of
+    // units reporting at once) never keeps the links waiting for the log.
+    if (Deliver(MaxPerTurn))
+        QMetaObject::invokeMethod(this, &TCommInfoHintSink::DeliverSome, Qt::QueuedConnection);
+}
+
+bool TCommInfoHintSink::Deliver(std::size_t most) {
     std::deque<Event> batch;
     std::size_t dropped = 0;
+    bool more = false;
     {
         std::lock_guard guard(lock_);
-        batch.swap(queue_);
-        scheduled_ = false;
-        std::swap(dropped, dropped_);
+        if (queue_.size() <= most) {
+            batch.swap(queue_);
+            scheduled_ = false;
+            std::swap(dropped, dropped_);
+        } else {
+            const auto end = queue_.begin() + static_cast<std::ptrdiff_t>(most);
+            batch.assign(std::make_move_iterator(queue_.begin()), std::make_move_iterator(end));
+            queue_.erase(queue_.begin(), end);
+            more = true;
+        }
     }
     for (const Event &e : batch) {
         switch (e.kind) {
@@ -69,11 +93,14 @@ void TCommInfoHintSink::Flush() {
             break;
         }
     }
-    if (dropped)
-        emit LineReady(
-            QDateTime::currentDateTime(),
-            QStringLiteral("%1 log lines were dropped: the log could not keep up").arg(dropped),
-            clRed);
+    if (dropped) {
+        const QString text =
+            QStringLiteral("%1 log lines were dropped: the log could not keep up").arg(dropped);
+        // Also on standard error, where it outlives the log pane.
+        std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+        emit LineReady(QDateTime::currentDateTime(), text, clRed);
+    }
+    return more;
 }
 
 QString FormatLogLine(const QDateTime &time, const QString &text) {

@@ -33,6 +33,9 @@ public:
     // Upper bound of undelivered events; beyond it new log lines are counted
     // and dropped, and the count is reported once the queue drains.
     static constexpr std::size_t MaxQueued = 100000;
+    // Events delivered in one turn of the event loop; the rest wait for the
+    // next turn, so that other events (the links) come in between.
+    static constexpr std::size_t MaxPerTurn = 200;
 
 signals:
     void LineReady(const QDateTime &time, const QString &text, quint32 colour);
@@ -49,6 +52,9 @@ private:
         int count = 0;
     };
     void Enqueue(Event e);
+    void DeliverSome();
+    // Delivers up to `most` events; true when more are waiting.
+    bool Deliver(std::size_t most);
 
     std::mutex lock_;
     std::deque<Event> queue_;

@@ -1,5 +1,6 @@
 #include "ServerApp.h"
 
+#include "CheckDelData.h"
 #include "ClientTcp.h"
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
@@ -7,7 +8,9 @@
 #include "MainF.h"
 #include "NormalParamTable.h"
 #include "ParamDictionary.h"
+#include "ParameterSetF.h"
 #include "PublicU.h"
+#include "Retention.h"
 #include "SchemaInstaller.h"
 #include "UserTableCommand.h"
 
@@ -16,6 +19,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QPointer>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -107,6 +111,20 @@ CommandLine ParseCommandLine(int argc, char **argv) {
     return c;
 }
 
+// A failed retention run reaches the operator as a box that does not stop
+// the event loop; while one is open, later failures only update its text.
+void ShowRunError(QWidget *parent, const QString &text) {
+    static QPointer<QMessageBox> open;
+    if (open) {
+        open->setText(text);
+        return;
+    }
+    open = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok,
+                           parent);
+    open->setAttribute(Qt::WA_DeleteOnClose);
+    open->show();
+}
+
 QString ExecutableFolder(const char *argv0) {
     const QFileInfo self(QStringLiteral("/proc/self/exe"));
     if (self.exists())
@@ -155,6 +173,14 @@ bool TServerApp::DataModuleCreate() {
         ShowError(QString::fromLatin1(OpenDatabaseErrorText));
         return false;
     }
+    try {
+        // Databases made by an older schema lack the history time indexes
+        // that keep the retention runs short.
+        TRetention(*dmNet).EnsureHistoryIndexes();
+    } catch (const std::exception &e) {
+        PrintErr(QStringLiteral("The history indexes could not be created: ") +
+                 QString::fromStdString(e.what()));
+    }
     return true;
 }
 
@@ -165,6 +191,14 @@ void TServerApp::FormCreate() {
     }
     // The dictionaries are read once, before any server or worker exists.
     LoadParamProperyList(TableReaderFor(*dmNet));
+    // The retention timer runs from here on, with or without a window.
+    // MMS_RETENTION_INTERVAL_MS shortens its period (tests, benchmarks).
+    TCheckDelData::Settings retention;
+    bool ok = false;
+    const int intervalMs = qEnvironmentVariableIntValue("MMS_RETENTION_INTERVAL_MS", &ok);
+    if (ok && intervalMs > 0)
+        retention.interval = std::chrono::milliseconds(intervalMs);
+    checkDelData_ = std::make_unique<TCheckDelData>(*dmNet, sink_.CommInfoHint(), retention);
 }
 
 bool TServerApp::FormShow() {
@@ -355,6 +389,21 @@ int RunWindow(QApplication &app, TServerApp &server) {
     hooks.formShow = [&] { return server.FormShow(); };
     hooks.confirmedClose = [&] { return server.ConfirmedExit(); };
     TfrmMain frmMain(hooks);
+    // Created hidden after the main window; shown modally from its menu.
+    TfrmParameterSet frmParameterSet(*dmNet, server.CheckDelData(), &frmMain);
+    frmMain.menuHooks.OpenParameterSet = [&] { frmParameterSet.exec(); };
+    frmMain.menuHooks.GetEquipmentConnectCount = [] {
+        return EquipmentTcp ? EquipmentTcp->GetEquipmentConnectCount() : 0;
+    };
+    frmMain.menuHooks.GetClientConnectCount = [] {
+        return ClientTcp ? ClientTcp->GetClientConnectCount() : 0;
+    };
+    frmMain.menuHooks.ClearAnalysisAlertList = [] {
+        if (ClientTcp)
+            ClientTcp->ClearAnalysisAlertList();
+    };
+    QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed, &frmMain,
+                     [&frmMain](const QString &text) { ShowRunError(&frmMain, text); });
     QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady, &frmMain,
                      &TfrmMain::CommInfoHint);
     QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,

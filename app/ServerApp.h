@@ -16,6 +16,7 @@
 
 class TEquipmentTcp;
 class TClientTcp;
+class TCheckDelData;
 
 class TServerApp : public QObject {
     Q_OBJECT
@@ -48,6 +49,8 @@ public:
     void EndAfterImport();
 
     TCommInfoHintSink &Sink() { return sink_; }
+    // The once-a-minute retention runs (made by FormCreate).
+    TCheckDelData &CheckDelData() { return *checkDelData_; }
     const Options &Opts() const { return options_; }
     const ExtraOptions &Extra() const { return extra_; }
 
@@ -66,6 +69,7 @@ private:
     // After the equipment server, so that it (and its workers, which call the
     // equipment server) goes before it.
     std::unique_ptr<TClientTcp> clientTcp_;
+    std::unique_ptr<TCheckDelData> checkDelData_;
 };
 
 // Program entry: parses the command line and runs the server. Returns the

@@ -11,7 +11,7 @@ packages=(
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
     postgresql python3-aiosmtpd openssl
-    xvfb xauth
+    xvfb xauth imagemagick xdotool
     fonts-wqy-microhei
 )
 

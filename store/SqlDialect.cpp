@@ -84,6 +84,16 @@ public:
     // the write lock shows whether inserts would.
     QStringList ProbeStatements() const override {
         return {QStringLiteral("begin immediate"), QStringLiteral("rollback")};
+    QString LocalNow() const override { return QStringLiteral("datetime('now','localtime')"); }
+    QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
+        return QStringLiteral(
+                   "delete from %1 where rowid in (select rowid from %1 where %2 limit %3)")
+            .arg(table, condition)
+            .arg(limit);
+    }
+    QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                 const QString &column) const override {
+        return QStringLiteral("create index if not exists %1 on %2 (%3)").arg(index, table, column);
     }
 };
 
@@ -113,6 +123,16 @@ public:
                state == u"HYT00" || state == u"HYT01" || state == u"40001";
     }
     QStringList ProbeStatements() const override { return {QStringLiteral("select 1")}; }
+    QString LocalNow() const override { return QStringLiteral("getdate()"); }
+    QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
+        return QStringLiteral("delete top (%3) from %1 where %2").arg(table, condition).arg(limit);
+    }
+    QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                 const QString &column) const override {
+        return QStringLiteral("if not exists (select * from sys.indexes where name='%1' and "
+                              "object_id=object_id('%2')) create index %1 on %2 (%3)")
+            .arg(index, table, column);
+    }
 };
 
 // Columns are timestamp without time zone holding local wall-clock time; the
@@ -158,6 +178,18 @@ public:
                state == u"55P03" || state == u"40001" || state == u"40P01";
     }
     QStringList ProbeStatements() const override { return {QStringLiteral("select 1")}; }
+    QString LocalNow() const override { return QStringLiteral("localtimestamp"); }
+    QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
+        // A table without a key: ctid names each row of the chosen batch.
+        return QStringLiteral("delete from %1 where ctid = any(array(select ctid from %1 where %2 "
+                              "limit %3))")
+            .arg(table, condition)
+            .arg(limit);
+    }
+    QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                 const QString &column) const override {
+        return QStringLiteral("create index if not exists %1 on %2 (%3)").arg(index, table, column);
+    }
 };
 
 } // namespace

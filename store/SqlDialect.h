@@ -41,6 +41,16 @@ public:
     virtual bool Unavailable(const QSqlError &error) const = 0;
     // Statements that succeed only when the database takes writes again.
     virtual QStringList ProbeStatements() const = 0;
+    // SQL expression: the database's local wall-clock time now.
+    virtual QString LocalNow() const = 0;
+    // Statement deleting at most `limit` rows of the table that meet the
+    // condition (an SQL boolean expression, "1=1" for any row).
+    virtual QString DeleteBatch(const QString &table, const QString &condition,
+                                int limit) const = 0;
+    // Statement creating an index on one column unless an index of that name
+    // exists already.
+    virtual QString CreateIndexIfMissing(const QString &index, const QString &table,
+                                         const QString &column) const = 0;
 };
 
 // The options with each default appended whose key ("key=value", separated

@@ -4,21 +4,45 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
-#include <QTextEdit>
+#include <QTextCursor>
+#include <QVBoxLayout>
 
 namespace {
 
-QTextEdit *MakePane(QWidget *parent) {
-    auto *pane = new QTextEdit(parent);
+QPlainTextEdit *MakePane(QWidget *parent) {
+    auto *pane = new QPlainTextEdit(parent);
     pane->setReadOnly(true);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    pane->setLineWrapMode(QTextEdit::NoWrap);
+    pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+    QFont font(QStringLiteral("宋体"));
+    font.setStyleHint(QFont::TypeWriter);
+    font.setPixelSize(12);
+    pane->setFont(font);
+    pane->setContextMenuPolicy(Qt::CustomContextMenu);
     return pane;
+}
+
+// Until the resolver window exists: a plain window showing the packet text.
+void ShowPacketText(QWidget *parent, const QString &text) {
+    QDialog dialog(parent);
+    dialog.setWindowTitle(QStringLiteral("Agreements Analyzing"));
+    auto *layout = new QVBoxLayout(&dialog);
+    auto *edit = new QPlainTextEdit(text, &dialog);
+    edit->setObjectName(QStringLiteral("mmoResolvePack"));
+    layout->addWidget(edit);
+    auto *buttons = new QDialogButtonBox(QDialogButtonBox::Close, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    layout->addWidget(buttons);
+    dialog.resize(520, 240);
+    dialog.exec();
 }
 
 // The console's colour values are blue-green-red.
@@ -39,11 +63,55 @@ TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(s
     splitter->setSizes({328, 180});
     setCentralWidget(splitter);
 
+    QFont formFont(QStringLiteral("Tahoma"));
+    formFont.setPixelSize(13);
+    menuBar()->setFont(formFont);
+
     miTool = menuBar()->addMenu(QStringLiteral("工具"));
+    miUserTable = miTool->addAction(QStringLiteral("用户表"));
+    miTool->addSeparator();
+    miParameterSet = miTool->addAction(QStringLiteral("参数设置"));
+    miTool->addSeparator();
     miConnectCount = miTool->addAction(QStringLiteral("连接数"));
+    // The separator belongs to the entry above it: hidden with it.
+    QAction *countSeparator = miTool->addSeparator();
+    miClearAlarmList = miTool->addAction(QStringLiteral("清除告警邮件列表"));
     miConnectCount->setVisible(SoftWareVerNumber.size() > 4);
+    countSeparator->setVisible(miConnectCount->isVisible());
+    connect(miUserTable, &QAction::triggered, this, [this] {
+        if (menuHooks.OpenUserTable)
+            menuHooks.OpenUserTable();
+    });
+    connect(miParameterSet, &QAction::triggered, this, [this] {
+        if (menuHooks.OpenParameterSet)
+            menuHooks.OpenParameterSet();
+    });
+    connect(miConnectCount, &QAction::triggered, this, &TfrmMain::miConnectCountClick);
+    connect(miClearAlarmList, &QAction::triggered, this, [this] {
+        if (menuHooks.ClearAnalysisAlertList)
+            menuHooks.ClearAnalysisAlertList();
+    });
+
+    PopupMenu1 = new QMenu(this);
+    miCommResolverPack = PopupMenu1->addAction(QStringLiteral("解析协议包"));
+    PopupMenu1->addSeparator();
+    miCommClearInfo = PopupMenu1->addAction(QStringLiteral("清除信息"));
+    connect(miCommResolverPack, &QAction::triggered, this, &TfrmMain::miCommResolverPackClick);
+    connect(miCommClearInfo, &QAction::triggered, this, &TfrmMain::miCommClearInfoClick);
+    for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2})
+        connect(pane, &QWidget::customContextMenuRequested, this, [this, pane](const QPoint &at) {
+            PopupMenu1Popup(pane);
+            PopupMenu1->exec(pane->viewport()->mapToGlobal(at));
+        });
 
     statusBar()->hide();
+
+    paintTimer_.setSingleShot(true);
+    paintTimer_.setInterval(PaintIntervalMs);
+    connect(&paintTimer_, &QTimer::timeout, this, [this] {
+        for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2})
+            pane->setUpdatesEnabled(true);
+    });
 }
 
 void TfrmMain::MainWindowTextDisplay() {
@@ -52,7 +120,59 @@ void TfrmMain::MainWindowTextDisplay() {
     setWindowTitle(QStringLiteral("Monitoring Management System Server(") + SoftWareVerNumber +
                    QLatin1Char(')'));
     miTool->setTitle(QStringLiteral("Tools"));
+    miUserTable->setText(QStringLiteral("User Table"));
+    miParameterSet->setText(QStringLiteral("Parameter Set"));
     miConnectCount->setText(QStringLiteral("Connect Count"));
+    miClearAlarmList->setText(QStringLiteral("Empty Alert Mail List"));
+    miCommResolverPack->setText(QStringLiteral("Agreements Analyzing"));
+    miCommClearInfo->setText(QStringLiteral("Clear Information"));
+}
+
+QString TfrmMain::ConnectCountText() const {
+    const int equipment =
+        menuHooks.GetEquipmentConnectCount ? menuHooks.GetEquipmentConnectCount() : 0;
+    const int clients = menuHooks.GetClientConnectCount ? menuHooks.GetClientConnectCount() : 0;
+    return QStringLiteral("Equipment Connect:") + QString::number(equipment) +
+           QStringLiteral("\n\r       Client Connect:") + QString::number(clients);
+}
+
+void TfrmMain::miConnectCountClick() {
+    QMessageBox::information(this, windowTitle(), ConnectCountText(), QMessageBox::Ok);
+}
+
+namespace {
+
+// The selection as plain text (Qt marks paragraph ends with U+2029).
+QString SelectedText(const QPlainTextEdit *pane) {
+    QString text = pane->textCursor().selectedText();
+    text.replace(QChar::ParagraphSeparator, QLatin1Char('\n'));
+    text.replace(QChar::LineSeparator, QLatin1Char('\n'));
+    return text;
+}
+
+} // namespace
+
+void TfrmMain::PopupMenu1Popup(QPlainTextEdit *pane) {
+    popupPane_ = pane;
+    const QString selected = SelectedText(pane);
+    miCommResolverPack->setVisible(selected.startsWith(QLatin1String("7E")) &&
+                                   selected.size() >= 34);
+    miCommClearInfo->setVisible(!pane->document()->isEmpty());
+}
+
+void TfrmMain::miCommResolverPackClick() {
+    if (!popupPane_)
+        return;
+    const QString text = SelectedText(popupPane_).trimmed();
+    if (menuHooks.OpenResolver)
+        menuHooks.OpenResolver(text);
+    else
+        ShowPacketText(this, text);
+}
+
+void TfrmMain::miCommClearInfoClick() {
+    if (popupPane_)
+        popupPane_->clear();
 }
 
 void TfrmMain::showEvent(QShowEvent *event) {
@@ -90,19 +210,45 @@ void TfrmMain::closeEvent(QCloseEvent *event) {
 void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 colour) {
     if (!ShowInfoHint)
         return;
-    QTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
-    if (pane->document()->lineCount() > 1000)
+    QPlainTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
+    // Lines are counted as text blocks: every appended line (and every line
+    // of a text with carriage returns) is one block.
+    int &entries = pane == mmoCommInfo1 ? entries_[0] : entries_[1];
+    if (pane->document()->blockCount() > 1000) {
         pane->clear();
-    const int lines = pane->document()->isEmpty() ? 0 : pane->document()->lineCount();
+        entries = 0;
+    }
+    if (pane->document()->isEmpty())
+        entries = 0;
+    // Blue and black alternate per entry: most entries are two lines (a
+    // description and its frame), so alternating by line count would paint
+    // every entry blue. A red entry counts, so the next one takes the other
+    // colour all the same.
     quint32 shown = colour;
     if (colour == clYellow || colour == clWhite)
-        shown = (lines % 2 == 1) ? 0x000000 : clBlue;
-    pane->setTextColor(FromBgr(shown));
+        shown = (entries % 2 == 1) ? 0x000000 : clBlue;
+    ++entries;
     QString body = text;
     body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
     body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    pane->append(DateTimeText(time) + QLatin1String("->") + body);
+    // Inserted as plain text: a line received from the network that looks
+    // like markup is shown as it is, never interpreted.
+    QTextCharFormat format;
+    format.setForeground(FromBgr(shown));
+    QTextCursor cursor(pane->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!pane->document()->isEmpty())
+        cursor.insertBlock();
+    cursor.insertText(DateTimeText(time) + QLatin1String("->") + body, format);
     pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
+    // Under heavy traffic the panes are painted a few times a second, not
+    // once per line: painting is what costs (the display server draws every
+    // frame), the text itself is cheap.
+    if (pane->updatesEnabled()) {
+        pane->setUpdatesEnabled(false);
+        if (!paintTimer_.isActive())
+            paintTimer_.start();
+    }
 }
 
 void TfrmMain::OnUserConnectNumber(int count) {

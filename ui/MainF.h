@@ -1,16 +1,17 @@
 // The operator's main window: two log panes (upper for events and errors,
 // lower for equipment traffic), the status line with the connection counts,
-// and the confirmed close.
+// the Tools menu, the panes' context menu and the confirmed close.
 #pragma once
 
 #include <QDateTime>
 #include <QMainWindow>
+#include <QTimer>
 
 #include <functional>
 
 class QAction;
 class QMenu;
-class QTextEdit;
+class QPlainTextEdit;
 
 class TfrmMain : public QMainWindow {
     Q_OBJECT
@@ -24,6 +25,19 @@ public:
         std::function<bool()> confirmedClose;
     };
 
+    // What the menus reach. The start-up code sets them; an entry whose hook
+    // is missing does nothing (the resolver entry opens a plain window that
+    // shows the packet text).
+    struct MenuHooks {
+        std::function<void()> OpenUserTable;
+        std::function<void()> OpenParameterSet;
+        std::function<void(const QString &frameText)> OpenResolver;
+        std::function<int()> GetEquipmentConnectCount;
+        std::function<int()> GetClientConnectCount;
+        std::function<void()> ClearAnalysisAlertList;
+    };
+    MenuHooks menuHooks;
+
     explicit TfrmMain(Hooks hooks, QWidget *parent = nullptr);
 
     // Log callback target (event thread): appends one line to a pane.
@@ -33,9 +47,27 @@ public:
 
     // The status line text (kept up to date even though the bar is hidden).
     QString StatusText() const { return statusText_; }
-    QTextEdit *mmoCommInfo1 = nullptr;
-    QTextEdit *mmoCommInfo2 = nullptr;
+    QPlainTextEdit *mmoCommInfo1 = nullptr;
+    QPlainTextEdit *mmoCommInfo2 = nullptr;
+    QMenu *miTool = nullptr;
+    QAction *miUserTable = nullptr;
+    QAction *miParameterSet = nullptr;
     QAction *miConnectCount = nullptr;
+    QAction *miClearAlarmList = nullptr;
+    QMenu *PopupMenu1 = nullptr;
+    QAction *miCommResolverPack = nullptr;
+    QAction *miCommClearInfo = nullptr;
+
+    // Prepares the context menu for the pane it opens on: "Agreements
+    // Analyzing" for a selection that starts with "7E" and has at least 34
+    // characters, "Clear Information" when the pane holds any text.
+    void PopupMenu1Popup(QPlainTextEdit *pane);
+    // The selected text of the pane, trimmed, to the resolver.
+    void miCommResolverPackClick();
+    void miCommClearInfoClick();
+    // The connection count message (the text and the box).
+    QString ConnectCountText() const;
+    void miConnectCountClick();
 
     // Window and menu captions shown to the operator.
     void MainWindowTextDisplay();
@@ -49,5 +81,11 @@ private:
     bool shown_ = false;
     bool closing_ = false;
     QString statusText_;
-    QMenu *miTool = nullptr;
+    // The pane the context menu was last prepared for.
+    QPlainTextEdit *popupPane_ = nullptr;
+    // Entries shown in each pane since it was last emptied.
+    int entries_[2] = {0, 0};
+    // Re-enables painting of the panes after a burst of lines.
+    QTimer paintTimer_;
+    static constexpr int PaintIntervalMs = 200;
 };

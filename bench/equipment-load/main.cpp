@@ -10,6 +10,7 @@
 // Then a burst benchmark: one unit writes K heartbeats in a single write and
 // the replies are counted and timed, for several K, to see that cutting many
 // frames out of one read costs time linear in their number.
+#include "BenchProbe.h"
 #include "BenchServer.h"
 #include "SimFleet.h"
 
@@ -41,60 +42,6 @@ double OwnCpuSeconds() {
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
-
-QString LoadAverage() {
-    QFile file(QStringLiteral("/proc/loadavg"));
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("?");
-    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
-}
-
-// One more unit on a thread and event loop of its own, heartbeating twice a
-// second: its latencies are the server's (and the machine's), free of the
-// load generator's own event-loop lag.
-class Probe {
-public:
-    explicit Probe(int port) {
-        thread_.reset(QThread::create([this, port] {
-            TSimFleetConfig config;
-            config.port = quint16(port);
-            config.codePrefix = QStringLiteral("PROBE");
-            config.stationBase = 0x0CC00000;
-            config.heartbeatSeconds = 0.5;
-            config.connectRate = 0;
-            TSimFleet fleet(config, nullptr, nullptr);
-            fleet.Start();
-            QEventLoop loop;
-            QTimer poll;
-            QObject::connect(&poll, &QTimer::timeout, &loop, [&] {
-                if (reset_.exchange(false))
-                    fleet.ResetLatencies();
-                if (stop_) {
-                    stats_ = fleet.Stats();
-                    fleet.Stop();
-                    loop.quit();
-                }
-            });
-            poll.start(50);
-            loop.exec();
-        }));
-        thread_->start();
-    }
-    ~Probe() { Finish(); }
-    void ResetLatencies() { reset_ = true; }
-    // Stops the probe and returns what it measured.
-    const TSimStats &Finish() {
-        stop_ = true;
-        thread_->wait();
-        return stats_;
-    }
-
-private:
-    std::unique_ptr<QThread> thread_;
-    std::atomic<bool> reset_{false};
-    std::atomic<bool> stop_{false};
-    TSimStats stats_; // written by the probe thread before it ends
-};
 
 QString Fixed(double v, int decimals = 2) {
     return QString::number(v, 'f', decimals);
@@ -133,7 +80,7 @@ void RunLoad(TBenchServer &server, const LoadOptions &opt, Verdict &verdict) {
     config.replyTimeoutSeconds = std::max(5.0, opt.heartbeat);
     TSimFleet fleet(config, nullptr, BenchPrint);
 
-    Probe probe(server.EquipmentPort());
+    TBenchProbe probe(server.EquipmentPort());
     QElapsedTimer clock;
     clock.start();
     if (!fleet.Start()) {
@@ -161,7 +108,7 @@ void RunLoad(TBenchServer &server, const LoadOptions &opt, Verdict &verdict) {
     const qint64 rssLoaded = server.ResidentKiB();
     const double cpuStart = server.CpuSeconds();
     const double ownCpuStart = OwnCpuSeconds();
-    const QString loadBefore = LoadAverage();
+    const QString loadBefore = BenchLoadAverage();
     clock.restart();
     QTimer progress;
     QObject::connect(&progress, &QTimer::timeout, [&] {
@@ -174,7 +121,7 @@ void RunLoad(TBenchServer &server, const LoadOptions &opt, Verdict &verdict) {
     const double cpuEnd = server.CpuSeconds();
     const double ownCpu = OwnCpuSeconds() - ownCpuStart;
     const qint64 rssEnd = server.ResidentKiB();
-    const QString loadAfter = LoadAverage();
+    const QString loadAfter = BenchLoadAverage();
 
     fleet.PauseSending();
     RunUntil([&] { return fleet.PendingHeartbeats() == 0; }, 10000);

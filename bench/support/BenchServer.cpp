@@ -132,10 +132,13 @@ bool TBenchServer::Prepare(const std::vector<TBenchOwner> &owners, bool operator
     return ok;
 }
 
-bool TBenchServer::Start(const QString &logFile) {
+bool TBenchServer::Start(const QString &logFile, bool window) {
     process_.setStandardOutputFile(logFile.isEmpty() ? QProcess::nullDevice() : logFile);
     process_.setStandardErrorFile(home_.filePath(QStringLiteral("stderr.txt")));
-    process_.start(binary_, {QStringLiteral("--headless"), QStringLiteral("--home"), home_.path()});
+    QStringList args{QStringLiteral("--home"), home_.path()};
+    if (!window)
+        args.prepend(QStringLiteral("--headless"));
+    process_.start(binary_, args);
     if (!process_.waitForStarted(10000)) {
         error_ = QStringLiteral("cannot start ") + binary_ + QStringLiteral(": ") +
                  process_.errorString();
@@ -145,10 +148,7 @@ bool TBenchServer::Start(const QString &logFile) {
     clock.start();
     while (clock.elapsed() < 30000) {
         if (process_.state() == QProcess::NotRunning) {
-            QFile err(home_.filePath(QStringLiteral("stderr.txt")));
-            err.open(QIODevice::ReadOnly);
-            error_ = QStringLiteral("the server ended at start: ") +
-                     QString::fromLocal8Bit(err.readAll());
+            error_ = QStringLiteral("the server ended at start: ") + StdErr();
             return false;
         }
         if (Accepts(equipmentPort_) && Accepts(clientPort_))
@@ -157,6 +157,11 @@ bool TBenchServer::Start(const QString &logFile) {
     }
     error_ = QStringLiteral("the server's ports did not open within 30 s");
     return false;
+}
+
+QString TBenchServer::StdErr() const {
+    QFile err(home_.filePath(QStringLiteral("stderr.txt")));
+    return err.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(err.readAll()) : QString();
 }
 
 int TBenchServer::Stop() {
@@ -193,6 +198,13 @@ double TBenchServer::CpuSeconds() const {
     // utime and stime are fields 14 and 15 of the whole line: 11 and 12 here.
     const double ticks = double(fields[11].toLongLong() + fields[12].toLongLong());
     return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+QString BenchLoadAverage() {
+    QFile file(QStringLiteral("/proc/loadavg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("?");
+    return QString::fromLatin1(file.readAll()).section(QLatin1Char(' '), 0, 2);
 }
 
 bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs) {

@@ -33,7 +33,11 @@ public:
 
     // Starts the server and waits until its equipment and client ports accept
     // connections. logFile: where its standard output goes (empty: nowhere).
-    bool Start(const QString &logFile = {});
+    // window: with the operator console on the display of the environment
+    // instead of headless.
+    bool Start(const QString &logFile = {}, bool window = false);
+    // What the server wrote to standard error so far.
+    QString StdErr() const;
     // SIGTERM and wait; returns the exit code (-1 when it had to be killed).
     int Stop();
 
@@ -64,6 +68,9 @@ int BenchFreePort();
 // Descriptors for thousands of connections: raises the soft limit to the hard
 // one (children such as the server inherit it). Returns the new soft limit.
 long BenchRaiseDescriptorLimit();
+
+// The system's load averages (1, 5, 15 minutes) as text.
+QString BenchLoadAverage();
 
 // Prints a line to standard output at once.
 void BenchPrint(const QString &line);

@@ -1,0 +1,181 @@
+// The parameter settings window on a real SQLite database: the day fields,
+// Save and Cancel, the key filter, Escape, the log switch and the manual
+// deletions; and the retention timer runs behind it.
+#include "CheckDelData.h"
+#include "HistoryTables.h"
+#include "NormalParamTable.h"
+#include "ParameterSetF.h"
+#include "PublicU.h"
+#include "TestSupport.h"
+#include "UiTestUtil.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using uitest::AnswerNextQuestion;
+
+class ParameterSet : public testing::Test {
+protected:
+    void SetUp() override {
+        home_ = mmstest::MakeSqliteHome(false);
+        db_ = std::make_unique<TdmNet>(home_->SqliteTarget());
+        check_ = std::make_unique<TCheckDelData>(*db_, nullptr);
+        window_ = std::make_unique<TfrmParameterSet>(*db_, *check_);
+    }
+    void TearDown() override { ShowInfoHint = savedHint_; }
+
+    SettingItems Rows() { return TNormalParamTable(*db_).ReadAll(); }
+    void AddQueryRows(int n) {
+        for (int i = 0; i < n; ++i)
+            THistoryTables(*db_).InsertQuery({"n", "E", "02", "General", "",
+                                              QDateTime::currentDateTime(),
+                                              QDateTime::currentDateTime()});
+    }
+    int QueryRows() { return db_->Select("select count(*) from QueryHistory")[0].value(0).toInt(); }
+    // Clicks a manual deletion button, answers the question and returns the
+    // text of the message that follows (empty when none came).
+    QString HandDelete(QPushButton *button, QMessageBox::StandardButton answer) {
+        QString question, result;
+        AnswerNextQuestion(answer, &question);
+        if (answer == QMessageBox::Yes)
+            AnswerNextQuestion(QMessageBox::Ok, &result);
+        button->click();
+        EXPECT_TRUE(QTest::qWaitFor([&] { return check_->Idle(); }, 5000));
+        if (answer == QMessageBox::Yes) {
+            EXPECT_TRUE(QTest::qWaitFor([&] { return !result.isEmpty(); }, 5000));
+        }
+        EXPECT_TRUE(question.startsWith("Delete "));
+        return result;
+    }
+
+    bool savedHint_ = ShowInfoHint;
+    std::unique_ptr<mmstest::TestHome> home_;
+    std::unique_ptr<TdmNet> db_;
+    std::unique_ptr<TCheckDelData> check_;
+    std::unique_ptr<TfrmParameterSet> window_;
+};
+
+TEST_F(ParameterSet, WithoutRowsShows30AndSaveAppendsBothRows) {
+    window_->show();
+    EXPECT_EQ(window_->windowTitle(), "Parameter Setting");
+    EXPECT_EQ(window_->edtQueryDay->text(), "30");
+    EXPECT_EQ(window_->edtAlarmDay->text(), "30");
+    EXPECT_FALSE(window_->btnSaveDay->isEnabled());
+    EXPECT_FALSE(window_->btnSaveCancel->isEnabled());
+
+    window_->edtAlarmDay->setText("7");
+    EXPECT_TRUE(window_->btnSaveDay->isEnabled());
+    EXPECT_TRUE(window_->btnSaveCancel->isEnabled());
+    window_->btnSaveDay->click();
+    EXPECT_EQ(Rows(), (SettingItems{{"HistoryQuerySaveDay", "30"}, {"HistoryAlarmSaveDay", "7"}}));
+    EXPECT_FALSE(window_->btnSaveDay->isEnabled());
+
+    // Saved again: the rows are edited, none appended; an empty field is
+    // stored as it is.
+    window_->edtQueryDay->clear();
+    window_->btnSaveDay->click();
+    EXPECT_EQ(Rows(), (SettingItems{{"HistoryQuerySaveDay", ""}, {"HistoryAlarmSaveDay", "7"}}));
+}
+
+TEST_F(ParameterSet, TypedKeysAreFilteredToThreeDigitsAndPastedTextIsKept) {
+    window_->show();
+    window_->edtQueryDay->clear();
+    QTest::keyClicks(window_->edtQueryDay, "1a-2 .34");
+    EXPECT_EQ(window_->edtQueryDay->text(), "123");
+    QTest::keyClick(window_->edtQueryDay, Qt::Key_Backspace);
+    EXPECT_EQ(window_->edtQueryDay->text(), "12");
+    window_->edtAlarmDay->clear();
+    window_->edtAlarmDay->insert("x9"); // as a paste does
+    EXPECT_EQ(window_->edtAlarmDay->text(), "x9");
+}
+
+TEST_F(ParameterSet, CancelAndEscapeDropUnsavedChanges) {
+    TNormalParamTable(*db_).Update({{"HistoryQuerySaveDay", "5"}, {"HistoryAlarmSaveDay", "6"}});
+    window_->show();
+    EXPECT_EQ(window_->edtQueryDay->text(), "5");
+    window_->edtQueryDay->setText("99");
+    window_->btnSaveCancel->click();
+    EXPECT_EQ(window_->edtQueryDay->text(), "5");
+    EXPECT_FALSE(window_->btnSaveCancel->isEnabled());
+
+    window_->edtAlarmDay->setText("44");
+    QTest::keyClick(window_->edtAlarmDay, Qt::Key_Escape);
+    EXPECT_FALSE(window_->isVisible());
+    EXPECT_EQ(Rows(), (SettingItems{{"HistoryQuerySaveDay", "5"}, {"HistoryAlarmSaveDay", "6"}}));
+    window_->show();
+    EXPECT_EQ(window_->edtAlarmDay->text(), "6");
+}
+
+TEST_F(ParameterSet, TheLogSwitchActsAtOnceAndIsStoredOnlyWhereItsRowExists) {
+    ShowInfoHint = true;
+    window_->show();
+    EXPECT_TRUE(window_->chkShowInfoHint->isChecked());
+    window_->chkShowInfoHint->click();
+    EXPECT_FALSE(ShowInfoHint);
+    EXPECT_TRUE(Rows().empty()); // no row: nothing stored
+
+    TNormalParamTable(*db_).Update({{"ShowInfoHint", "0"}});
+    window_->chkShowInfoHint->click();
+    EXPECT_TRUE(ShowInfoHint);
+    EXPECT_EQ(Rows(), (SettingItems{{"ShowInfoHint", "1"}}));
+}
+
+TEST_F(ParameterSet, ManualDeletionAsksAndReportsTheOutcome) {
+    window_->show();
+    AddQueryRows(3);
+    EXPECT_EQ(HandDelete(window_->btnHandDelQuery, QMessageBox::No), "");
+    EXPECT_EQ(QueryRows(), 3);
+    EXPECT_EQ(HandDelete(window_->btnHandDelQuery, QMessageBox::Yes),
+              "Delete query records success.");
+    EXPECT_EQ(QueryRows(), 0);
+
+    TNormalParamTable(*db_).Update({{"HistoryAlarmSaveDay", "many"}});
+    EXPECT_EQ(HandDelete(window_->btnHandDelAlarm, QMessageBox::Yes), "Delete alert records fail.");
+    EXPECT_TRUE(window_->btnHandDelAlarm->isEnabled());
+}
+
+TEST(CheckDelData, AFailedCleanUpIsLoggedRedSkipsTheHistoryAndTheNextRunComesAsUsual) {
+    auto home = mmstest::MakeSqliteHome(false);
+    TdmNet db(home->SqliteTarget());
+    const QDateTime now(QDate(2024, 6, 1), QTime(12, 0));
+    THistoryTables(db).InsertAlarm("old", "", now.addDays(-40));
+    db.Exec("insert into UserRegister values(?,?,?,?,?,?,?)",
+            {"idle", "", "", "", db.Dialect().DateTimeValue(now.addDays(-2)), QVariant(), 0});
+    db.Exec("drop table RecycleUserEquipment");
+
+    std::vector<std::pair<QString, quint32>> log;
+    TCheckDelData::Settings settings;
+    settings.interval = std::chrono::milliseconds(20);
+    settings.clock = [now] { return now; };
+    settings.registerHours = [] { return 24; };
+    TCheckDelData check(
+        db, [&](const QString &t, quint32 c) { log.emplace_back(t, c); }, settings);
+    int failures = 0, runs = 0;
+    QObject::connect(&check, &TCheckDelData::RegisterOverdueDeleteFailed, [&] { ++failures; });
+    QObject::connect(&check, &TCheckDelData::Finished, [&] { ++runs; });
+
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runs >= 1; }, 5000));
+    check.timCheckDelData.stop();
+    EXPECT_EQ(failures, runs);
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0].second, clRed);
+    EXPECT_TRUE(log[0].first.startsWith("Delete overdue registrations fail: "));
+    EXPECT_EQ(db.Select("select * from AlarmHistory").size(), 1u); // skipped
+
+    db.Exec("create table RecycleUserEquipment (UserName TEXT not null, EquipmentCode TEXT, "
+            "EquipmentName TEXT, EquipmentType TEXT)");
+    const int before = runs;
+    check.timCheckDelData.start();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return runs > before && check.Idle(); }, 5000));
+    check.timCheckDelData.stop();
+    EXPECT_TRUE(db.Select("select * from AlarmHistory").empty());
+    EXPECT_TRUE(db.Select("select * from UserRegister").empty());
+}
+
+} // namespace

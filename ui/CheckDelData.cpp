@@ -1,0 +1,118 @@
+#include "CheckDelData.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+TCheckDelData::TCheckDelData(TdmNet &db, TCommInfoHint log, Settings settings, QObject *parent)
+    : QObject(parent), db_(db), log_(std::move(log)), settings_(std::move(settings)) {
+    worker_ = new QObject;
+    worker_->moveToThread(&thread_);
+    connect(&thread_, &QThread::finished, worker_, &QObject::deleteLater);
+    thread_.setObjectName(QStringLiteral("retention"));
+    thread_.start();
+    // Deleting can wait: the worker yields the processor to the event
+    // thread and the link workers (a nicer thread, Linux per-thread nice).
+    QMetaObject::invokeMethod(worker_, [] { ::setpriority(PRIO_PROCESS, ::gettid(), 10); });
+
+    timCheckDelData.setParent(this);
+    timCheckDelData.setInterval(settings_.interval);
+    connect(&timCheckDelData, &QTimer::timeout, this, &TCheckDelData::timCheckDelDataTimer);
+    timCheckDelData.start();
+}
+
+TCheckDelData::~TCheckDelData() {
+    timCheckDelData.stop();
+    // Runs after the step in progress: the worker's connection goes with it.
+    QMetaObject::invokeMethod(
+        worker_, [this] { db_.ReleaseThreadConnection(); }, Qt::BlockingQueuedConnection);
+    thread_.quit();
+    thread_.wait();
+}
+
+void TCheckDelData::timCheckDelDataTimer() {
+    if (!jobs_.empty())
+        return;
+    Queue(RegisterJob{});
+    Queue(HistoryJob{THistoryKind::Query, true, {}, std::nullopt});
+    Queue(HistoryJob{THistoryKind::Alarm, true, {}, std::nullopt});
+}
+
+void TCheckDelData::DelHistoryRecord(THistoryKind kind, bool Auto, std::function<void(bool)> done) {
+    Queue(HistoryJob{kind, Auto, std::move(done), std::nullopt});
+}
+
+void TCheckDelData::Queue(Job job) {
+    jobs_.push_back(std::move(job));
+    Step();
+}
+
+void TCheckDelData::Step() {
+    if (stepRunning_ || jobs_.empty())
+        return;
+    stepRunning_ = true;
+    // The job is copied to the worker; the queue stays on this thread.
+    QMetaObject::invokeMethod(worker_, [this, job = jobs_.front()] {
+        const StepResult result = RunStep(job);
+        QMetaObject::invokeMethod(this, [this, result] { StepDone(result); });
+    });
+}
+
+TCheckDelData::StepResult TCheckDelData::RunStep(const Job &job) const {
+    StepResult result;
+    TRetention retention(db_, settings_.clock);
+    try {
+        if (std::holds_alternative<RegisterJob>(job)) {
+            result.rows = retention.RegisterOverdueDelete(settings_.registerHours());
+        } else if (const auto &history = std::get<HistoryJob>(job); !history.planned) {
+            // The setting and the cutoff are fixed once per deletion.
+            result.plan = retention.Plan(history.kind, history.Auto);
+            result.ok = result.plan.has_value();
+        } else {
+            result.rows = retention.DeleteBatch(*history.plan, settings_.batchRows);
+        }
+    } catch (const std::exception &e) {
+        result.ok = false;
+        result.error = QString::fromUtf8(e.what());
+    }
+    return result;
+}
+
+void TCheckDelData::StepDone(const StepResult &result) {
+    stepRunning_ = false;
+    if (std::holds_alternative<RegisterJob>(jobs_.front())) {
+        jobs_.pop_front();
+        if (!result.ok) {
+            // The run ends here: its history deletions are skipped.
+            jobs_.clear();
+            const QString text =
+                QStringLiteral("Delete overdue registrations fail: ") + result.error;
+            if (log_)
+                log_(text, clRed);
+            emit RegisterOverdueDeleteFailed(text);
+            emit Finished();
+            return;
+        }
+    } else {
+        auto &history = std::get<HistoryJob>(jobs_.front());
+        if (!history.planned) {
+            history.planned = true;
+            history.plan = result.plan;
+            if (!result.ok)
+                FinishHistoryJob(false);
+        } else if (!result.ok) {
+            FinishHistoryJob(false);
+        } else if (result.rows < settings_.batchRows) {
+            FinishHistoryJob(true);
+        }
+    }
+    Step();
+}
+
+void TCheckDelData::FinishHistoryJob(bool ok) {
+    HistoryJob job = std::move(std::get<HistoryJob>(jobs_.front()));
+    jobs_.pop_front();
+    if (job.done)
+        job.done(ok);
+    if (jobs_.empty())
+        emit Finished();
+}

@@ -1,0 +1,202 @@
+#include "ParameterSetF.h"
+
+#include "NormalParamTable.h"
+#include "PublicU.h"
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+const QString kQueryKey = QStringLiteral("HistoryQuerySaveDay");
+const QString kAlarmKey = QStringLiteral("HistoryAlarmSaveDay");
+
+QLineEdit *MakeDayField(QWidget *parent, const QRect &geometry) {
+    auto *edit = new QLineEdit(parent);
+    edit->setGeometry(geometry);
+    edit->setMaxLength(3);
+    edit->setAlignment(Qt::AlignRight);
+    return edit;
+}
+
+QLabel *MakeLabel(QWidget *parent, const QString &text, const QRect &geometry,
+                  Qt::Alignment align) {
+    auto *label = new QLabel(text, parent);
+    label->setGeometry(geometry);
+    label->setAlignment(align | Qt::AlignVCenter);
+    return label;
+}
+
+QPushButton *MakeButton(QWidget *parent, const QString &text, const QRect &geometry) {
+    auto *button = new QPushButton(text, parent);
+    button->setGeometry(geometry);
+    button->setAutoDefault(false);
+    return button;
+}
+
+} // namespace
+
+TfrmParameterSet::TfrmParameterSet(TdmNet &db, TCheckDelData &checkDelData, QWidget *parent)
+    : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                          Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
+      db_(db), checkDelData_(checkDelData) {
+    setWindowTitle(QStringLiteral("参数设置"));
+    QFont f(QStringLiteral("Tahoma"));
+    f.setPixelSize(13);
+    setFont(f);
+    // The form's 313 x 167 with room for the longer shown captions.
+    setFixedSize(362, 178);
+
+    grpKeepTime = new QGroupBox(QStringLiteral("历史数据保留时间　"), this);
+    grpKeepTime->setGeometry(8, 6, 346, 128);
+    const Qt::Alignment right = Qt::AlignRight;
+    lblQueryKeep = MakeLabel(grpKeepTime, QStringLiteral("查询记录保留"), {6, 26, 140, 24}, right);
+    edtQueryDay = MakeDayField(grpKeepTime, {152, 26, 36, 24});
+    lblQueryDay = MakeLabel(grpKeepTime, QStringLiteral("天"), {194, 26, 32, 24}, Qt::AlignLeft);
+    btnHandDelQuery = MakeButton(grpKeepTime, QStringLiteral("手动删除"), {228, 24, 110, 27});
+    lblAlarmKeep = MakeLabel(grpKeepTime, QStringLiteral("告警记录保留"), {6, 58, 140, 24}, right);
+    edtAlarmDay = MakeDayField(grpKeepTime, {152, 58, 36, 24});
+    lblAlarmDay = MakeLabel(grpKeepTime, QStringLiteral("天"), {194, 58, 32, 24}, Qt::AlignLeft);
+    btnHandDelAlarm = MakeButton(grpKeepTime, QStringLiteral("手动删除"), {228, 56, 110, 27});
+    btnSaveDay = MakeButton(grpKeepTime, QStringLiteral("保存"), {152, 92, 88, 27});
+    btnSaveCancel = MakeButton(grpKeepTime, QStringLiteral("取消"), {250, 92, 88, 27});
+    chkShowInfoHint = new QCheckBox(QStringLiteral("显示通信指令提示"), this);
+    chkShowInfoHint->setGeometry(12, 144, 340, 24);
+
+    setTabOrder(edtQueryDay, btnHandDelQuery);
+    setTabOrder(btnHandDelQuery, edtAlarmDay);
+    setTabOrder(edtAlarmDay, btnHandDelAlarm);
+    setTabOrder(btnHandDelAlarm, btnSaveDay);
+    setTabOrder(btnSaveDay, btnSaveCancel);
+    setTabOrder(btnSaveCancel, chkShowInfoHint);
+
+    for (QLineEdit *edit : {edtQueryDay, edtAlarmDay}) {
+        edit->installEventFilter(this);
+        connect(edit, &QLineEdit::textChanged, this, [this] { SetSaveEnabled(true); });
+    }
+    connect(btnSaveDay, &QPushButton::clicked, this, &TfrmParameterSet::btnSaveDayClick);
+    connect(btnSaveCancel, &QPushButton::clicked, this, &TfrmParameterSet::ReadDayIni);
+    connect(btnHandDelQuery, &QPushButton::clicked, this,
+            [this] { HandDelete(THistoryKind::Query); });
+    connect(btnHandDelAlarm, &QPushButton::clicked, this,
+            [this] { HandDelete(THistoryKind::Alarm); });
+    connect(chkShowInfoHint, &QCheckBox::toggled, this, &TfrmParameterSet::chkShowInfoHintClick);
+    SetSaveEnabled(false);
+}
+
+void TfrmParameterSet::HistroyRecordSetWindowTextDisplay() {
+    setWindowTitle(QStringLiteral("Parameter Setting"));
+    grpKeepTime->setTitle(QStringLiteral("History Data Store Time"));
+    lblQueryKeep->setText(QStringLiteral("Query Record Store"));
+    lblQueryDay->setText(QStringLiteral("Day"));
+    btnHandDelQuery->setText(QStringLiteral("Delete Record"));
+    lblAlarmKeep->setText(QStringLiteral("Alert Record Store"));
+    lblAlarmDay->setText(QStringLiteral("Day"));
+    btnHandDelAlarm->setText(QStringLiteral("Delete Record"));
+    btnSaveDay->setText(QStringLiteral("Save"));
+    btnSaveCancel->setText(QStringLiteral("Cancel"));
+    chkShowInfoHint->setText(QStringLiteral("Show communication command hint"));
+}
+
+void TfrmParameterSet::showEvent(QShowEvent *event) {
+    QDialog::showEvent(event);
+    HistroyRecordSetWindowTextDisplay();
+    ReadDayIni();
+    edtQueryDay->setFocus();
+}
+
+void TfrmParameterSet::SetSaveEnabled(bool enabled) {
+    btnSaveDay->setEnabled(enabled);
+    btnSaveCancel->setEnabled(enabled);
+}
+
+void TfrmParameterSet::ShowDbError(const QString &what, const std::exception &e) {
+    QMessageBox::critical(this, windowTitle(),
+                          what + QStringLiteral(": ") + QString::fromUtf8(e.what()),
+                          QMessageBox::Ok);
+}
+
+void TfrmParameterSet::ReadDayIni() {
+    QString query = QStringLiteral("30"), alarm = QStringLiteral("30");
+    try {
+        for (const auto &[item, value] : TNormalParamTable(db_).ReadAll()) {
+            if (item == kQueryKey)
+                query = value;
+            else if (item == kAlarmKey)
+                alarm = value;
+        }
+    } catch (const std::exception &e) {
+        ShowDbError(QStringLiteral("The settings could not be read"), e);
+    }
+    edtQueryDay->setText(query);
+    edtAlarmDay->setText(alarm);
+    SetSaveEnabled(false);
+    chkShowInfoHint->setChecked(ShowInfoHint);
+}
+
+void TfrmParameterSet::btnSaveDayClick() {
+    try {
+        TNormalParamTable(db_).Update(
+            {{kQueryKey, edtQueryDay->text()}, {kAlarmKey, edtAlarmDay->text()}});
+    } catch (const std::exception &e) {
+        ShowDbError(QStringLiteral("The settings could not be saved"), e);
+        return;
+    }
+    SetSaveEnabled(false);
+}
+
+void TfrmParameterSet::chkShowInfoHintClick(bool checked) {
+    ShowInfoHint = checked;
+    try {
+        // Stored only where the row exists; without it the switch lasts until
+        // the program ends.
+        TNormalParamTable(db_).Update(
+            {{QStringLiteral("ShowInfoHint"), checked ? QStringLiteral("1") : QStringLiteral("0")}},
+            false);
+    } catch (const std::exception &e) {
+        ShowDbError(QStringLiteral("The log switch could not be saved"), e);
+    }
+}
+
+void TfrmParameterSet::HandDelete(THistoryKind kind) {
+    const bool query = kind == THistoryKind::Query;
+    const QString question =
+        query ? QStringLiteral("Delete query record,will history query data loss,really want to "
+                               "delete?")
+              : QStringLiteral("Delete alert record,will history alert data loss,really want to "
+                               "delete?");
+    if (QMessageBox::question(this, windowTitle(), question, QMessageBox::Yes | QMessageBox::No,
+                              QMessageBox::No) != QMessageBox::Yes)
+        return;
+    btnHandDelQuery->setEnabled(false);
+    btnHandDelAlarm->setEnabled(false);
+    checkDelData_.DelHistoryRecord(kind, false, [this, query](bool ok) {
+        btnHandDelQuery->setEnabled(true);
+        btnHandDelAlarm->setEnabled(true);
+        const QString what = query ? QStringLiteral("query") : QStringLiteral("alert");
+        if (ok)
+            QMessageBox::information(this, windowTitle(),
+                                     QStringLiteral("Delete %1 records success.").arg(what),
+                                     QMessageBox::Ok);
+        else
+            QMessageBox::critical(this, windowTitle(),
+                                  QStringLiteral("Delete %1 records fail.").arg(what),
+                                  QMessageBox::Ok);
+    });
+}
+
+bool TfrmParameterSet::eventFilter(QObject *watched, QEvent *event) {
+    if (event->type() == QEvent::KeyPress && (watched == edtQueryDay || watched == edtAlarmDay)) {
+        // Typed characters: digits and backspace only. Keys without a
+        // printable character (arrows, Delete, shortcuts such as paste) pass.
+        const QString text = static_cast<QKeyEvent *>(event)->text();
+        if (text.size() == 1 && text[0].isPrint() && !(text[0] >= u'0' && text[0] <= u'9'))
+            return true;
+    }
+    return QDialog::eventFilter(watched, event);
+}
