@@ -1,6 +1,7 @@
 #include "ServerApp.h"
 
 #include "ClientTcp.h"
+#include "EpollEventDispatcher.h"
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
 #include "LinkPaces.h"
@@ -394,10 +395,16 @@ int RunServer(int argc, char **argv) {
         cmd.headless = true;
     }
     std::unique_ptr<QCoreApplication> app;
-    if (cmd.headless)
+    if (cmd.headless) {
+        // The equipment and client sockets are watched through epoll, so a
+        // loop turn does not cost more with every connected unit. The window
+        // mode keeps the platform's dispatcher: its window-system events are
+        // delivered only by the dispatcher the platform plugin makes.
+        TEpollEventDispatcher::InstallForMainThread();
         app = std::make_unique<QCoreApplication>(argc, argv);
-    else
+    } else {
         app = std::make_unique<QApplication>(argc, argv);
+    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     TSignalRelay signalRelay;
