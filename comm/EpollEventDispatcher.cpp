@@ -214,16 +214,48 @@ void TEpollEventDispatcher::UpdateWatch(int fd, TWatch &watch) {
     watch.events = events;
 }
 
+void TEpollEventDispatcher::ApplyChanges() {
+    for (const int fd : changed_) {
+        const auto it = watches_.find(fd);
+        if (it == watches_.end())
+            continue;
+        TWatch &watch = it->second;
+        watch.dirty = false;
+        const bool any = watch.notifiers[0] || watch.notifiers[1] || watch.notifiers[2];
+        if (watch.emptied && any && watch.events != 0 && !watch.alwaysReady) {
+            // Told again whatever epoll had: a MOD that finds nothing (the
+            // descriptor was closed meanwhile) becomes an ADD.
+            watch.events = ~std::uint32_t(0);
+        }
+        watch.emptied = false;
+        UpdateWatch(fd, watch);
+        if (!any) {
+            if (watch.alwaysReady)
+                --alwaysReadyCount_;
+            watches_.erase(it);
+        }
+    }
+    changed_.clear();
+}
+
 void TEpollEventDispatcher::registerSocketNotifier(QSocketNotifier *notifier) {
     const int fd = int(notifier->socket());
     const int type = int(notifier->type());
     if (fd < 0 || type < 0 || type > 2)
         return;
-    TWatch &watch = watches_[fd];
+    const auto [it, added] = watches_.try_emplace(fd);
+    TWatch &watch = it->second;
     if (watch.notifiers[type] && watch.notifiers[type] != notifier)
         qWarning("TEpollEventDispatcher: several notifiers of one type for descriptor %d", fd);
     watch.notifiers[type] = notifier;
-    UpdateWatch(fd, watch);
+    if (added) {
+        // A new descriptor (perhaps the number of one closed a moment ago)
+        // is handed to epoll at once.
+        UpdateWatch(fd, watch);
+    } else if (!watch.dirty) {
+        watch.dirty = true;
+        changed_.push_back(fd);
+    }
 }
 
 void TEpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier) {
@@ -236,11 +268,11 @@ void TEpollEventDispatcher::unregisterSocketNotifier(QSocketNotifier *notifier) 
         return;
     TWatch &watch = it->second;
     watch.notifiers[type] = nullptr;
-    UpdateWatch(fd, watch);
-    if (watch.events == 0) {
-        if (watch.alwaysReady)
-            --alwaysReadyCount_;
-        watches_.erase(it);
+    if (!(watch.notifiers[0] || watch.notifiers[1] || watch.notifiers[2]))
+        watch.emptied = true;
+    if (!watch.dirty) {
+        watch.dirty = true;
+        changed_.push_back(fd);
     }
 }
 
@@ -295,6 +327,7 @@ bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) 
         emit aboutToBlock();
     }
 
+    ApplyChanges();
     int n = ::epoll_wait(epollFd_, ready_.data(), int(ready_.size()), timeout);
     if (n < 0)
         n = 0; // EINTR: a signal; go round again

@@ -76,6 +76,10 @@ private:
         QSocketNotifier *notifiers[3] = {nullptr, nullptr, nullptr}; // read, write, exception
         std::uint32_t events = 0;                                    // what epoll is asked for
         bool alwaysReady = false; // a descriptor epoll refuses (a regular file)
+        bool dirty = false;       // on the list of changes to hand to epoll
+        // Every notifier went off during this pass: the descriptor may have
+        // been closed and its number reused since, so epoll is told again.
+        bool emptied = false;
     };
     // Timers in firing order: (expiry, order) -> timer id.
     using TQueueKey = std::pair<Clock, std::uint64_t>;
@@ -85,6 +89,7 @@ private:
     int WaitTimeout() const;
     int ActivateTimers();
     void UpdateWatch(int fd, TWatch &watch);
+    void ApplyChanges();
     void Collect(QSocketNotifier *notifier);
     int ActivateNotifiers();
     void DrainWakeUp();
@@ -99,6 +104,11 @@ private:
     std::uint64_t nextOrder_ = 0;
 
     std::unordered_map<int, TWatch> watches_;
+    // Descriptors whose notifiers changed; epoll hears of them before it
+    // waits next, so a notifier switched off and on again within one pass
+    // (a socket's notifiers around a read or a reply) costs one system call
+    // at most instead of two.
+    std::vector<int> changed_;
     int alwaysReadyCount_ = 0;
     std::deque<QSocketNotifier *> pending_; // activated, not yet delivered
     std::vector<epoll_event> ready_;

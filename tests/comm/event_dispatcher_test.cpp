@@ -198,6 +198,64 @@ TEST(EpollEventDispatcher, ReadAndWriteNotifiersShareADescriptor) {
     EXPECT_EQ(reads, 1);
 }
 
+TEST(EpollEventDispatcher, NotifierSwitchedOnAndOffWithinAPassEndsAsLeft) {
+    SocketPair pair;
+    QEventLoop loop;
+    QSocketNotifier read(pair.fd[0], QSocketNotifier::Read);
+    QSocketNotifier write(pair.fd[0], QSocketNotifier::Write);
+    write.setEnabled(false);
+    int writes = 0;
+    QObject::connect(&write, &QSocketNotifier::activated, [&] {
+        ++writes;
+        write.setEnabled(false);
+    });
+    // Toggled inside one activation, ending off: it never fires.
+    bool finalState = false;
+    QObject::connect(&read, &QSocketNotifier::activated, [&] {
+        char b;
+        EXPECT_EQ(::read(pair.fd[0], &b, 1), 1);
+        for (int i = 0; i < 3; ++i) {
+            write.setEnabled(true);
+            write.setEnabled(false);
+        }
+        write.setEnabled(finalState);
+    });
+    ASSERT_EQ(::write(pair.fd[1], "a", 1), 1);
+    RunFor(50, loop);
+    EXPECT_EQ(writes, 0);
+    // The same ending on: it fires once (and switches itself off).
+    finalState = true;
+    ASSERT_EQ(::write(pair.fd[1], "b", 1), 1);
+    RunFor(50, loop);
+    EXPECT_EQ(writes, 1);
+}
+
+TEST(EpollEventDispatcher, DescriptorNumberReusedAfterClose) {
+    int reused = -1;
+    {
+        SocketPair first;
+        QSocketNotifier gone(first.fd[0], QSocketNotifier::Read);
+        QEventLoop loop;
+        RunFor(10, loop);
+        reused = first.fd[0];
+    } // notifier gone, then both descriptors closed
+    SocketPair second;
+    ASSERT_TRUE(second.fd[0] == reused || second.fd[1] == reused);
+    const int fd = second.fd[0] == reused ? 0 : 1;
+    QSocketNotifier read(second.fd[fd], QSocketNotifier::Read);
+    int activations = 0;
+    QEventLoop loop;
+    QObject::connect(&read, &QSocketNotifier::activated, [&] {
+        ++activations;
+        char b;
+        EXPECT_EQ(::read(second.fd[fd], &b, 1), 1);
+        loop.quit();
+    });
+    ASSERT_EQ(::write(second.fd[1 - fd], "x", 1), 1);
+    RunFor(5000, loop);
+    EXPECT_EQ(activations, 1);
+}
+
 TEST(EpollEventDispatcher, NotifierDeletedByAnEarlierActivationIsNotDelivered) {
     SocketPair a, b;
     ASSERT_EQ(::write(a.fd[1], "x", 1), 1);
