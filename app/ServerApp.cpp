@@ -168,9 +168,11 @@ void TServerApp::FormCreate() {
 }
 
 bool TServerApp::FormShow() {
+    for (const QString &problem : extra_.problems)
+        sink_.Post(problem, clRed);
+    const TLinkPaces paces = ApplyPaceOptions(TLinkPaces::FromEnvironment(), extra_);
     equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
-                                                    sink_.BoosterConnectNumber(),
-                                                    TLinkPaces::FromEnvironment());
+                                                    sink_.BoosterConnectNumber(), paces);
     if (!equipmentTcp_->IsListening()) {
         PrintErr(QStringLiteral("Equipment port %1: %2")
                      .arg(DeviceConnectPort)
@@ -186,7 +188,7 @@ bool TServerApp::FormShow() {
     clientSettings.codePage = extra_.codePage;
     clientSettings.homeFolder = options_.home;
     clientSettings.mail.caFile = extra_.emailCaFile;
-    clientSettings.paces = TLinkPaces::FromEnvironment();
+    clientSettings.paces = paces;
     clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
     clientTcp_ =
         std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
