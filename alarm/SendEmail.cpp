@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <sys/socket.h>
 
 namespace {
 
@@ -115,6 +116,58 @@ struct Outcome {
     QByteArray error;
 };
 
+// The socket libcurl opened last for the exchange (CURLOPT_SOCKOPTFUNCTION).
+int NoteSocket(void *user, curl_socket_t fd, curlsocktype) {
+    *static_cast<curl_socket_t *>(user) = fd;
+    return CURL_SOCKOPT_OK;
+}
+
+// Asked by libcurl while the exchange runs; non-zero aborts it.
+int CancelCallback(void *user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    const auto &options = *static_cast<const MailOptions *>(user);
+    return options.cancelled() ? 1 : 0;
+}
+
+// Runs the exchange of the handle to its end. With a cancel check, it runs
+// on a multi handle polled at most 100 ms at a time. A cancel is handed to
+// libcurl through its progress callback, and the socket is shut down as
+// well: libcurl then ends the exchange as failed at once, without the
+// closing exchange (end of data, QUIT) that would wait for a server that
+// does not answer.
+CURLcode Perform(CURL *h, const MailOptions &options, const curl_socket_t &socket) {
+    if (!options.cancelled)
+        return curl_easy_perform(h);
+    const std::unique_ptr<CURLM, decltype(&curl_multi_cleanup)> multi(curl_multi_init(),
+                                                                      curl_multi_cleanup);
+    if (!multi || curl_multi_add_handle(multi.get(), h) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    CURLcode result = CURLE_OK;
+    bool cut = false;
+    int running = 1;
+    while (running) {
+        if (!cut && options.cancelled()) {
+            cut = true;
+            result = CURLE_ABORTED_BY_CALLBACK;
+            if (socket != CURL_SOCKET_BAD)
+                ::shutdown(socket, SHUT_RDWR);
+        }
+        if (curl_multi_perform(multi.get(), &running) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running && curl_multi_poll(multi.get(), nullptr, 0, 100, nullptr) != CURLM_OK) {
+            result = CURLE_FAILED_INIT;
+            break;
+        }
+    }
+    int left = 0;
+    while (CURLMsg *msg = curl_multi_info_read(multi.get(), &left))
+        if (msg->msg == CURLMSG_DONE && msg->easy_handle == h && !cut)
+            result = msg->data.result;
+    curl_multi_remove_handle(multi.get(), h);
+    return result;
+}
+
 // One SMTP session: connect, optionally log in, send, close.
 Outcome Transfer(const mail::SmtpEndpoint &endpoint, const Envelope &envelope,
                  const QByteArray &message, const QString *user, const QString *password,
@@ -185,7 +238,15 @@ Outcome Transfer(const mail::SmtpEndpoint &endpoint, const Envelope &envelope,
     curl_easy_setopt(h, CURLOPT_DEBUGDATA, &out.exchange);
     curl_easy_setopt(h, CURLOPT_VERBOSE, 1L);
 
-    out.code = curl_easy_perform(h);
+    curl_socket_t socket = CURL_SOCKET_BAD;
+    if (options.cancelled) {
+        curl_easy_setopt(h, CURLOPT_SOCKOPTFUNCTION, NoteSocket);
+        curl_easy_setopt(h, CURLOPT_SOCKOPTDATA, &socket);
+        curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, CancelCallback);
+        curl_easy_setopt(h, CURLOPT_XFERINFODATA, &options);
+        curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
+    }
+    out.code = Perform(h, options, socket);
     if (out.code != CURLE_OK) {
         out.error =
             errorBuffer[0] ? QByteArray(errorBuffer) : QByteArray(curl_easy_strerror(out.code));

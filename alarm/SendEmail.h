@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <chrono>
+#include <functional>
 
 // Settings of one send that the SMTP account settings do not carry.
 struct MailOptions {
@@ -23,6 +24,9 @@ struct MailOptions {
     // When set, receives a short reason whenever the result is false (for
     // logs and tests; never holds the password).
     QString *failureReason = nullptr;
+    // When set, asked about every 100 ms during the exchange; true cuts the
+    // exchange off at once and the send fails ("cancelled").
+    std::function<bool()> cancelled;
 };
 
 // Sends one mail and returns true when the server accepted it.

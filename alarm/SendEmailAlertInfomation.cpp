@@ -69,7 +69,10 @@ TSendEmailAlertInfomation::TSendEmailAlertInfomation(TCommInfoHint commInfoHint,
         config_.codePage = QStringLiteral("UTF-8");
     config_.mailOptions.attachmentCharset = config_.codePage;
     if (!config_.sendMail) {
-        const MailOptions options = config_.mailOptions;
+        MailOptions options = config_.mailOptions;
+        // A stop cuts a mail exchange under way off: the exit never waits on
+        // a mail server.
+        options.cancelled = [this] { return StopRequested(); };
         config_.sendMail = [options](const QString &address, const QString &subject,
                                      const QString &attachmentPath) {
             return SendAlertEmail(address, subject, attachmentPath, options);
@@ -79,7 +82,7 @@ TSendEmailAlertInfomation::TSendEmailAlertInfomation(TCommInfoHint commInfoHint,
 
 TSendEmailAlertInfomation::~TSendEmailAlertInfomation() {
     if (thread_.joinable()) {
-        thread_.request_stop();
+        RequestStop();
         thread_.join();
     }
 }
@@ -88,6 +91,15 @@ void TSendEmailAlertInfomation::Start() {
     if (thread_.joinable())
         return;
     thread_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+}
+
+bool TSendEmailAlertInfomation::StopRequested() const {
+    return stopRequested_.load();
+}
+
+void TSendEmailAlertInfomation::RequestStop() {
+    stopRequested_.store(true);
+    thread_.request_stop();
 }
 
 void TSendEmailAlertInfomation::Run(std::stop_token stop) {
@@ -263,6 +275,10 @@ void TSendEmailAlertInfomation::DealSendEmail() {
         throw DbError("no data module");
 
     for (const TUserAddress &recipient : TUserRegisterTable(*dmNet).OrdinaryUsers()) {
+        // A stop ends the pass between two users; the lines not mailed yet
+        // die with the process.
+        if (StopRequested())
+            return;
         const QString &userName = recipient.UserName;
         const QString &email = recipient.Email;
         const auto units = TUserEquipmentTable(*dmNet).UnitsOf(userName);
@@ -302,7 +318,8 @@ void TSendEmailAlertInfomation::DealSendEmail() {
         const QString who =
             QStringLiteral("Send User ") + userName + QLatin1Char('(') + email + QLatin1Char(')');
         bool sent = SendOnce(email, path);
-        if (!sent) {
+        // A mail cut off by the stop is not tried again; it is logged as failed.
+        if (!sent && !StopRequested()) {
             Pause(config_.retryPause);
             sent = SendOnce(email, path);
         }

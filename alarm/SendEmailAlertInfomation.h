@@ -23,6 +23,7 @@
 #include <QDateTime>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -97,7 +98,8 @@ public:
     static const QString AlertMailHeader;
 
     explicit TSendEmailAlertInfomation(TCommInfoHint commInfoHint, TAlertMailConfig config = {});
-    // Stops the loop (an SMTP exchange under way runs to its end) and joins the thread.
+    // Stops the loop and joins the thread; an SMTP exchange under way is cut
+    // off (logged as failed), the users not mailed yet are left.
     ~TSendEmailAlertInfomation();
     TSendEmailAlertInfomation(const TSendEmailAlertInfomation &) = delete;
     TSendEmailAlertInfomation &operator=(const TSendEmailAlertInfomation &) = delete;
@@ -120,6 +122,11 @@ public:
     // all pending lines. Throws on a query or file failure; the pending lines
     // then stay for the next pass.
     void DealSendEmail();
+
+    // Asks the loop to stop, from any thread: the pass ends between two users
+    // and a mail exchange under way is cut off. The destructor joins.
+    void RequestStop();
+    bool StopRequested() const;
 
     // Forgets the analysis state (event thread, from the client server).
     void ClearAnalysisAlertList();
@@ -153,5 +160,6 @@ private:
     std::mutex waitLock_;
     std::condition_variable_any waitCv_;
     std::stop_token stopToken_;
+    std::atomic<bool> stopRequested_{false};
     std::jthread thread_; // last: stopped and joined before the rest is destroyed
 };

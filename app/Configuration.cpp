@@ -77,7 +77,35 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
     };
     o.maxEquipmentConnections = positive("MaxEquipmentConnections", o.maxEquipmentConnections);
     o.maxClientConnections = positive("MaxClientConnections", o.maxClientConnections);
+    const auto pace = [&](const char *key, int fallback, std::optional<int> &into) {
+        const std::optional<QString> v = ini.Value(SetSection, QLatin1String(key));
+        if (!v)
+            return;
+        const std::optional<int> n = ParseIniInt(v->trimmed());
+        if (n && *n >= 0) {
+            into = *n;
+            return;
+        }
+        o.problems << QStringLiteral("Set.ini [Set] %1=%2 is not a whole number of 0 or more: "
+                                     "%3 is used")
+                          .arg(QLatin1String(key), *v)
+                          .arg(fallback);
+    };
+    const TLinkPaces defaults;
+    pace("ReceiveFramesPerTick", defaults.receiveFramesPerTick, o.receiveFramesPerTick);
+    pace("SendFramesPerTick", defaults.sendFramesPerTick, o.sendFramesPerTick);
+    pace("ReplyEntryPauseMs", int(defaults.replyPerEntry.count()), o.replyEntryPauseMs);
     return o;
+}
+
+TLinkPaces ApplyPaceOptions(TLinkPaces paces, const ExtraOptions &options) {
+    if (options.receiveFramesPerTick)
+        paces.receiveFramesPerTick = *options.receiveFramesPerTick;
+    if (options.sendFramesPerTick)
+        paces.sendFramesPerTick = *options.sendFramesPerTick;
+    if (options.replyEntryPauseMs)
+        paces.replyPerEntry = std::chrono::milliseconds(*options.replyEntryPauseMs);
+    return paces;
 }
 
 DbTarget ChooseDatabase(const QString &home, const IniFile &ini) {

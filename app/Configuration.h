@@ -3,10 +3,13 @@
 #pragma once
 
 #include "IniFile.h"
+#include "LinkPaces.h"
 #include "NetD.h"
 
 #include <QString>
+#include <QStringList>
 
+#include <optional>
 #include <stdexcept>
 
 // Options of Set.ini beyond the three ports; read once at start-up and handed
@@ -17,6 +20,13 @@ struct ExtraOptions {
     QString emailCaFile;                 // [Set] EmailCaFile: CA bundle for SMTP TLS
     int maxEquipmentConnections = 20000; // [Set] MaxEquipmentConnections
     int maxClientConnections = 2000;     // [Set] MaxClientConnections
+    // Paces for large fleets; unset when the key is absent (the link's own
+    // default applies). A value that is not an integer of 0 or more is unset
+    // and described in problems.
+    std::optional<int> receiveFramesPerTick; // [Set] ReceiveFramesPerTick, 0: all waiting
+    std::optional<int> sendFramesPerTick;    // [Set] SendFramesPerTick, 0: all waiting
+    std::optional<int> replyEntryPauseMs;    // [Set] ReplyEntryPauseMs, 0: no pause
+    QStringList problems;                    // one log line per unreadable value
 };
 
 // Reads DeviceConnectPort, DataBasePort and ClientConnectPort of section Set
@@ -25,6 +35,8 @@ void ReadPorts(const IniFile &ini);
 // Writes the three port globals to section Set (the file is saved).
 bool WritePorts(IniFile &ini);
 ExtraOptions ReadExtraOptions(const IniFile &ini);
+// The link paces with the Set.ini paces of the options applied.
+TLinkPaces ApplyPaceOptions(TLinkPaces paces, const ExtraOptions &options);
 
 // The database the server opens from the home folder: the SQLite file
 // MonitorData.db when it exists (kind 1); otherwise the server database of

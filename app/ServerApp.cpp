@@ -2,6 +2,7 @@
 
 #include "CheckDelData.h"
 #include "ClientTcp.h"
+#include "EpollEventDispatcher.h"
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
 #include "LinkPaces.h"
@@ -202,9 +203,11 @@ void TServerApp::FormCreate() {
 }
 
 bool TServerApp::FormShow() {
+    for (const QString &problem : extra_.problems)
+        sink_.Post(problem, clRed);
+    const TLinkPaces paces = ApplyPaceOptions(TLinkPaces::FromEnvironment(), extra_);
     equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
-                                                    sink_.BoosterConnectNumber(),
-                                                    TLinkPaces::FromEnvironment());
+                                                    sink_.BoosterConnectNumber(), paces);
     if (!equipmentTcp_->IsListening()) {
         PrintErr(QStringLiteral("Equipment port %1: %2")
                      .arg(DeviceConnectPort)
@@ -220,7 +223,7 @@ bool TServerApp::FormShow() {
     clientSettings.codePage = extra_.codePage;
     clientSettings.homeFolder = options_.home;
     clientSettings.mail.caFile = extra_.emailCaFile;
-    clientSettings.paces = TLinkPaces::FromEnvironment();
+    clientSettings.paces = paces;
     clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
     clientTcp_ =
         std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
@@ -444,10 +447,16 @@ int RunServer(int argc, char **argv) {
         cmd.headless = true;
     }
     std::unique_ptr<QCoreApplication> app;
-    if (cmd.headless)
+    if (cmd.headless) {
+        // The equipment and client sockets are watched through epoll, so a
+        // loop turn does not cost more with every connected unit. The window
+        // mode keeps the platform's dispatcher: its window-system events are
+        // delivered only by the dispatcher the platform plugin makes.
+        TEpollEventDispatcher::InstallForMainThread();
         app = std::make_unique<QCoreApplication>(argc, argv);
-    else
+    } else {
         app = std::make_unique<QApplication>(argc, argv);
+    }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
     TSignalRelay signalRelay;

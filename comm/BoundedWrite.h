@@ -4,10 +4,6 @@
 #include <QByteArray>
 #include <QTcpSocket>
 
-// Queues the bytes unless that would leave more than maxPending bytes waiting
-// to go out. What the kernel takes at once is handed over first (flush never
-// blocks), so a burst to a reading peer always fits; a peer that has stopped
-// reading hits the bound. Returns the bytes queued, or -1 when refused.
 // What a connection's refused writes come to: every refused write is
 // counted, and an episode (refusals with no successful write between them)
 // is reported once.
@@ -26,10 +22,19 @@ struct TWriteDrops {
     void Written() { InEpisode = false; }
 };
 
+// Queues the bytes unless that would leave more than maxPending bytes waiting
+// to go out. What the kernel takes at once is handed over first (flush never
+// blocks), so a burst to a reading peer always fits; a peer that has stopped
+// reading hits the bound. Returns the bytes queued, or -1 when refused.
+// The bytes are handed to the kernel at once as far as it takes them: a
+// reply leaves in this loop turn, without a write notification switched on
+// and off and a loop turn of its own for it.
 inline qint64 WriteBounded(QTcpSocket &socket, const QByteArray &bytes, qint64 maxPending) {
     if (socket.bytesToWrite() + bytes.size() > maxPending)
         socket.flush();
     if (socket.bytesToWrite() + bytes.size() > maxPending)
         return -1;
-    return socket.write(bytes);
+    const qint64 queued = socket.write(bytes);
+    socket.flush();
+    return queued;
 }

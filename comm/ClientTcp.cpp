@@ -57,12 +57,18 @@ TClientTcp::TClientTcp(TCommInfoHint CommInfoHint, TUserConnectNumber UserConnec
 }
 
 TClientTcp::~TClientTcp() {
-    StopWorkers();
+    // The exit never waits on a mail server: every mail exchange under way
+    // is told to stop first, reminders not started yet are dropped, and the
+    // joins below only wait for exchanges that are being cut off.
+    if (SendEmailAlertInfomation)
+        SendEmailAlertInfomation->RequestStop();
     {
         std::lock_guard guard(mailStopLock_);
         mailStopping_ = true;
     }
     mailStopSignal_.notify_all();
+    mailPool_.clear();
+    StopWorkers();
     mailPool_.waitForDone();
     ServerSocket.close();
     std::vector<TClientConnection *> open;
@@ -109,8 +115,8 @@ void TClientTcp::StopWorkers() {
         ChannelComm->Stop();
     if (SaveDataBaseSendClient)
         SaveDataBaseSendClient->Stop();
-    // The alarm worker stops when it is destroyed (a mail under way runs to
-    // its end first).
+    // The alarm worker stops when it is destroyed (a mail under way is cut
+    // off).
     SendEmailAlertInfomation.reset();
 }
 
@@ -324,10 +330,15 @@ int TClientTcp::SendPasswordMail(const QString &UserName, const QString &UserEma
     const QString subject = QStringLiteral("Quelto User Name/Password");
     const QString content =
         QStringLiteral("UserName:") + UserName + QStringLiteral("   Password:") + password;
+    MailOptions options = settings_.mail;
+    options.cancelled = [this] {
+        std::lock_guard guard(mailStopLock_);
+        return mailStopping_;
+    };
     const auto send = [&] {
         return SendEmail(EmailSmtpHost, EmailEncryptType, EmailSendUserName, EmailSendPassword,
                          UserEmail, subject, content, QString(), QString(), QString(), false,
-                         settings_.mail);
+                         options);
     };
     const QString who = QStringLiteral("Send User ") + UserName + u'(' + UserEmail + u')';
     if (send()) {

@@ -145,8 +145,10 @@ void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &Equi
 
 void TEquipmentBase::timSendDataPackTimer() {
     Q_ASSERT(QThread::currentThread() == thread());
-    // Take at most one body per sub-queue under the lock, then send outside
-    // it, so that the channel worker is never held up by a send.
+    // Take the bodies of this tick under the lock, then send outside it, so
+    // that the channel worker is never held up by a send. Each sub-queue
+    // gives sendFramesPerTick bodies (one by default; 0: all it holds).
+    const int perQueue = paces_.sendFramesPerTick;
     std::vector<TSendBodyRecord> leaving;
     {
         std::lock_guard guard(sendLock_);
@@ -156,8 +158,10 @@ void TEquipmentBase::timSendDataPackTimer() {
                 lstSendPackage.erase(lstSendPackage.begin() + static_cast<std::ptrdiff_t>(k));
                 continue;
             }
-            leaving.push_back(std::move(package.lstBody.front().Body));
-            package.lstBody.pop_front();
+            for (int n = 0; !package.lstBody.empty() && (perQueue <= 0 || n < perQueue); ++n) {
+                leaving.push_back(std::move(package.lstBody.front().Body));
+                package.lstBody.pop_front();
+            }
             ++k;
         }
     }
@@ -173,6 +177,15 @@ void TEquipmentBase::timSendDataPackTimer() {
 }
 
 void TEquipmentBase::timRecDataPackTimer() {
+    // receiveFramesPerTick frames for the whole server (one by default; 0:
+    // every frame waiting when the tick comes).
+    const int perTick = paces_.receiveFramesPerTick;
+    std::size_t take = perTick > 0 ? std::size_t(perTick) : lstRecPackage.Size();
+    for (; take > 0 && lstRecPackage.Size() > 0; --take)
+        TakeRecPackage();
+}
+
+void TEquipmentBase::TakeRecPackage() {
     Q_ASSERT(QThread::currentThread() == thread());
     std::optional<TRecPackage> entry = lstRecPackage.Take();
     if (!entry)

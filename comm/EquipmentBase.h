@@ -112,8 +112,9 @@ public:
     TClientLink *ClientLink() const { return clientLink_; }
 
     // Timer handlers, public so that a test can drive the pace by hand.
-    // timSendDataPackTimer sends at most one request per sub-queue;
-    // timRecDataPackTimer processes at most one received frame.
+    // timSendDataPackTimer sends sendFramesPerTick requests per sub-queue
+    // (by default one; 0: all); timRecDataPackTimer processes
+    // receiveFramesPerTick received frames (by default one; 0: all waiting).
     void timSendDataPackTimer();
     void timRecDataPackTimer();
 
@@ -146,6 +147,9 @@ protected:
     TLinkPaces paces_;
 
 private:
+    // Takes the oldest received frame off the queue and processes it.
+    void TakeRecPackage();
+
     // What ComPackShow found wrong with a frame (the last failing check), or
     // the empty text.
     static QString FrameErrorValue(const TOnePackRecord &rec, bool checkOk);

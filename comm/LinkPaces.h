@@ -16,6 +16,8 @@ struct TLinkPaces {
     std::chrono::milliseconds replyPerEntry{250};   // reply worker, per handled entry
     std::chrono::milliseconds requestExpiry{60000}; // unanswered request dropped after
     std::chrono::milliseconds alarmStep{2000};      // alarm e-mail worker step
+    int receiveFramesPerTick = 1; // frames taken per receive tick; 0: all waiting at the tick
+    int sendFramesPerTick = 1;    // bodies per sub-queue per send tick; 0: all waiting
 
     // Defaults, overridden by MMS_PACE_SEND_MS, MMS_PACE_RECEIVE_MS,
     // MMS_PACE_LIVENESS_MS, MMS_PACE_CHANNEL_MS, MMS_PACE_REPLY_MS,

@@ -177,7 +177,15 @@ int TBenchServer::Stop() {
 }
 
 qint64 TBenchServer::ResidentKiB() const {
-    QFile status(QStringLiteral("/proc/%1/status").arg(process_.processId()));
+    return BenchResidentKiB(process_.processId());
+}
+
+double TBenchServer::CpuSeconds() const {
+    return BenchCpuSeconds(process_.processId());
+}
+
+qint64 BenchResidentKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n'))
@@ -186,8 +194,8 @@ qint64 TBenchServer::ResidentKiB() const {
     return -1;
 }
 
-double TBenchServer::CpuSeconds() const {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(process_.processId()));
+double BenchCpuSeconds(qint64 pid) {
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!stat.open(QIODevice::ReadOnly))
         return -1;
     const QByteArray text = stat.readAll();

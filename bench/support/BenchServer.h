@@ -65,6 +65,11 @@ private:
 // A free TCP port on 127.0.0.1 (bound and released again).
 int BenchFreePort();
 
+// VmRSS of a process in KiB, and its user plus system CPU time in seconds;
+// -1 when they cannot be read.
+qint64 BenchResidentKiB(qint64 pid);
+double BenchCpuSeconds(qint64 pid);
+
 // Descriptors for thousands of connections: raises the soft limit to the hard
 // one (children such as the server inherit it). Returns the new soft limit.
 long BenchRaiseDescriptorLimit();

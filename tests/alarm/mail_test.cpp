@@ -7,13 +7,18 @@
 #include "TestSupport.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLocale>
 #include <QRegularExpression>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTimeZone>
 
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 // Readable QString values in failure messages.
 static std::ostream &operator<<(std::ostream &os, const QString &s) {
@@ -329,6 +334,33 @@ TEST(SendEmailDeadServer, ClosedPortFails) {
                                options));
         EXPECT_FALSE(reason.isEmpty());
     }
+}
+
+// A server that accepts and never answers: the kernel completes the
+// connection, nobody reads or writes.
+TEST(SendEmailDeadServer, CancelCutsAHangingExchangeOff) {
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    std::atomic<bool> stop{false};
+    std::thread stopper([&stop] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        stop = true;
+    });
+    QString reason;
+    MailOptions options;
+    options.failureReason = &reason;
+    options.cancelled = [&stop] { return stop.load(); };
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_FALSE(SendEmail(
+        QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()), QStringLiteral("Auto"),
+        QStringLiteral("me@example.com"), QStringLiteral("pw"), QStringLiteral("you@example.com"),
+        QStringLiteral("s"), QStringLiteral("b"), QString(), QString(), QString(), false, options));
+    const qint64 took = clock.elapsed();
+    stopper.join();
+    EXPECT_FALSE(reason.isEmpty());
+    // The reply timeout is 30 s; the cut comes within a poll of the stop.
+    EXPECT_LT(took, 2000);
 }
 
 TEST(MailText, SecurityModeChoosesSchemeAndPort) {

@@ -9,8 +9,10 @@
 #include "TestSupport.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QTcpServer>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -617,6 +619,37 @@ TEST_F(AlertWorker, EventThreadMayClearAndQueueWhileTheWorkerRuns) {
         QThread::msleep(1);
     EXPECT_EQ(QueuedLines(), 0);
     worker.reset();
+}
+
+TEST_F(AlertWorker, StopCutsAHangingMailAndLeavesTheOtherOwners) {
+    // Five owners wait for mail; the mail server accepts and never answers.
+    QTcpServer silent;
+    ASSERT_TRUE(silent.listen(QHostAddress::LocalHost));
+    for (int i = 1; i <= 5; ++i) {
+        const QString user = QStringLiteral("user%1").arg(i);
+        AddUser(user, 0);
+        Own(user, QStringLiteral("U1"), QStringLiteral("Unit"));
+    }
+    const AccountGuard account(QStringLiteral("127.0.0.1:%1").arg(silent.serverPort()),
+                               QStringLiteral("Auto"), QStringLiteral("me@example.com"),
+                               QStringLiteral("pw"));
+    TAlertMailConfig config;
+    config.homeDir = home_->Path();
+    config.stepPace = 1ms; // the real sender and the worker's own pauses
+    UseWorker(config);
+    PushLine(
+        ReportLine(QStringLiteral("U1"), Item(QStringLiteral("0301"), true), QStringLiteral("t")));
+    worker_->Start();
+    // The worker is inside the first exchange once the server sees it.
+    ASSERT_TRUE(silent.waitForNewConnection(30000));
+
+    QElapsedTimer clock;
+    clock.start();
+    worker_.reset();
+    EXPECT_LT(clock.elapsed(), 2000);
+    // The cut mail is a failure, not tried again; nobody else was mailed.
+    EXPECT_EQ(LogTexts(), QStringList{"Send User user1(user1@example.com) Email fail."});
+    EXPECT_FALSE(silent.waitForNewConnection(100));
 }
 
 // --- the real thread and a real server ------------------------------------------------

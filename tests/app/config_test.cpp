@@ -47,6 +47,44 @@ TEST(SetIni, PortsAcceptDecimalAndHexAndFallBackToDefaults) {
     }
 }
 
+struct PaceCase {
+    const char *name;
+    QByteArray content;
+    int receive, send, replyPauseMs; // the paces that result
+    int problems;                    // red lines
+};
+
+TEST(SetIni, PacesForLargeFleetsFallBackWithAProblemLine) {
+    const PaceCase cases[] = {
+        {"absent: the link's defaults", "[Set]\n", 1, 1, 250, 0},
+        {"all waiting, no pause",
+         "[Set]\nReceiveFramesPerTick=0\nSendFramesPerTick=0\nReplyEntryPauseMs=0\n", 0, 0, 0, 0},
+        {"numbers and hex", "[Set]\nReceiveFramesPerTick=20\nSendFramesPerTick=0x4\n", 20, 4, 250,
+         0},
+        {"unreadable values",
+         "[Set]\nReceiveFramesPerTick=-1\nSendFramesPerTick=many\nReplyEntryPauseMs=\n", 1, 1, 250,
+         3},
+        {"one bad, one good", "[Set]\nReceiveFramesPerTick=2.5\nReplyEntryPauseMs=100\n", 1, 1, 100,
+         1},
+    };
+    for (const PaceCase &c : cases) {
+        mmstest::TestHome home;
+        const ExtraOptions options = ReadExtraOptions(IniWith(home, c.content));
+        TLinkPaces base;
+        base.replyPerEntry = std::chrono::milliseconds(250);
+        const TLinkPaces paces = ApplyPaceOptions(base, options);
+        EXPECT_EQ(paces.receiveFramesPerTick, c.receive) << c.name;
+        EXPECT_EQ(paces.sendFramesPerTick, c.send) << c.name;
+        EXPECT_EQ(paces.replyPerEntry.count(), c.replyPauseMs) << c.name;
+        EXPECT_EQ(options.problems.size(), c.problems) << c.name;
+    }
+    mmstest::TestHome home;
+    const ExtraOptions bad = ReadExtraOptions(IniWith(home, "[Set]\nSendFramesPerTick=many\n"));
+    EXPECT_EQ(bad.problems,
+              QStringList{"Set.ini [Set] SendFramesPerTick=many is not a whole number of 0 or "
+                          "more: 1 is used"});
+}
+
 TEST(SetIni, WritingPortsKeepsOtherContentAndAddsMissingKeys) {
     mmstest::TestHome home;
     IniFile ini =

@@ -168,6 +168,17 @@ TEST_F(ReplyWorker, AnsweredQueryGoesToItsClientIsLoggedStoredAndRemoved) {
     EXPECT_EQ(Pending(), 0u);
 }
 
+// ReplyEntryPauseMs=0 (a large fleet's alarm storm): a burst of answers all
+// reaches the clients in one pass.
+TEST_F(ReplyWorker, WithoutEntryPauseABurstGoesOutInOnePass) {
+    link.open = {{"10.0.0.5", 40321}};
+    for (int i = 0; i < 20; ++i)
+        Push(AnsweredQuery());
+    worker.Pass();
+    EXPECT_EQ(link.sent.size(), 20u);
+    EXPECT_EQ(Pending(), 0u);
+}
+
 TEST_F(ReplyWorker, AnswerWhoseClientLeftIsLoggedAndStoredButNotSent) {
     link.open = {{"10.0.0.5", 1}};
     Push(AnsweredQuery());

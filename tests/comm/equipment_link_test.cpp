@@ -83,8 +83,8 @@ void PrintTo(const StandInClient::Sent &s, std::ostream *os) {
 // The transport-independent link with the send captured instead of written.
 class RecordingEquipment : public TEquipmentBase {
 public:
-    explicit RecordingEquipment(TCommInfoHint hint = {})
-        : TEquipmentBase(std::move(hint), {}, TLinkPaces{}) {}
+    explicit RecordingEquipment(TCommInfoHint hint = {}, TLinkPaces paces = {})
+        : TEquipmentBase(std::move(hint), {}, paces) {}
     void SendToNet(const TSendBodyRecord &body) override {
         sent.push_back(body);
         TEquipmentBase::SendToNet(body); // records the pending request
@@ -1076,6 +1076,49 @@ public:
     using RecordingEquipment::RecordingEquipment;
     using TEquipmentBase::AppendRecPackage;
 };
+
+struct BurstCase {
+    const char *name;
+    int receivePerTick, sendPerTick;
+    std::size_t handledFirstTick, ackedFirstTick; // of five alarm reports
+};
+
+// An alarm storm: five reports wait; the paces say how many the next
+// receive tick handles and how many acknowledgements the next send tick
+// sends (they all share the server's own sub-queue).
+TEST_F(EquipmentLinkTest, FramesPerTickSettingsPaceABurstOfReports) {
+    const BurstCase cases[] = {
+        {"defaults: one frame, one acknowledgement", 1, 1, 1, 1},
+        {"0, 0: every frame waiting, every acknowledgement", 0, 0, 5, 5},
+        {"two frames, three acknowledgements", 2, 3, 2, 2},
+    };
+    for (const BurstCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        {
+            std::lock_guard guard(lstTempHistoryLock);
+            lstTempHistory.clear();
+        }
+        TLinkPaces paces;
+        paces.receiveFramesPerTick = c.receivePerTick;
+        paces.sendFramesPerTick = c.sendPerTick;
+        QueueingEquipment link(Logger(), paces);
+        for (std::uint16_t serial = 0x8040; serial < 0x8045; ++serial)
+            link.AppendRecPackage(Entry(
+                Frame(Content(0x0101, 1, serial, 0x80, 0x01, 0xFF, Bytes("04410101 04010301")))));
+        link.timRecDataPackTimer();
+        EXPECT_EQ(TempHistory().size(), c.handledFirstTick);
+        EXPECT_EQ(link.RecPackage().size(), 5 - c.handledFirstTick);
+        EXPECT_EQ(link.Tick().size(), c.ackedFirstTick);
+        // Whatever the paces, everything is handled and acknowledged in time.
+        for (int i = 0; i < 10; ++i)
+            link.timRecDataPackTimer();
+        std::size_t acks = c.ackedFirstTick;
+        for (int i = 0; i < 10; ++i)
+            acks += link.Tick().size();
+        EXPECT_EQ(TempHistory().size(), 5u);
+        EXPECT_EQ(acks, 5u);
+    }
+}
 
 // A queue entry of a connection, marked by its unit code.
 TRecPackage QueuedFrame(const QString &connection, const char *code) {

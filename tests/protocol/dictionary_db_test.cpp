@@ -7,6 +7,8 @@
 #include "ValueConversion.h"
 #include "TestSupport.h"
 
+#include "EpollEventDispatcher.h"
+
 #include <QCoreApplication>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -165,6 +167,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DictionaryDbTest, ::testing::Values(quint8(1), q
 } // namespace
 
 int main(int argc, char **argv) {
+    TEpollEventDispatcher::InstallForMainThread();
     QCoreApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
