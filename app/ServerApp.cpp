@@ -27,7 +27,7 @@
 namespace {
 
 const char *UsageText =
-    "Usage: mms-server [--home DIR] [--init-db] [--headless] [--help]\n"
+    "Usage: mms-server [--home DIR] [--init-db] [--headless] [--version] [--help]\n"
     "       mms-server [--home DIR] --export-users FILE.hd | --import-users FILE.hd\n"
     "\n"
     "Network management server for field radio equipment.\n"
@@ -41,6 +41,7 @@ const char *UsageText =
     "               write the accounts and their equipment assignments to the file, or\n"
     "               replace them from it (in the [Set] CodePage), then exit; refused\n"
     "               while a server runs on DIR\n"
+    "  --version    print the version and exit\n"
     "  --help       show this text\n"
     "\n"
     "Environment: MMS_SHORT_DATE sets the date layout of every date-time text\n"
@@ -75,6 +76,7 @@ struct CommandLine {
     bool headless = false;
     bool help = false;
     TUserTableCommand userTable;
+    bool version = false;
     QString error;
 };
 
@@ -84,6 +86,8 @@ CommandLine ParseCommandLine(int argc, char **argv) {
         const QString a = QString::fromLocal8Bit(argv[i]);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             c.help = true;
+        } else if (a == QLatin1String("--version")) {
+            c.version = true;
         } else if (a == QLatin1String("--init-db")) {
             c.initDb = true;
         } else if (a == QLatin1String("--headless")) {
@@ -141,9 +145,10 @@ bool TServerApp::DataModuleCreate() {
     FParamIni = std::make_unique<IniFile>(home.filePath(QStringLiteral("Set.ini")));
     ReadPorts(*FParamIni);
     extra_ = ReadExtraOptions(*FParamIni);
-    const DbTarget target = ChooseDatabase(options_.home, *FParamIni);
-    DataBaseType = target.type;
-    db_ = std::make_unique<TdmNet>(target);
+    target_ = ChooseDatabase(options_.home, *FParamIni);
+    ReportSettingProblems();
+    DataBaseType = target_.type;
+    db_ = std::make_unique<TdmNet>(target_);
     dmNet = db_.get();
     try {
         dmNet->Open();
@@ -202,7 +207,31 @@ bool TServerApp::FormShow() {
     equipmentTcp_->SetClientLink(clientTcp_.get());
     if (!WritePorts(*FParamIni))
         sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
+    ReportSettingProblems();
     return true;
+}
+
+void TServerApp::ReportSettingProblems() {
+    if (!FParamIni)
+        return;
+    const std::vector<TIniProblem> &problems = FParamIni->Problems();
+    for (; reportedProblems_ < problems.size(); ++reportedProblems_) {
+        const QString text = DescribeIniProblem(problems[reportedProblems_]);
+        PrintErr(text);
+        sink_.Post(text, clRed);
+    }
+}
+
+QString TServerApp::StartupText() const {
+    // Both links listen on every IPv4 interface.
+    const QString any = QStringLiteral("0.0.0.0");
+    std::vector<TListenPoint> listens;
+    listens.push_back({QStringLiteral("equipment"), equipmentTcp_ ? any : QString(),
+                       equipmentTcp_ ? equipmentTcp_->ServerPort() : DeviceConnectPort});
+    listens.push_back({QStringLiteral("remote data"), QString(), DataBasePort});
+    listens.push_back({QStringLiteral("clients"), clientTcp_ ? any : QString(),
+                       clientTcp_ ? clientTcp_->ServerPort() : ClientConnectPort});
+    return StartupLine(listens, target_);
 }
 
 bool TServerApp::ConfirmedExit() {
@@ -339,8 +368,12 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
     QMetaObject::invokeMethod(
         &app,
         [&] {
-            if (!server.FormShow())
+            if (!server.FormShow()) {
                 QCoreApplication::exit(1);
+                return;
+            }
+            // For the service manager's journal, not the operator's log.
+            PrintErr(server.StartupText());
         },
         Qt::QueuedConnection);
     const int exitCode = app.exec();
@@ -376,6 +409,10 @@ int RunServer(int argc, char **argv) {
     }
     if (cmd.help) {
         std::fputs(UsageText, stdout);
+        return 0;
+    }
+    if (cmd.version) {
+        std::printf("mms-server %s\n", ServerVersion().toLatin1().constData());
         return 0;
     }
     if (cmd.home.isEmpty())

@@ -54,12 +54,21 @@ public:
     // Shows an error: a modal box with a window, standard error without.
     void ShowError(const QString &text) const;
 
+    // The start-up line: version, the ports and their addresses, the database.
+    QString StartupText() const;
+
 private:
+    // Says, on standard error and as a red log line, each Set.ini value read
+    // since the last call that could not be read.
+    void ReportSettingProblems();
+
     Options options_;
     TCommInfoHintSink sink_;
     std::unique_ptr<IniFile> FParamIni;
     std::unique_ptr<TdmNet> db_;
+    DbTarget target_;
     ExtraOptions extra_;
+    std::size_t reportedProblems_ = 0;
     // Declared after sink_ and db_ so that it goes before them: it logs through
     // sink_ and reads dmNet.
     std::unique_ptr<TEquipmentTcp> equipmentTcp_;

@@ -1,5 +1,6 @@
 // The program as an operator runs it: --init-db, a headless start, the
 // confirmed exit on SIGTERM, and the fatal start-up failures.
+#include "Configuration.h"
 #include "IniFile.h"
 #include "NetD.h"
 #include "NormalParamTable.h"
@@ -70,6 +71,46 @@ TEST_F(ServerTest, HelpPrintsUsage) {
     ASSERT_TRUE(p.waitForFinished(10000));
     EXPECT_EQ(p.exitCode(), 0);
     EXPECT_TRUE(p.readAllStandardOutput().contains("--init-db"));
+}
+
+TEST_F(ServerTest, VersionPrintsTheVersion) {
+    QProcess p;
+    p.start(mmstest::ServerBinary(), {QStringLiteral("--version")});
+    ASSERT_TRUE(p.waitForFinished(10000));
+    EXPECT_EQ(p.exitCode(), 0);
+    EXPECT_TRUE(p.readAllStandardOutput().startsWith("mms-server "));
+}
+
+TEST_F(ServerTest, HeadlessStartSaysPortsDatabaseAndUnreadableSettingsOnStandardError) {
+    auto home = mmstest::MakeSqliteHome();
+    const int device = mmstest::FreeTcpPort();
+    const int client = mmstest::FreeTcpPort();
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nClientConnectPort=%2\n"
+                                   "CodePage=GB18030   ; client text\n")
+                        .arg(device)
+                        .arg(client)
+                        .toUtf8());
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    const QString expected =
+        QStringLiteral("mms-server %1: ").arg(ServerVersion()) +
+        QStringLiteral("equipment 0.0.0.0:%1, remote data port 5211 not served, clients "
+                       "0.0.0.0:%2, database SQLite %3")
+            .arg(device)
+            .arg(client)
+            .arg(home->File(QStringLiteral("MonitorData.db")));
+    QString err;
+    for (int i = 0; i < 100 && !(err = server.StdErr()).contains(expected); ++i)
+        server.Process().waitForReadyRead(100);
+    EXPECT_TRUE(err.contains(expected)) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral(
+        "Set.ini [Set] CodePage: \"GB18030   ; client text\" cannot be read; using GB18030")))
+        << err.toStdString();
+    // Not in the operator's log.
+    for (const QString &line : server.Lines())
+        EXPECT_FALSE(line.contains(QStringLiteral("remote data port"))) << line.toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
 }
 
 TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched) {
