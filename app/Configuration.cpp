@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QLocale>
 #include <QStringEncoder>
 
@@ -105,6 +106,15 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
     };
     o.maxEquipmentConnections = positive("MaxEquipmentConnections", o.maxEquipmentConnections);
     o.maxClientConnections = positive("MaxClientConnections", o.maxClientConnections);
+    o.metricsPort = ReadPort(ini, SetSection, QStringLiteral("MetricsPort"), 0);
+    const QString listenKey = QStringLiteral("MetricsListen");
+    if (auto v = ini.Value(SetSection, listenKey); v && !v->isEmpty()) {
+        QHostAddress address;
+        if (address.setAddress(*v) && address.protocol() == QAbstractSocket::IPv4Protocol)
+            o.metricsListen = address.toString();
+        else
+            ini.NoteProblem(SetSection, listenKey, *v, o.metricsListen);
+    }
     return o;
 }
 

@@ -18,6 +18,8 @@ struct ExtraOptions {
     QString emailCaFile;                 // [Set] EmailCaFile: CA bundle for SMTP TLS
     int maxEquipmentConnections = 20000; // [Set] MaxEquipmentConnections
     int maxClientConnections = 2000;     // [Set] MaxClientConnections
+    int metricsPort = 0;                 // [Set] MetricsPort: Prometheus endpoint (0: off)
+    QString metricsListen = QStringLiteral("127.0.0.1"); // [Set] MetricsListen: its IPv4 address
 };
 
 // A TCP port setting (0 .. 65535; 0 picks a free port). Anything else gives

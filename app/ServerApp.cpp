@@ -9,6 +9,7 @@
 #include "ParamDictionary.h"
 #include "PublicU.h"
 #include "SchemaInstaller.h"
+#include "TempHistory.h"
 #include "UserTableCommand.h"
 
 #include <QApplication>
@@ -124,6 +125,8 @@ TServerApp::TServerApp(Options options, QObject *parent)
     : QObject(parent), options_(std::move(options)) {}
 
 TServerApp::~TServerApp() {
+    ServerMetrics = nullptr;
+    metricsEndpoint_.reset();
     // The client server's workers use the equipment server and dmNet.
     if (equipmentTcp_)
         equipmentTcp_->SetClientLink(nullptr);
@@ -172,6 +175,8 @@ void TServerApp::FormCreate() {
 }
 
 bool TServerApp::FormShow() {
+    if (extra_.metricsPort > 0)
+        ServerMetrics = &metrics_;
     equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
                                                     sink_.BoosterConnectNumber(),
                                                     TLinkPaces::FromEnvironment());
@@ -208,7 +213,43 @@ bool TServerApp::FormShow() {
     if (!WritePorts(*FParamIni))
         sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
     ReportSettingProblems();
+    StartMetrics();
     return true;
+}
+
+void TServerApp::StartMetrics() {
+    if (extra_.metricsPort <= 0)
+        return;
+    metricsEndpoint_ = std::make_unique<TMetricsEndpoint>(metrics_, gauges_);
+    if (!metricsEndpoint_->Start(extra_.metricsListen, extra_.metricsPort)) {
+        const QString text = QStringLiteral("Metrics endpoint %1:%2 not started: %3")
+                                 .arg(extra_.metricsListen)
+                                 .arg(extra_.metricsPort)
+                                 .arg(metricsEndpoint_->ErrorString());
+        metricsEndpoint_.reset();
+        ServerMetrics = nullptr;
+        PrintErr(text);
+        sink_.Post(text, clRed);
+        return;
+    }
+    SampleGauges();
+    connect(&gaugeTimer_, &QTimer::timeout, this, &TServerApp::SampleGauges);
+    gaugeTimer_.start(1000);
+}
+
+void TServerApp::SampleGauges() {
+    const auto set = [](std::atomic<std::int64_t> &gauge, std::size_t value) {
+        gauge.store(static_cast<std::int64_t>(value), std::memory_order_relaxed);
+    };
+    set(gauges_.unitsConnected, equipmentTcp_ ? equipmentTcp_->GetEquipmentConnectCount() : 0);
+    set(gauges_.receiveQueue, equipmentTcp_ ? equipmentTcp_->RecPackage().size() : 0);
+    set(gauges_.clientsConnected, clientTcp_ ? clientTcp_->GetClientConnectCount() : 0);
+    set(gauges_.channelQueue, clientTcp_ ? clientTcp_->Channel().Count() : 0);
+    {
+        std::lock_guard guard(lstTempHistoryLock);
+        set(gauges_.tempHistory, lstTempHistory.size());
+    }
+    set(gauges_.logSinkQueue, sink_.Queued());
 }
 
 void TServerApp::ReportSettingProblems() {
@@ -231,6 +272,9 @@ QString TServerApp::StartupText() const {
     listens.push_back({QStringLiteral("remote data"), QString(), DataBasePort});
     listens.push_back({QStringLiteral("clients"), clientTcp_ ? any : QString(),
                        clientTcp_ ? clientTcp_->ServerPort() : ClientConnectPort});
+    if (metricsEndpoint_)
+        listens.push_back(
+            {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
     return StartupLine(listens, target_);
 }
 

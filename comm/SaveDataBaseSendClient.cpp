@@ -3,6 +3,7 @@
 #include "HistoryTables.h"
 #include "LogCategories.h"
 #include "NetD.h"
+#include "ServerMetrics.h"
 
 #include <algorithm>
 
@@ -71,6 +72,8 @@ void TSaveDataBaseSendClient::Pass() {
             // A failure here ends the pass; the entry stays and is tried again.
             SendAnswer(E);
             SaveHistory(E);
+        } else {
+            CountMetric(&TServerMetrics::requestsExpired);
         }
 
         {

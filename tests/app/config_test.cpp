@@ -78,7 +78,8 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
     const ProblemCase cases[] = {
         {"readable values say nothing",
          "[Set]\nDeviceConnectPort=0x1770\nDataBasePort=0\nClientConnectPort=65535\n"
-         "CodePage=UTF-8\nEmailCaFile=\n; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n",
+         "CodePage=UTF-8\nEmailCaFile=\nMetricsPort=9100\nMetricsListen=0.0.0.0\n"
+         "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n",
          {}},
         {"comment after a port",
          "[Set]\nDeviceConnectPort=5300     ; equipment units\n",
@@ -103,6 +104,13 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
         {"database port",
          "[Database]\nDriver=QPSQL\nPort=5432 ; server\n",
          {{"Database", "Port", "5432 ; server", "5432"}}},
+        {"metrics port and address",
+         "[Set]\nMetricsPort=70000\nMetricsListen=localhost\n",
+         {{"Set", "MetricsPort", "70000", "0"},
+          {"Set", "MetricsListen", "localhost", "127.0.0.1"}}},
+        {"metrics address that is not IPv4",
+         "[Set]\nMetricsListen=::1\n",
+         {{"Set", "MetricsListen", "::1", "127.0.0.1"}}},
     };
     for (const ProblemCase &c : cases) {
         mmstest::TestHome home;
