@@ -3,10 +3,10 @@
 #include <prometheus/collectable.h>
 #include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
-#include <prometheus/text_serializer.h>
 
 #include <QDateTime>
 
+#include <initializer_list>
 #include <utility>
 
 namespace {
@@ -51,6 +51,15 @@ public:
         const auto gauge = [](const char *name, const char *help, double value) {
             return MetricFamily{name, help, MetricType::Gauge, {Sample(MetricType::Gauge, value)}};
         };
+        // One family of samples told apart by one label.
+        const auto labelled = [](const char *name, const char *help, MetricType type,
+                                 const char *label,
+                                 std::initializer_list<std::pair<const char *, double>> samples) {
+            MetricFamily f{name, help, type, {}};
+            for (const auto &[value, figure] : samples)
+                f.metric.push_back(Sample(type, figure, label, value));
+            return f;
+        };
         const MetricType C = MetricType::Counter;
         return {
             gauge("mms_units_connected", "Equipment connections open", Read(g_.unitsConnected)),
@@ -59,30 +68,24 @@ public:
                     Read(c_.framesReceived)),
             counter("mms_heartbeats_answered_total", "Heartbeat replies written",
                     Read(c_.heartbeatsAnswered)),
-            MetricFamily{"mms_frames_dropped_total",
-                         "Equipment frames dropped, by cause",
-                         C,
-                         {Sample(C, Read(c_.framesBadCheck), "cause", "bad_check"),
-                          Sample(C, Read(c_.framesUnregistered), "cause", "unregistered"),
-                          Sample(C, Read(c_.framesQueueFull), "cause", "queue_full"),
-                          Sample(C, Read(c_.framesUnparsed), "cause", "unparsed"),
-                          Sample(C, Read(c_.framesUnknownFlag), "cause", "unknown_flag")}},
+            labelled("mms_frames_dropped_total", "Equipment frames dropped, by cause", C, "cause",
+                     {{"bad_check", Read(c_.framesBadCheck)},
+                      {"unregistered", Read(c_.framesUnregistered)},
+                      {"queue_full", Read(c_.framesQueueFull)},
+                      {"unparsed", Read(c_.framesUnparsed)},
+                      {"unknown_flag", Read(c_.framesUnknownFlag)}}),
             counter("mms_requests_relayed_total", "Client requests written to their unit",
                     Read(c_.requestsRelayed)),
             counter("mms_requests_expired_total", "Client requests dropped unanswered",
                     Read(c_.requestsExpired)),
-            MetricFamily{"mms_queue_length",
-                         "Entries waiting, by queue (sampled once a second)",
-                         MetricType::Gauge,
-                         {Sample(MetricType::Gauge, Read(g_.receiveQueue), "queue", "receive"),
-                          Sample(MetricType::Gauge, Read(g_.channelQueue), "queue", "channel"),
-                          Sample(MetricType::Gauge, Read(g_.tempHistory), "queue", "temp_history"),
-                          Sample(MetricType::Gauge, Read(g_.logSinkQueue), "queue", "log_sink")}},
-            MetricFamily{"mms_alert_mails_total",
-                         "Alert mails, by result",
-                         C,
-                         {Sample(C, Read(c_.mailsSent), "result", "sent"),
-                          Sample(C, Read(c_.mailsFailed), "result", "failed")}},
+            labelled("mms_queue_length", "Entries waiting, by queue (sampled once a second)",
+                     MetricType::Gauge, "queue",
+                     {{"receive", Read(g_.receiveQueue)},
+                      {"channel", Read(g_.channelQueue)},
+                      {"temp_history", Read(g_.tempHistory)},
+                      {"log_sink", Read(g_.logSinkQueue)}}),
+            labelled("mms_alert_mails_total", "Alert mails, by result", C, "result",
+                     {{"sent", Read(c_.mailsSent)}, {"failed", Read(c_.mailsFailed)}}),
             counter("mms_history_rows_written_total", "Query and alarm history rows written",
                     Read(c_.historyRowsWritten)),
             gauge("process_start_time_seconds", "Start time of the process since the epoch",
@@ -114,8 +117,4 @@ bool TMetricsEndpoint::Start(const QString &address, int port) {
         error_ = QString::fromStdString(e.what());
         return false;
     }
-}
-
-std::string TMetricsEndpoint::Text() const {
-    return prometheus::TextSerializer().Serialize(collector_->Collect());
 }

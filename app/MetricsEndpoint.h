@@ -38,9 +38,6 @@ public:
     QString ErrorString() const { return error_; }
     int Port() const { return port_; }
 
-    // The page /metrics serves.
-    std::string Text() const;
-
 private:
     class Collector;
     std::shared_ptr<Collector> collector_;
