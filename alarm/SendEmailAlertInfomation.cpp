@@ -3,6 +3,7 @@
 #include "LogCategories.h"
 #include "NetD.h"
 #include "PackRecord.h"
+#include "ServerMetrics.h"
 #include "UserEquipmentTable.h"
 #include "UserRegisterTable.h"
 
@@ -323,6 +324,7 @@ void TSendEmailAlertInfomation::DealSendEmail() {
             Pause(config_.retryPause);
             sent = SendOnce(email, path);
         }
+        CountMetric(sent ? &TServerMetrics::mailsSent : &TServerMetrics::mailsFailed);
         Log(who + (sent ? QStringLiteral(" Email finish.") : QStringLiteral(" Email fail.")),
             clWhite);
     }

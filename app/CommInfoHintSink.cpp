@@ -109,3 +109,8 @@ QString FormatLogLine(const QDateTime &time, const QString &text) {
     body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
     return DateTimeText(time) + QLatin1String("->") + body;
 }
+
+std::size_t TCommInfoHintSink::Queued() {
+    std::lock_guard guard(lock_);
+    return queue_.size();
+}

@@ -29,6 +29,8 @@ public:
 
     // Delivers everything queued so far (the event loop does this by itself).
     void Flush();
+    // Events waiting to be delivered. Any thread.
+    std::size_t Queued();
 
     // Upper bound of undelivered events; beyond it new log lines are counted
     // and dropped, and the count is reported once the queue drains.

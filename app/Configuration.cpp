@@ -5,7 +5,9 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QHostAddress>
 #include <QLocale>
+#include <QStringEncoder>
 
 namespace {
 
@@ -49,10 +51,20 @@ QString StripControls(const QString &s) {
 
 } // namespace
 
+int ReadPort(const IniFile &ini, const QString &section, const QString &key, int defaultPort) {
+    const int port = ini.IntValue(section, key, defaultPort);
+    if (port >= 0 && port <= 65535)
+        return port;
+    // A number no TCP port has would be cut to 16 bits and listen elsewhere.
+    ini.NoteProblem(section, key, ini.Value(section, key).value_or(QString()),
+                    QString::number(defaultPort));
+    return defaultPort;
+}
+
 void ReadPorts(const IniFile &ini) {
-    DeviceConnectPort = ini.IntValue(SetSection, QStringLiteral("DeviceConnectPort"), 5210);
-    DataBasePort = ini.IntValue(SetSection, QStringLiteral("DataBasePort"), 5211);
-    ClientConnectPort = ini.IntValue(SetSection, QStringLiteral("ClientConnectPort"), 5212);
+    DeviceConnectPort = ReadPort(ini, SetSection, QStringLiteral("DeviceConnectPort"), 5210);
+    DataBasePort = ReadPort(ini, SetSection, QStringLiteral("DataBasePort"), 5211);
+    ClientConnectPort = ReadPort(ini, SetSection, QStringLiteral("ClientConnectPort"), 5212);
 }
 
 bool WritePorts(IniFile &ini) {
@@ -66,14 +78,31 @@ bool WritePorts(IniFile &ini) {
 
 ExtraOptions ReadExtraOptions(const IniFile &ini) {
     ExtraOptions o;
-    if (auto v = ini.Value(SetSection, QStringLiteral("CodePage")); v && !v->isEmpty())
-        o.codePage = *v;
-    if (auto v = ini.Value(SetSection, QStringLiteral("EmailCaFile")); v)
-        o.emailCaFile = *v;
+    const QString codePageKey = QStringLiteral("CodePage");
+    if (auto v = ini.Value(SetSection, codePageKey); v && !v->isEmpty()) {
+        if (QStringEncoder(v->toLatin1().constData()).isValid())
+            o.codePage = *v;
+        else
+            ini.NoteProblem(SetSection, codePageKey, *v, o.codePage);
+    }
+    const QString caFileKey = QStringLiteral("EmailCaFile");
+    if (auto v = ini.Value(SetSection, caFileKey); v && !v->isEmpty()) {
+        // A CA file that is not there would fail every TLS mail; the system's
+        // store still verifies the server.
+        if (QFileInfo(*v).isFile())
+            o.emailCaFile = *v;
+        else
+            ini.NoteProblem(SetSection, caFileKey, *v, QStringLiteral("the system's CA store"));
+    }
     // A count below one would refuse every connection: the default holds then.
     const auto positive = [&](const char *key, int def) {
         const int v = ini.IntValue(SetSection, QLatin1String(key), def);
-        return v > 0 ? v : def;
+        if (v > 0)
+            return v;
+        ini.NoteProblem(SetSection, QLatin1String(key),
+                        ini.Value(SetSection, QLatin1String(key)).value_or(QString()),
+                        QString::number(def));
+        return def;
     };
     o.maxEquipmentConnections = positive("MaxEquipmentConnections", o.maxEquipmentConnections);
     o.maxClientConnections = positive("MaxClientConnections", o.maxClientConnections);
@@ -95,6 +124,15 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
     pace("ReceiveFramesPerTick", defaults.receiveFramesPerTick, o.receiveFramesPerTick);
     pace("SendFramesPerTick", defaults.sendFramesPerTick, o.sendFramesPerTick);
     pace("ReplyEntryPauseMs", int(defaults.replyPerEntry.count()), o.replyEntryPauseMs);
+    o.metricsPort = ReadPort(ini, SetSection, QStringLiteral("MetricsPort"), 0);
+    const QString listenKey = QStringLiteral("MetricsListen");
+    if (auto v = ini.Value(SetSection, listenKey); v && !v->isEmpty()) {
+        QHostAddress address;
+        if (address.setAddress(*v) && address.protocol() == QAbstractSocket::IPv4Protocol)
+            o.metricsListen = address.toString();
+        else
+            ini.NoteProblem(SetSection, listenKey, *v, o.metricsListen);
+    }
     return o;
 }
 
@@ -121,12 +159,15 @@ DbTarget ChooseDatabase(const QString &home, const IniFile &ini) {
         const std::optional<QString> v = ini.Value(DbSection, QLatin1String(key));
         return v && !v->isEmpty() ? *v : def;
     };
-    const QString driver = value("Driver", QStringLiteral("QODBC")).toUpper();
+    const QString driverText = value("Driver", QStringLiteral("QODBC"));
+    const QString driver = driverText.toUpper();
+    if (driver != QLatin1String("QPSQL") && driver != QLatin1String("QODBC"))
+        ini.NoteProblem(DbSection, QStringLiteral("Driver"), driverText, QStringLiteral("QODBC"));
     if (driver == QLatin1String("QPSQL")) {
         t.type = 3;
         t.driver = QStringLiteral("QPSQL");
         t.host = value("Host", QStringLiteral("127.0.0.1"));
-        t.port = ini.IntValue(DbSection, QStringLiteral("Port"), 5432);
+        t.port = ReadPort(ini, DbSection, QStringLiteral("Port"), 5432);
         t.databaseName = value("Name", QStringLiteral("MonitorData"));
         t.user = value("User", QStringLiteral("postgres"));
         t.password = value("Password", QString());
@@ -146,6 +187,43 @@ DbTarget ChooseDatabase(const QString &home, const IniFile &ini) {
                                                  "TrustServerCertificate=yes;")
                                       .arg(odbcDriver, server, name, user, password));
     return t;
+}
+
+QString ServerVersion() {
+    return QLatin1String(MMS_VERSION);
+}
+
+QString DescribeDatabase(const DbTarget &target) {
+    switch (target.type) {
+    case 1:
+        return QStringLiteral("SQLite ") + target.databaseName;
+    case 3:
+        return QStringLiteral("PostgreSQL %1@%2:%3/%4")
+            .arg(target.user, target.host, QString::number(target.port), target.databaseName);
+    default: {
+        // The ODBC connection string without its password.
+        QStringList kept;
+        for (const QString &part :
+             target.databaseName.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+            const QString name = part.section(QLatin1Char('='), 0, 0).trimmed();
+            if (name.compare(QLatin1String("PWD"), Qt::CaseInsensitive) != 0 &&
+                name.compare(QLatin1String("Password"), Qt::CaseInsensitive) != 0)
+                kept << part;
+        }
+        return QStringLiteral("SQL Server (ODBC) ") + kept.join(QLatin1Char(';'));
+    }
+    }
+}
+
+QString StartupLine(const std::vector<TListenPoint> &listens, const DbTarget &target) {
+    QStringList parts;
+    for (const TListenPoint &l : listens)
+        parts << (l.address.isEmpty()
+                      ? QStringLiteral("%1 port %2 not served").arg(l.name).arg(l.port)
+                      : QStringLiteral("%1 %2:%3").arg(l.name, l.address).arg(l.port));
+    parts << QStringLiteral("database ") + DescribeDatabase(target);
+    return QStringLiteral("mms-server %1: ").arg(ServerVersion()) +
+           parts.join(QStringLiteral(", "));
 }
 
 void SplitEmailPassword(const QString &value) {

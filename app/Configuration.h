@@ -11,6 +11,7 @@
 
 #include <optional>
 #include <stdexcept>
+#include <vector>
 
 // Options of Set.ini beyond the three ports; read once at start-up and handed
 // to the objects that need them.
@@ -27,8 +28,13 @@ struct ExtraOptions {
     std::optional<int> sendFramesPerTick;    // [Set] SendFramesPerTick, 0: all waiting
     std::optional<int> replyEntryPauseMs;    // [Set] ReplyEntryPauseMs, 0: no pause
     QStringList problems;                    // one log line per unreadable value
+    int metricsPort = 0;                 // [Set] MetricsPort: Prometheus endpoint (0: off)
+    QString metricsListen = QStringLiteral("127.0.0.1"); // [Set] MetricsListen: its IPv4 address
 };
 
+// A TCP port setting (0 .. 65535; 0 picks a free port). Anything else gives
+// the default and is noted as a problem of the file.
+int ReadPort(const IniFile &ini, const QString &section, const QString &key, int defaultPort);
 // Reads DeviceConnectPort, DataBasePort and ClientConnectPort of section Set
 // into the globals (defaults 5210, 5211, 5212).
 void ReadPorts(const IniFile &ini);
@@ -43,6 +49,23 @@ TLinkPaces ApplyPaceOptions(TLinkPaces paces, const ExtraOptions &options);
 // section [Database]: SQL Server over ODBC (kind 2) unless Driver=QPSQL
 // selects PostgreSQL (kind 3).
 DbTarget ChooseDatabase(const QString &home, const IniFile &ini);
+
+// The program's version, as --version prints it.
+QString ServerVersion();
+
+// One listening socket of the server for the start-up line; an empty address
+// means nothing listens there.
+struct TListenPoint {
+    QString name;
+    QString address;
+    int port = 0;
+};
+// Where the database is, without its password: the SQLite file, PostgreSQL's
+// user@host:port/name, or the ODBC connection string.
+QString DescribeDatabase(const DbTarget &target);
+// The line the headless server writes on standard error once it listens:
+// version, each port with its address, the database kind and where it is.
+QString StartupLine(const std::vector<TListenPoint> &listens, const DbTarget &target);
 
 // A NormalParam value that cannot be read in the form its key requires.
 class SettingError : public std::runtime_error {

@@ -45,6 +45,7 @@ IniFile::IniFile(QString path) : path_(std::move(path)) {
 
 void IniFile::Load() {
     lines_.clear();
+    problems_.clear();
     QFile f(path_);
     if (!f.open(QIODevice::ReadOnly))
         return;
@@ -108,7 +109,28 @@ int IniFile::IntValue(const QString &section, const QString &key, int defaultVal
     const std::optional<QString> v = Value(section, key);
     if (!v)
         return defaultValue;
-    return ParseIniInt(*v).value_or(defaultValue);
+    if (const std::optional<int> parsed = ParseIniInt(*v))
+        return *parsed;
+    NoteProblem(section, key, *v, QString::number(defaultValue));
+    return defaultValue;
+}
+
+void IniFile::NoteProblem(const QString &section, const QString &key, const QString &found,
+                          const QString &used) const {
+    for (const TIniProblem &p : problems_)
+        if (p.section.compare(section, Qt::CaseInsensitive) == 0 &&
+            p.key.compare(key, Qt::CaseInsensitive) == 0)
+            return;
+    problems_.push_back({section, key, found, used});
+}
+
+QString DescribeIniProblem(const TIniProblem &problem) {
+    QString text = QStringLiteral("Set.ini [%1] %2: \"%3\" cannot be read; using %4")
+                       .arg(problem.section, problem.key, problem.found,
+                            problem.used.isEmpty() ? QStringLiteral("nothing") : problem.used);
+    if (problem.found.contains(QLatin1Char(';')))
+        text += QStringLiteral(" (a \"; comment\" belongs on a line of its own)");
+    return text;
 }
 
 void IniFile::SetValue(const QString &section, const QString &key, const QString &value) {

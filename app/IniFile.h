@@ -7,6 +7,16 @@
 #include <QStringList>
 
 #include <optional>
+#include <vector>
+
+// A Set.ini value that could not be read: where it is, the text found and the
+// value the server uses instead.
+struct TIniProblem {
+    QString section;
+    QString key;
+    QString found;
+    QString used;
+};
 
 class IniFile {
 public:
@@ -21,9 +31,18 @@ public:
     std::optional<QString> Value(const QString &section, const QString &key) const;
     void SetValue(const QString &section, const QString &key, const QString &value);
 
-    // Integer value: decimal, or "0x"/"0X" followed by hex digits; anything
-    // else (or a missing key) gives the default.
+    // Integer value: decimal, or "0x"/"0X" followed by hex digits; a missing
+    // key gives the default, and so does anything else, which is also noted
+    // as a problem.
     int IntValue(const QString &section, const QString &key, int defaultValue) const;
+
+    // Values that could not be read since the file was loaded, in the order
+    // they were met, each key once. A value keeps everything after the "="
+    // (a "; comment" on the same line is part of it), so these say why a
+    // setting did not take.
+    const std::vector<TIniProblem> &Problems() const { return problems_; }
+    void NoteProblem(const QString &section, const QString &key, const QString &found,
+                     const QString &used) const;
 
     const QString &Path() const { return path_; }
 
@@ -37,7 +56,13 @@ private:
 
     QString path_;
     QStringList lines_;
+    // Noted by the const readers: reading a setting is what finds the problem.
+    mutable std::vector<TIniProblem> problems_;
 };
+
+// "Set.ini [Set] Key: "text" cannot be read; using value" (with a hint when
+// the text holds a ";" comment).
+QString DescribeIniProblem(const TIniProblem &problem);
 
 // Parses an INI integer as IniFile::IntValue does; nullopt when it is not one.
 std::optional<int> ParseIniInt(const QString &text);

@@ -13,6 +13,7 @@
 #include "PublicU.h"
 #include "Retention.h"
 #include "SchemaInstaller.h"
+#include "TempHistory.h"
 #include "UserTableCommand.h"
 
 #include <QApplication>
@@ -32,7 +33,7 @@
 namespace {
 
 const char *UsageText =
-    "Usage: mms-server [--home DIR] [--init-db] [--headless] [--help]\n"
+    "Usage: mms-server [--home DIR] [--init-db] [--headless] [--version] [--help]\n"
     "       mms-server [--home DIR] --export-users FILE.hd | --import-users FILE.hd\n"
     "\n"
     "Network management server for field radio equipment.\n"
@@ -46,6 +47,7 @@ const char *UsageText =
     "               write the accounts and their equipment assignments to the file, or\n"
     "               replace them from it (in the [Set] CodePage), then exit; refused\n"
     "               while a server runs on DIR\n"
+    "  --version    print the version and exit\n"
     "  --help       show this text\n"
     "\n"
     "Environment: MMS_SHORT_DATE sets the date layout of every date-time text\n"
@@ -80,6 +82,7 @@ struct CommandLine {
     bool headless = false;
     bool help = false;
     TUserTableCommand userTable;
+    bool version = false;
     QString error;
 };
 
@@ -89,6 +92,8 @@ CommandLine ParseCommandLine(int argc, char **argv) {
         const QString a = QString::fromLocal8Bit(argv[i]);
         if (a == QLatin1String("--help") || a == QLatin1String("-h")) {
             c.help = true;
+        } else if (a == QLatin1String("--version")) {
+            c.version = true;
         } else if (a == QLatin1String("--init-db")) {
             c.initDb = true;
         } else if (a == QLatin1String("--headless")) {
@@ -139,6 +144,8 @@ TServerApp::TServerApp(Options options, QObject *parent)
     : QObject(parent), options_(std::move(options)) {}
 
 TServerApp::~TServerApp() {
+    ServerMetrics = nullptr;
+    metricsEndpoint_.reset();
     // The client server's workers use the equipment server and dmNet.
     if (equipmentTcp_)
         equipmentTcp_->SetClientLink(nullptr);
@@ -160,9 +167,10 @@ bool TServerApp::DataModuleCreate() {
     FParamIni = std::make_unique<IniFile>(home.filePath(QStringLiteral("Set.ini")));
     ReadPorts(*FParamIni);
     extra_ = ReadExtraOptions(*FParamIni);
-    const DbTarget target = ChooseDatabase(options_.home, *FParamIni);
-    DataBaseType = target.type;
-    db_ = std::make_unique<TdmNet>(target);
+    target_ = ChooseDatabase(options_.home, *FParamIni);
+    ReportSettingProblems();
+    DataBaseType = target_.type;
+    db_ = std::make_unique<TdmNet>(target_);
     dmNet = db_.get();
     dmNet->Health().SetHint(sink_.CommInfoHint());
     try {
@@ -206,6 +214,8 @@ bool TServerApp::FormShow() {
     for (const QString &problem : extra_.problems)
         sink_.Post(problem, clRed);
     const TLinkPaces paces = ApplyPaceOptions(TLinkPaces::FromEnvironment(), extra_);
+    if (extra_.metricsPort > 0)
+        ServerMetrics = &metrics_;
     equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
                                                     sink_.BoosterConnectNumber(), paces);
     if (!equipmentTcp_->IsListening()) {
@@ -240,7 +250,70 @@ bool TServerApp::FormShow() {
     equipmentTcp_->SetClientLink(clientTcp_.get());
     if (!WritePorts(*FParamIni))
         sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
+    ReportSettingProblems();
+    StartMetrics();
     return true;
+}
+
+void TServerApp::StartMetrics() {
+    if (extra_.metricsPort <= 0)
+        return;
+    metricsEndpoint_ = std::make_unique<TMetricsEndpoint>(metrics_, gauges_);
+    if (!metricsEndpoint_->Start(extra_.metricsListen, extra_.metricsPort)) {
+        const QString text = QStringLiteral("Metrics endpoint %1:%2 not started: %3")
+                                 .arg(extra_.metricsListen)
+                                 .arg(extra_.metricsPort)
+                                 .arg(metricsEndpoint_->ErrorString());
+        metricsEndpoint_.reset();
+        ServerMetrics = nullptr;
+        PrintErr(text);
+        sink_.Post(text, clRed);
+        return;
+    }
+    SampleGauges();
+    connect(&gaugeTimer_, &QTimer::timeout, this, &TServerApp::SampleGauges);
+    gaugeTimer_.start(1000);
+}
+
+void TServerApp::SampleGauges() {
+    const auto set = [](std::atomic<std::int64_t> &gauge, std::size_t value) {
+        gauge.store(static_cast<std::int64_t>(value), std::memory_order_relaxed);
+    };
+    set(gauges_.unitsConnected, equipmentTcp_ ? equipmentTcp_->GetEquipmentConnectCount() : 0);
+    set(gauges_.receiveQueue, equipmentTcp_ ? equipmentTcp_->RecPackage().size() : 0);
+    set(gauges_.clientsConnected, clientTcp_ ? clientTcp_->GetClientConnectCount() : 0);
+    set(gauges_.channelQueue, clientTcp_ ? clientTcp_->Channel().Count() : 0);
+    {
+        std::lock_guard guard(lstTempHistoryLock);
+        set(gauges_.tempHistory, lstTempHistory.size());
+    }
+    set(gauges_.logSinkQueue, sink_.Queued());
+}
+
+void TServerApp::ReportSettingProblems() {
+    if (!FParamIni)
+        return;
+    const std::vector<TIniProblem> &problems = FParamIni->Problems();
+    for (; reportedProblems_ < problems.size(); ++reportedProblems_) {
+        const QString text = DescribeIniProblem(problems[reportedProblems_]);
+        PrintErr(text);
+        sink_.Post(text, clRed);
+    }
+}
+
+QString TServerApp::StartupText() const {
+    // Both links listen on every IPv4 interface.
+    const QString any = QStringLiteral("0.0.0.0");
+    std::vector<TListenPoint> listens;
+    listens.push_back({QStringLiteral("equipment"), equipmentTcp_ ? any : QString(),
+                       equipmentTcp_ ? equipmentTcp_->ServerPort() : DeviceConnectPort});
+    listens.push_back({QStringLiteral("remote data"), QString(), DataBasePort});
+    listens.push_back({QStringLiteral("clients"), clientTcp_ ? any : QString(),
+                       clientTcp_ ? clientTcp_->ServerPort() : ClientConnectPort});
+    if (metricsEndpoint_)
+        listens.push_back(
+            {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
+    return StartupLine(listens, target_);
 }
 
 bool TServerApp::ConfirmedExit() {
@@ -377,8 +450,12 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
     QMetaObject::invokeMethod(
         &app,
         [&] {
-            if (!server.FormShow())
+            if (!server.FormShow()) {
                 QCoreApplication::exit(1);
+                return;
+            }
+            // For the service manager's journal, not the operator's log.
+            PrintErr(server.StartupText());
         },
         Qt::QueuedConnection);
     const int exitCode = app.exec();
@@ -429,6 +506,10 @@ int RunServer(int argc, char **argv) {
     }
     if (cmd.help) {
         std::fputs(UsageText, stdout);
+        return 0;
+    }
+    if (cmd.version) {
+        std::printf("mms-server %s\n", ServerVersion().toLatin1().constData());
         return 0;
     }
     if (cmd.home.isEmpty())

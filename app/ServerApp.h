@@ -6,11 +6,13 @@
 #include "CommInfoHintSink.h"
 #include "Configuration.h"
 #include "IniFile.h"
+#include "MetricsEndpoint.h"
 #include "NetD.h"
 #include "UserTableF.h"
 
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <memory>
 
@@ -57,12 +59,29 @@ public:
     // Shows an error: a modal box with a window, standard error without.
     void ShowError(const QString &text) const;
 
+    // The start-up line: version, the ports and their addresses, the database.
+    QString StartupText() const;
+
 private:
+    // Says, on standard error and as a red log line, each Set.ini value read
+    // since the last call that could not be read.
+    void ReportSettingProblems();
+    // Starts the metrics endpoint when MetricsPort is set; a failure is said
+    // and the server goes on without it.
+    void StartMetrics();
+    // Copies the event thread's figures for the endpoint.
+    void SampleGauges();
+
     Options options_;
     TCommInfoHintSink sink_;
     std::unique_ptr<IniFile> FParamIni;
     std::unique_ptr<TdmNet> db_;
+    DbTarget target_;
     ExtraOptions extra_;
+    std::size_t reportedProblems_ = 0;
+    // Before the servers, so that they outlive every thread that counts.
+    TServerMetrics metrics_;
+    TMetricsGauges gauges_;
     // Declared after sink_ and db_ so that it goes before them: it logs through
     // sink_ and reads dmNet.
     std::unique_ptr<TEquipmentTcp> equipmentTcp_;
@@ -70,6 +89,9 @@ private:
     // equipment server) goes before it.
     std::unique_ptr<TClientTcp> clientTcp_;
     std::unique_ptr<TCheckDelData> checkDelData_;
+    // Reads metrics_ and gauges_: goes first.
+    std::unique_ptr<TMetricsEndpoint> metricsEndpoint_;
+    QTimer gaugeTimer_;
 };
 
 // Program entry: parses the command line and runs the server. Returns the

@@ -7,6 +7,7 @@
 #include "PackRecord.h"
 #include "ParamDictionary.h"
 #include "ParamListTable.h"
+#include "ServerMetrics.h"
 #include "TempHistory.h"
 
 #include <QThread>
@@ -212,6 +213,7 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
     }
     if (recPackageFull_) {
         qCDebug(lcEquipment) << "receive queue full: dropped a frame from" << entry.ConnectionKey;
+        CountMetric(&TServerMetrics::framesQueueFull);
         return;
     }
     const QString key = entry.ConnectionKey;
@@ -298,6 +300,7 @@ void TEquipmentBase::ComPackShow(const TRecPackage &entry) {
     if (!frame.Record) {
         qCDebug(lcEquipment) << "dropped a frame that cannot be parsed from" << entry.ConnectionKey
                              << frame.SourcePackage;
+        CountMetric(&TServerMetrics::framesUnparsed);
         return;
     }
     const TOnePackRecord &rec = *frame.Record;
@@ -313,6 +316,7 @@ void TEquipmentBase::ComPackShow(const TRecPackage &entry) {
         } else {
             qCDebug(lcEquipment) << "dropped a frame with command flag" << rec.OperateFlag << "from"
                                  << entry.ConnectionKey;
+            CountMetric(&TServerMetrics::framesUnknownFlag);
             return;
         }
         const QString sSendStr = frame.TrulyPackage == frame.SourcePackage

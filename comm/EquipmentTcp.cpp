@@ -5,6 +5,7 @@
 #include "HexText.h"
 #include "LogCategories.h"
 #include "NetD.h"
+#include "ServerMetrics.h"
 #include "UserEquipmentTable.h"
 #include "ValueConversion.h"
 
@@ -215,6 +216,7 @@ void TEquipmentTcp::ServerSocketClientRead(TEquipmentConnection &conn) {
 }
 
 void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes) {
+    CountMetric(&TServerMetrics::framesReceived);
     TReceivedFrame frame = ResolveReceivedFrame(bytes);
     if (const std::optional<THeartbeat> heartbeat = ResolveHeartbeat(frame)) {
         HandleHeartbeat(conn, frame, *heartbeat);
@@ -224,6 +226,7 @@ void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes
     // log does not show them.
     if (!conn.SocketData) {
         qCDebug(lcEquipment) << "dropped a frame of unregistered connection" << conn.Key();
+        CountMetric(&TServerMetrics::framesUnregistered);
         return;
     }
     AppendRecPackage(TRecPackage{conn.RemoteAddress(), conn.RemotePort(), conn.Key(),
@@ -272,6 +275,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
                  QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
                  frameText + QLatin1String(" Check code error"),
              clYellow);
+        CountMetric(&TServerMetrics::framesBadCheck);
         return;
     }
 
@@ -292,6 +296,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
 
     // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
     const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
+    CountMetric(&TServerMetrics::heartbeatsAnswered);
     Hint(QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") + EquipmentCode +
              where + QLatin1String("  StationNo.:0x") + SiteNum + QLatin1String("  EquipmentNo.:") +
              QString::number(EquipmentNum) + QLatin1Char(')') + QChar(13) + replyText,
@@ -477,9 +482,10 @@ void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
                          frameText,
                      clWhite);
                 written = WriteBytes(conn, bytes) > 0;
-                if (written)
+                if (written) {
                     TEquipmentBase::SendToNet(SendBody);
-                else
+                    CountMetric(&TServerMetrics::requestsRelayed);
+                } else
                     Hint(QLatin1String("Data send equipment (") + where + QLatin1String(") fail"),
                          clRed);
             }

@@ -3,6 +3,7 @@
 #include "HistoryTables.h"
 #include "LogCategories.h"
 #include "NetD.h"
+#include "ServerMetrics.h"
 
 #include <algorithm>
 
@@ -101,6 +102,8 @@ void TSaveDataBaseSendClient::Pass() {
                         clRed);
             }
             SaveHistory(E);
+        } else {
+            CountMetric(&TServerMetrics::requestsExpired);
         }
 
         {

@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     qt6-base-dev libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc libpq-dev libsqlite3-dev
-    libcurl4-openssl-dev libssl-dev nlohmann-json3-dev
+    libcurl4-openssl-dev libssl-dev nlohmann-json3-dev prometheus-cpp-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
     postgresql python3-aiosmtpd openssl

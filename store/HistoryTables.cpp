@@ -1,9 +1,12 @@
 #include "HistoryTables.h"
 
+#include "ServerMetrics.h"
+
 void THistoryTables::InsertAlarm(const QString &EquipmentCode, const QString &DataBody,
                                  const QDateTime &AlarmTime) {
     db_.Exec(QStringLiteral("insert into AlarmHistory values(?,?,?)"),
              {EquipmentCode, DataBody, db_.Dialect().DateTimeValue(AlarmTime)});
+    CountMetric(&TServerMetrics::historyRowsWritten);
 }
 
 void THistoryTables::InsertQuery(const TQueryHistoryRow &row) {
@@ -11,6 +14,7 @@ void THistoryTables::InsertQuery(const TQueryHistoryRow &row) {
     db_.Exec(QStringLiteral("insert into QueryHistory values(?,?,?,?,?,?,?)"),
              {row.EquipmentName, row.EquipmentCode, row.OperateFlag, row.QueryMode, row.DataBody,
               dialect.DateTimeValue(row.QueryTime), dialect.DateTimeValue(row.ReturnTime)});
+    CountMetric(&TServerMetrics::historyRowsWritten);
 }
 
 void THistoryTables::Insert(const THistoryRow &row) {

@@ -84,6 +84,7 @@ public:
     // the write lock shows whether inserts would.
     QStringList ProbeStatements() const override {
         return {QStringLiteral("begin immediate"), QStringLiteral("rollback")};
+    }
     QString LocalNow() const override { return QStringLiteral("datetime('now','localtime')"); }
     QString DeleteBatch(const QString &table, const QString &condition, int limit) const override {
         return QStringLiteral(

@@ -105,6 +105,120 @@ TEST(SetIni, WritingPortsKeepsOtherContentAndAddsMissingKeys) {
     EXPECT_TRUE(f.readAll().startsWith("; operator notes\r\n"));
 }
 
+struct ProblemCase {
+    const char *name;
+    QByteArray content;
+    std::vector<TIniProblem> expected; // section, key, text found, value used
+};
+
+TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
+    const QString caStore = QStringLiteral("the system's CA store");
+    const ProblemCase cases[] = {
+        {"readable values say nothing",
+         "[Set]\nDeviceConnectPort=0x1770\nDataBasePort=0\nClientConnectPort=65535\n"
+         "CodePage=UTF-8\nEmailCaFile=\nMetricsPort=9100\nMetricsListen=0.0.0.0\n"
+         "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n",
+         {}},
+        {"comment after a port",
+         "[Set]\nDeviceConnectPort=5300     ; equipment units\n",
+         {{"Set", "DeviceConnectPort", "5300     ; equipment units", "5210"}}},
+        {"ports no TCP port has",
+         "[Set]\nDataBasePort=70000\nClientConnectPort=-1\nDeviceConnectPort=port\n",
+         {{"Set", "DeviceConnectPort", "port", "5210"},
+          {"Set", "DataBasePort", "70000", "5211"},
+          {"Set", "ClientConnectPort", "-1", "5212"}}},
+        {"unknown code page and one with a comment",
+         "[Set]\nCodePage=GB18030 ; client text\n",
+         {{"Set", "CodePage", "GB18030 ; client text", "GB18030"}}},
+        {"CA file that is a comment",
+         "[Set]\nEmailCaFile=   ; optional CA bundle\n",
+         {{"Set", "EmailCaFile", "; optional CA bundle", caStore}}},
+        {"CA file that is not there",
+         "[Set]\nEmailCaFile=/nonexistent/ca.pem\n",
+         {{"Set", "EmailCaFile", "/nonexistent/ca.pem", caStore}}},
+        {"driver with a comment still means SQL Server",
+         "[Database]\nDriver=QPSQL ; PostgreSQL\n",
+         {{"Database", "Driver", "QPSQL ; PostgreSQL", "QODBC"}}},
+        {"database port",
+         "[Database]\nDriver=QPSQL\nPort=5432 ; server\n",
+         {{"Database", "Port", "5432 ; server", "5432"}}},
+        {"metrics port and address",
+         "[Set]\nMetricsPort=70000\nMetricsListen=localhost\n",
+         {{"Set", "MetricsPort", "70000", "0"},
+          {"Set", "MetricsListen", "localhost", "127.0.0.1"}}},
+        {"connection cap below one",
+         "[Set]\nMaxClientConnections=0\n",
+         {{"Set", "MaxClientConnections", "0", "2000"}}},
+        {"metrics address that is not IPv4",
+         "[Set]\nMetricsListen=::1\n",
+         {{"Set", "MetricsListen", "::1", "127.0.0.1"}}},
+    };
+    for (const ProblemCase &c : cases) {
+        mmstest::TestHome home;
+        IniFile ini = IniWith(home, c.content);
+        ReadPorts(ini);
+        ReadExtraOptions(ini);
+        ChooseDatabase(home.Path(), ini);
+        // Reading again reports nothing twice.
+        ReadPorts(ini);
+        const std::vector<TIniProblem> &got = ini.Problems();
+        ASSERT_EQ(got.size(), c.expected.size()) << c.name;
+        for (std::size_t i = 0; i < got.size(); ++i) {
+            const auto text = [](const TIniProblem &p) {
+                return QStringList{p.section, p.key, p.found, p.used}
+                    .join(QLatin1Char('|'))
+                    .toStdString();
+            };
+            EXPECT_EQ(text(got[i]), text(c.expected[i])) << c.name;
+        }
+    }
+}
+
+TEST(SetIni, UnreadableValuesKeepTheirMeaning) {
+    mmstest::TestHome home;
+    IniFile ini = IniWith(home, "[Set]\nDeviceConnectPort=5300 ; units\nCodePage=NOPE\n"
+                                "EmailCaFile=/nonexistent\n[Database]\nDriver=QPSQL ; pg\n");
+    ReadPorts(ini);
+    EXPECT_EQ(DeviceConnectPort, 5210);
+    const ExtraOptions extra = ReadExtraOptions(ini);
+    EXPECT_EQ(extra.codePage, QStringLiteral("GB18030"));
+    EXPECT_TRUE(extra.emailCaFile.isEmpty());
+    EXPECT_EQ(ChooseDatabase(home.Path(), ini).type, 2);
+    EXPECT_EQ(DescribeIniProblem(ini.Problems().front()),
+              QStringLiteral("Set.ini [Set] DeviceConnectPort: \"5300 ; units\" cannot be read; "
+                             "using 5210 (a \"; comment\" belongs on a line of its own)"));
+    EXPECT_EQ(DescribeIniProblem(ini.Problems()[1]),
+              QStringLiteral("Set.ini [Set] CodePage: \"NOPE\" cannot be read; using GB18030"));
+    // A fresh read of the file starts a fresh list.
+    ini.Load();
+    EXPECT_TRUE(ini.Problems().empty());
+}
+
+TEST(StartupLine, NamesVersionPortsAndTheDatabaseWithoutPassword) {
+    DbTarget sqlite;
+    sqlite.type = 1;
+    sqlite.databaseName = QStringLiteral("/var/lib/mms-server/MonitorData.db");
+    EXPECT_EQ(StartupLine({{QStringLiteral("equipment"), QStringLiteral("0.0.0.0"), 5210},
+                           {QStringLiteral("remote data"), QString(), 5211}},
+                          sqlite),
+              QStringLiteral("mms-server %1: equipment 0.0.0.0:5210, remote data port 5211 not "
+                             "served, database SQLite /var/lib/mms-server/MonitorData.db")
+                  .arg(ServerVersion()));
+    DbTarget pg;
+    pg.type = 3;
+    pg.host = QStringLiteral("db.local");
+    pg.port = 6543;
+    pg.databaseName = QStringLiteral("mms");
+    pg.user = QStringLiteral("u");
+    pg.password = QStringLiteral("secret");
+    EXPECT_EQ(DescribeDatabase(pg), QStringLiteral("PostgreSQL u@db.local:6543/mms"));
+    DbTarget odbc;
+    odbc.type = 2;
+    odbc.databaseName = QStringLiteral("DRIVER={x};SERVER=h;UID=sa;PWD=secret;password=s2;");
+    EXPECT_EQ(DescribeDatabase(odbc),
+              QStringLiteral("SQL Server (ODBC) DRIVER={x};SERVER=h;UID=sa"));
+}
+
 TEST(DatabaseChoice, FileFirstThenServerDatabaseOfSetIni) {
     mmstest::TestHome home;
     IniFile none = IniWith(home, "");

@@ -1,5 +1,6 @@
 // The program as an operator runs it: --init-db, a headless start, the
 // confirmed exit on SIGTERM, and the fatal start-up failures.
+#include "Configuration.h"
 #include "IniFile.h"
 #include "NetD.h"
 #include "NormalParamTable.h"
@@ -9,6 +10,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QTcpSocket>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -50,6 +53,14 @@ protected:
         return false;
     }
 
+    // Standard error once it holds the text (or after 10 s).
+    static QString WaitForStdErr(mmstest::ServerProcess &server, const QString &text) {
+        QString err;
+        for (int i = 0; i < 100 && !(err = server.StdErr()).contains(text); ++i)
+            server.Process().waitForReadyRead(100);
+        return err;
+    }
+
     static std::vector<std::pair<QString, QString>> Settings(const DbTarget &target) {
         TdmNet db(target);
         return TNormalParamTable(db).ReadAll();
@@ -63,13 +74,140 @@ protected:
     }
 };
 
-TEST_F(ServerTest, HelpPrintsUsage) {
+TEST_F(ServerTest, HelpAndVersionPrintAndExitZero) {
+    const struct {
+        const char *option;
+        QByteArray expected;
+        bool atStart;
+    } cases[] = {{"--help", "--init-db", false}, {"--version", "mms-server ", true}};
+    for (const auto &c : cases) {
+        QProcess p;
+        p.start(mmstest::ServerBinary(), {QLatin1String(c.option)});
+        ASSERT_TRUE(p.waitForFinished(10000)) << c.option;
+        EXPECT_EQ(p.exitCode(), 0) << c.option;
+        const QByteArray out = p.readAllStandardOutput();
+        EXPECT_TRUE(c.atStart ? out.startsWith(c.expected) : out.contains(c.expected))
+            << c.option << ": " << out.toStdString();
+    }
+}
+
+TEST_F(ServerTest, HeadlessStartSaysPortsDatabaseAndUnreadableSettingsOnStandardError) {
+    auto home = mmstest::MakeSqliteHome();
+    const int device = mmstest::FreeTcpPort();
+    const int client = mmstest::FreeTcpPort();
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nClientConnectPort=%2\n"
+                                   "CodePage=GB18030   ; client text\n")
+                        .arg(device)
+                        .arg(client)
+                        .toUtf8());
     mmstest::ServerProcess server;
-    QProcess p;
-    p.start(mmstest::ServerBinary(), {QStringLiteral("--help")});
-    ASSERT_TRUE(p.waitForFinished(10000));
-    EXPECT_EQ(p.exitCode(), 0);
-    EXPECT_TRUE(p.readAllStandardOutput().contains("--init-db"));
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    const QString expected =
+        QStringLiteral("mms-server %1: ").arg(ServerVersion()) +
+        QStringLiteral("equipment 0.0.0.0:%1, remote data port 5211 not served, clients "
+                       "0.0.0.0:%2, database SQLite %3")
+            .arg(device)
+            .arg(client)
+            .arg(home->File(QStringLiteral("MonitorData.db")));
+    const QString err = WaitForStdErr(server, expected);
+    EXPECT_TRUE(err.contains(expected)) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral(
+        "Set.ini [Set] CodePage: \"GB18030   ; client text\" cannot be read; using GB18030")))
+        << err.toStdString();
+    // Not in the operator's log.
+    for (const QString &line : server.Lines())
+        EXPECT_FALSE(line.contains(QStringLiteral("remote data port"))) << line.toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
+}
+
+// GET /metrics over plain HTTP; empty when nothing answers.
+QString Scrape(const QString &address, int port) {
+    QTcpSocket socket;
+    socket.connectToHost(address, quint16(port));
+    if (!socket.waitForConnected(3000))
+        return {};
+    socket.write("GET /metrics HTTP/1.0\r\nHost: test\r\n\r\n");
+    QByteArray reply;
+    while (socket.state() == QAbstractSocket::ConnectedState && socket.waitForReadyRead(3000))
+        reply += socket.readAll();
+    reply += socket.readAll();
+    return QString::fromUtf8(reply);
+}
+
+// The value of one sample line ("name value" or "name{labels} value"); -1 when absent.
+double Sample(const QString &page, const QString &name) {
+    for (const QString &line : page.split(QLatin1Char('\n')))
+        if (line.startsWith(name + QLatin1Char(' ')))
+            return line.mid(name.size() + 1).toDouble();
+    return -1;
+}
+
+TEST_F(ServerTest, MetricsMatchTheSimulatorAndListenWhereMetricsListenSays) {
+    auto home = mmstest::MakeSqliteHome();
+    const int device = mmstest::FreeTcpPort();
+    const int metrics = mmstest::FreeTcpPort();
+    // Another loopback address than the default 127.0.0.1.
+    const QString listen = QStringLiteral("127.0.0.2");
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
+                                   "ClientConnectPort=%3\nMetricsPort=%4\nMetricsListen=%5\n")
+                        .arg(device)
+                        .arg(mmstest::FreeTcpPort())
+                        .arg(mmstest::FreeTcpPort())
+                        .arg(metrics)
+                        .arg(listen)
+                        .toUtf8());
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    const QString where = QStringLiteral("metrics %1:%2").arg(listen).arg(metrics);
+    const QString err = WaitForStdErr(server, where);
+    EXPECT_TRUE(err.contains(where)) << err.toStdString();
+    EXPECT_TRUE(Scrape(QStringLiteral("127.0.0.1"), metrics).isEmpty());
+
+    QProcess sim;
+    sim.setProcessChannelMode(QProcess::MergedChannels);
+    sim.start(mmstest::BinaryDir() + QStringLiteral("/equipment-sim"),
+              {QStringLiteral("--port"), QString::number(device), QStringLiteral("--count"),
+               QStringLiteral("3"), QStringLiteral("--heartbeat"), QStringLiteral("1"),
+               QStringLiteral("--duration"), QStringLiteral("3"), QStringLiteral("--stats"),
+               QStringLiteral("1"), QStringLiteral("--quiet")});
+    ASSERT_TRUE(sim.waitForStarted(5000));
+    // While the units are connected (the gauges are sampled once a second).
+    QByteArray simOut;
+    while (!simOut.contains("connected 3") && sim.waitForReadyRead(5000))
+        simOut += sim.readAll();
+    ASSERT_TRUE(simOut.contains("connected 3")) << simOut.toStdString();
+    QThread::msleep(1200);
+    EXPECT_EQ(Sample(Scrape(listen, metrics), QStringLiteral("mms_units_connected")), 3);
+
+    ASSERT_TRUE(sim.waitForFinished(15000));
+    simOut += sim.readAll();
+    const QRegularExpression beats(
+        QStringLiteral("final:.*heartbeats sent (\\d+) answered (\\d+)"));
+    const QRegularExpressionMatch m = beats.match(QString::fromUtf8(simOut));
+    ASSERT_TRUE(m.hasMatch()) << simOut.toStdString();
+    const double sent = m.captured(1).toDouble();
+    EXPECT_GT(sent, 0);
+    EXPECT_EQ(m.captured(2).toDouble(), sent);
+    const QString page = Scrape(listen, metrics);
+    EXPECT_EQ(Sample(page, QStringLiteral("mms_heartbeats_answered_total")), sent)
+        << page.toStdString();
+    EXPECT_EQ(Sample(page, QStringLiteral("mms_frames_received_total")), sent);
+    EXPECT_EQ(Sample(page, QStringLiteral("mms_frames_dropped_total{cause=\"bad_check\"}")), 0);
+    EXPECT_GT(Sample(page, QStringLiteral("process_start_time_seconds")), 0);
+    EXPECT_EQ(server.Terminate(), 0);
+}
+
+TEST_F(ServerTest, MetricsAreOffUnlessMetricsPortIsSet) {
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    const QString err = WaitForStdErr(server, QStringLiteral("database "));
+    EXPECT_TRUE(err.contains(QStringLiteral("database SQLite"))) << err.toStdString();
+    EXPECT_FALSE(err.contains(QStringLiteral("metrics"))) << err.toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
 }
 
 TEST_F(ServerTest, InitDbCreatesOnceAndLeavesAnExistingFileUntouched) {

@@ -1,0 +1,3 @@
+#include "ServerMetrics.h"
+
+std::atomic<TServerMetrics *> ServerMetrics{nullptr};
