@@ -77,6 +77,11 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
     };
     o.maxEquipmentConnections = positive("MaxEquipmentConnections", o.maxEquipmentConnections);
     o.maxClientConnections = positive("MaxClientConnections", o.maxClientConnections);
+    if (auto v = ini.Value(SetSection, QStringLiteral("DataBaseListen"));
+        v && !v->trimmed().isEmpty())
+        o.dataBaseListen = v->trimmed();
+    if (auto v = ini.Value(SetSection, QStringLiteral("DataBaseToken")); v)
+        o.dataBaseToken = *v;
     return o;
 }
 

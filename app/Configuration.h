@@ -17,6 +17,9 @@ struct ExtraOptions {
     QString emailCaFile;                 // [Set] EmailCaFile: CA bundle for SMTP TLS
     int maxEquipmentConnections = 20000; // [Set] MaxEquipmentConnections
     int maxClientConnections = 2000;     // [Set] MaxClientConnections
+    QString dataBaseListen =
+        QStringLiteral("127.0.0.1"); // [Set] DataBaseListen: remote data service address
+    QString dataBaseToken; // [Set] DataBaseToken: remote data service login token (empty: none)
 };
 
 // Reads DeviceConnectPort, DataBasePort and ClientConnectPort of section Set

@@ -8,6 +8,7 @@
 #include "ParamDictionary.h"
 #include "PublicU.h"
 #include "SchemaInstaller.h"
+#include "ServerContainer1.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -153,6 +154,22 @@ void TServerApp::FormCreate() {
     }
     // The dictionaries are read once, before any server or worker exists.
     LoadParamProperyList(TableReaderFor(*dmNet));
+}
+
+void TServerApp::ServerContainerCreate() {
+    TServerContainerSettings settings;
+    settings.port = quint16(DataBasePort);
+    settings.listen = extra_.dataBaseListen;
+    settings.token = extra_.dataBaseToken;
+    serverContainer_ =
+        std::make_unique<TServerContainer1>(*dmNet, sink_.CommInfoHint(), std::move(settings));
+    if (!serverContainer_->Start()) {
+        const QString text =
+            QStringLiteral("DataBase service not started: ") + serverContainer_->ErrorString();
+        serverContainer_.reset();
+        sink_.Post(text, clRed);
+        PrintErr(text);
+    }
 }
 
 bool TServerApp::FormShow() {
@@ -373,6 +390,7 @@ int RunServer(int argc, char **argv) {
     if (!server.DataModuleCreate())
         return 1;
     server.FormCreate();
+    server.ServerContainerCreate();
     signalRelay.Connect(server, cmd.headless);
     if (cmd.headless)
         return RunHeadless(*app, server);

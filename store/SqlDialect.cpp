@@ -1,6 +1,7 @@
 #include "SqlDialect.h"
 
 #include <QMetaType>
+#include <QStringList>
 
 // The three database kinds express "calendar days / hours crossed since a
 // stored time" differently; all of them count boundaries of the local wall
@@ -15,6 +16,13 @@ const QString kIsoFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 QDateTime WholeSeconds(const QDateTime &t) {
     const QDateTime local = t.toLocalTime();
     return local.addMSecs(-local.time().msec());
+}
+
+// "x" with embedded quotes doubled (SQLite, PostgreSQL).
+QString DoubleQuoted(const QString &part) {
+    QString inner = part;
+    inner.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + inner + QLatin1Char('"');
 }
 
 // Every driver hands date-time columns back either as a QDateTime (QPSQL,
@@ -54,6 +62,9 @@ public:
         return t.toLocalTime().toString(kIsoFormat);
     }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+
+protected:
+    QString QuotePart(const QString &part) const override { return DoubleQuoted(part); }
 };
 
 class SqlServerDialect final : public SqlDialect {
@@ -66,6 +77,14 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+
+protected:
+    // [x] with an embedded ] doubled.
+    QString QuotePart(const QString &part) const override {
+        QString inner = part;
+        inner.replace(QLatin1Char(']'), QStringLiteral("]]"));
+        return QLatin1Char('[') + inner + QLatin1Char(']');
+    }
 };
 
 // Columns are timestamp without time zone holding local wall-clock time; the
@@ -83,9 +102,23 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+
+protected:
+    // The schema creates every name unquoted, which PostgreSQL stores in
+    // lower case; a quoted name must be written that way to find it, so
+    // UserEquipment and userequipment both name the same table as they do
+    // unquoted.
+    QString QuotePart(const QString &part) const override { return DoubleQuoted(part.toLower()); }
 };
 
 } // namespace
+
+QString SqlDialect::QuoteIdentifier(const QString &name) const {
+    QStringList parts;
+    for (const QString &part : name.split(QLatin1Char('.')))
+        parts << QuotePart(part);
+    return parts.join(QLatin1Char('.'));
+}
 
 std::unique_ptr<SqlDialect> MakeSqlDialect(quint8 dataBaseType) {
     switch (dataBaseType) {

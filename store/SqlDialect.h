@@ -1,5 +1,6 @@
 // What differs between the three database kinds the server runs on: date
-// arithmetic in statements and how a date-time value is bound.
+// arithmetic in statements, how a date-time value is bound and how a table or
+// column name is quoted.
 #pragma once
 
 #include <QDateTime>
@@ -20,6 +21,14 @@ public:
     virtual QVariant DateTimeValue(const QDateTime &t) const = 0;
     // Reads back a date-time column value; invalid when it cannot be read.
     virtual QDateTime ReadDateTime(const QVariant &v) const = 0;
+    // One name quoted as an identifier of this kind; a dotted name
+    // (schema.table) has each part quoted. Quote characters inside a part are
+    // doubled, so no name can end the identifier early.
+    QString QuoteIdentifier(const QString &name) const;
+
+protected:
+    // One part of a name, quoted.
+    virtual QString QuotePart(const QString &part) const = 0;
 };
 
 // 1 SQLite, 2 SQL Server, 3 PostgreSQL. Unknown kinds get the SQLite form.
