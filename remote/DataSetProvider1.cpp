@@ -132,13 +132,13 @@ std::string TDataSetProvider1::GetRecords(const std::string &commandText, std::s
                 out = R"({"fields":)" + Dump(list) + R"(,"rows":[)";
                 bound();
             },
-            [&](const QSqlRecord &row) {
+            [&](const QVariantList &row) {
                 out += firstRow ? "[" : ",[";
                 firstRow = false;
-                for (int i = 0; i < row.count(); ++i) {
+                for (qsizetype i = 0; i < row.size(); ++i) {
                     if (i > 0)
                         out += ',';
-                    out += Dump(ValueOf(row.value(i)));
+                    out += Dump(ValueOf(row[i]));
                 }
                 out += ']';
                 bound();

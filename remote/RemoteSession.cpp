@@ -151,22 +151,14 @@ bool TRemoteSession::HandleNext(std::string &reply) {
         scanned_ = buffer_.size() - start_;
         if (scanned_ <= options_.maxLineBytes)
             return false;
-        closing_ = true;
-        reply = ErrorLine(nullptr, RemoteErrorCode::RequestTooLarge,
-                          "request line longer than " + std::to_string(options_.maxLineBytes) +
-                              " bytes") +
-                "\n";
+        reply = LineTooLong();
         return true;
     }
     std::string_view line(buffer_.data() + start_, end - start_);
     start_ = end + 1;
     scanned_ = 0;
     if (line.size() > options_.maxLineBytes) {
-        closing_ = true;
-        reply = ErrorLine(nullptr, RemoteErrorCode::RequestTooLarge,
-                          "request line longer than " + std::to_string(options_.maxLineBytes) +
-                              " bytes") +
-                "\n";
+        reply = LineTooLong();
         return true;
     }
     if (!line.empty() && line.back() == '\r')
@@ -175,6 +167,14 @@ bool TRemoteSession::HandleNext(std::string &reply) {
     if (!reply.empty())
         reply += '\n';
     return true;
+}
+
+std::string TRemoteSession::LineTooLong() {
+    closing_ = true;
+    return ErrorLine(nullptr, RemoteErrorCode::RequestTooLarge,
+                     "request line longer than " + std::to_string(options_.maxLineBytes) +
+                         " bytes") +
+           "\n";
 }
 
 void TRemoteSession::CountFailure() {

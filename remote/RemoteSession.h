@@ -61,6 +61,8 @@ private:
     std::string Call(const std::string &method, const nlohmann::json &params);
     std::string Failure(const nlohmann::json &id, bool notification, const TRemoteError &e);
     void CountFailure();
+    // The error reply to an over-long line; the connection is to be closed.
+    std::string LineTooLong();
 
     TRemoteProvider &provider_;
     TRemoteSessionOptions options_;

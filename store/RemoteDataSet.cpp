@@ -58,6 +58,35 @@ QString WhereClause(const SqlDialect &dialect,
     return terms.join(QStringLiteral(" and "));
 }
 
+// A client's statement may begin a transaction ("begin", "begin exclusive")
+// and leave it open. Its locks would then outlast the call and hold up every
+// other writer of the database, the equipment and client links included, so
+// each call is a transaction of its own: whatever it leaves open is rolled
+// back.
+void EndLeftTransaction(QSqlDatabase db, const SqlDialect &dialect) {
+    const QString check = dialect.InTransactionQuery();
+    QSqlQuery q(db);
+    if (!check.isEmpty() && (!q.exec(check) || !q.next() || !q.value(0).toBool()))
+        return;
+    q.finish();
+    q.exec(QStringLiteral("rollback"));
+}
+
+// Runs EndLeftTransaction when the call ends, however it ends. Declared
+// before the call's query, so that the query is gone first.
+class TEndLeftTransaction {
+public:
+    TEndLeftTransaction(QSqlDatabase db, const SqlDialect &dialect)
+        : db_(std::move(db)), dialect_(dialect) {}
+    ~TEndLeftTransaction() { EndLeftTransaction(db_, dialect_); }
+    TEndLeftTransaction(const TEndLeftTransaction &) = delete;
+    TEndLeftTransaction &operator=(const TEndLeftTransaction &) = delete;
+
+private:
+    QSqlDatabase db_;
+    const SqlDialect &dialect_;
+};
+
 } // namespace
 
 QString TRemoteDataSet::TableOf(const QString &commandText, const QSqlRecord &fields) {
@@ -89,23 +118,34 @@ QString TRemoteDataSet::TableOf(const QString &commandText, const QSqlRecord &fi
 
 void TRemoteDataSet::GetRecords(const QString &commandText,
                                 const std::function<void(const QSqlRecord &)> &onFields,
-                                const std::function<void(const QSqlRecord &)> &onRow) {
+                                const std::function<void(const QVariantList &)> &onRow) {
     TdmNet::Session session(db_);
-    QSqlQuery q = Run(session.Connection(), commandText, {});
+    QSqlDatabase db = session.Connection();
+    const TEndLeftTransaction end(db, db_.Dialect());
+    QSqlQuery q = Run(db, commandText, {});
     const QSqlRecord fields = q.record();
     lastTable_ = TableOf(commandText, fields);
     onFields(fields);
     if (!q.isSelect())
         return;
-    while (q.next())
-        onRow(q.record());
+    // Values column by column: a record per row would copy the field
+    // descriptions of every column each time.
+    QVariantList values(fields.count());
+    while (q.next()) {
+        for (int i = 0; i < fields.count(); ++i)
+            values[i] = q.value(i);
+        onRow(values);
+    }
     if (q.lastError().isValid())
         throw StatementError(q);
+    q.finish();
 }
 
 int TRemoteDataSet::Execute(const QString &commandText) {
     TdmNet::Session session(db_);
-    return Run(session.Connection(), commandText, {}).numRowsAffected();
+    QSqlDatabase db = session.Connection();
+    const TEndLeftTransaction end(db, db_.Dialect());
+    return Run(db, commandText, {}).numRowsAffected();
 }
 
 int TRemoteDataSet::ApplyUpdates(const QString &tableName, const std::vector<TDeltaChange> &delta) {

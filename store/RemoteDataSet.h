@@ -30,12 +30,12 @@ public:
 
     // Runs the command text under the data module lock and walks its result:
     // onFields once with the columns (an empty record for a statement without
-    // rows), then onRow for every row. An exception thrown by a callback ends
+    // rows), then onRow with the values of every row. An exception thrown by a callback ends
     // the walk and is passed on. Remembers the table the rows came from as the
     // default of ApplyUpdates. Throws DbError with the database's message.
     void GetRecords(const QString &commandText,
                     const std::function<void(const QSqlRecord &fields)> &onFields,
-                    const std::function<void(const QSqlRecord &row)> &onRow);
+                    const std::function<void(const QVariantList &row)> &onRow);
 
     // Runs a statement without rows; the rows it affected. Throws DbError.
     int Execute(const QString &commandText);

@@ -63,6 +63,8 @@ public:
     }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
 
+    QString InTransactionQuery() const override { return {}; }
+
 protected:
     QString QuotePart(const QString &part) const override { return DoubleQuoted(part); }
 };
@@ -77,6 +79,10 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+
+    QString InTransactionQuery() const override {
+        return QStringLiteral("select case when @@trancount > 0 then 1 else 0 end");
+    }
 
 protected:
     // [x] with an embedded ] doubled.
@@ -102,6 +108,12 @@ public:
     }
     QVariant DateTimeValue(const QDateTime &t) const override { return WholeSeconds(t); }
     QDateTime ReadDateTime(const QVariant &v) const override { return ReadAnyDateTime(v); }
+
+    // Outside a block every statement is a transaction of its own, whose
+    // start is the statement's start; inside one they differ.
+    QString InTransactionQuery() const override {
+        return QStringLiteral("select transaction_timestamp() <> statement_timestamp()");
+    }
 
 protected:
     // The schema creates every name unquoted, which PostgreSQL stores in

@@ -25,6 +25,10 @@ public:
     // (schema.table) has each part quoted. Quote characters inside a part are
     // doubled, so no name can end the identifier early.
     QString QuoteIdentifier(const QString &name) const;
+    // A query of one row and one column that is true when the connection is
+    // inside a transaction block, or empty when the kind has none (SQLite:
+    // a "rollback" outside a block only fails, harmlessly).
+    virtual QString InTransactionQuery() const = 0;
 
 protected:
     // One part of a name, quoted.

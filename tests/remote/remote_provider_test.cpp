@@ -177,6 +177,25 @@ TEST_P(RemoteProvider, NamesCannotLeaveTheirQuotes) {
     EXPECT_EQ(Units(), std::vector<std::string>{"alice/A001/Hall 2/-"});
 }
 
+TEST_P(RemoteProvider, TransactionAStatementLeavesOpenEndsWithTheCall) {
+    TDataSetProvider1 p(Net());
+    // Left open, the block would keep the row from everyone else and hold
+    // the database's write lock against the links.
+    for (const char *begin : {"begin", "begin transaction"}) {
+        p.Execute(begin);
+        p.Execute("insert into UserEquipment (UserName, EquipmentCode) values ('x', 'X1')");
+        TdmNet other(db_->Target());
+        EXPECT_EQ(other.Exec("delete from UserEquipment where UserName = 'x'"), 1) << begin;
+        other.ReleaseThreadConnection();
+    }
+    p.GetRecords("begin", 1 << 20);
+    EXPECT_EQ(p.Execute("insert into UserEquipment (UserName, EquipmentCode) values ('y', 'Y1')"),
+              1);
+    TdmNet other(db_->Target());
+    EXPECT_EQ(other.Select("select * from UserEquipment where UserName = 'y'").size(), 1u);
+    other.ReleaseThreadConnection();
+}
+
 TEST_P(RemoteProvider, TwoProvidersKeepTheirOwnTables) {
     AddUnit("alice", "A001", "Hall 2");
     Net().Exec("insert into NormalParam (SetItem, SetValue) values ('K', 'V')");

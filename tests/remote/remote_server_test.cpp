@@ -111,17 +111,7 @@ protected:
                                   QStringLiteral("MMS_PACE_RECEIVE_MS=20"),
                                   QStringLiteral("MMS_PACE_CHANNEL_MS=10")}));
         started = true;
-        bool up = false;
-        for (int i = 0; i < 300 && !up; ++i) {
-            QTcpSocket probe;
-            probe.connectToHost(QStringLiteral("127.0.0.1"), clientPort);
-            up = probe.waitForConnected(100);
-            if (!up)
-                QThread::msleep(30);
-            ASSERT_NE(server.Process().state(), QProcess::NotRunning)
-                << server.StdErr().toStdString();
-        }
-        ASSERT_TRUE(up) << server.StdErr().toStdString();
+        ASSERT_TRUE(server.WaitForPort(clientPort)) << server.StdErr().toStdString();
     }
     void TearDown() override {
         if (started)
