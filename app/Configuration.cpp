@@ -133,6 +133,11 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
         else
             ini.NoteProblem(SetSection, listenKey, *v, o.metricsListen);
     }
+    if (auto v = ini.Value(SetSection, QStringLiteral("DataBaseListen"));
+        v && !v->trimmed().isEmpty())
+        o.dataBaseListen = v->trimmed();
+    if (auto v = ini.Value(SetSection, QStringLiteral("DataBaseToken")); v)
+        o.dataBaseToken = *v;
     return o;
 }
 

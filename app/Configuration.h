@@ -28,8 +28,11 @@ struct ExtraOptions {
     std::optional<int> sendFramesPerTick;    // [Set] SendFramesPerTick, 0: all waiting
     std::optional<int> replyEntryPauseMs;    // [Set] ReplyEntryPauseMs, 0: no pause
     QStringList problems;                    // one log line per unreadable value
-    int metricsPort = 0;                 // [Set] MetricsPort: Prometheus endpoint (0: off)
+    int metricsPort = 0;                     // [Set] MetricsPort: Prometheus endpoint (0: off)
     QString metricsListen = QStringLiteral("127.0.0.1"); // [Set] MetricsListen: its IPv4 address
+    QString dataBaseListen =
+        QStringLiteral("127.0.0.1"); // [Set] DataBaseListen: remote data service address
+    QString dataBaseToken; // [Set] DataBaseToken: remote data service login token (empty: none)
 };
 
 // A TCP port setting (0 .. 65535; 0 picks a free port). Anything else gives

@@ -11,8 +11,10 @@
 #include "ParamDictionary.h"
 #include "ParameterSetF.h"
 #include "PublicU.h"
+#include "ResolveF.h"
 #include "Retention.h"
 #include "SchemaInstaller.h"
+#include "ServerContainer1.h"
 #include "TempHistory.h"
 #include "UserTableCommand.h"
 
@@ -208,6 +210,22 @@ void TServerApp::FormCreate() {
     if (ok && intervalMs > 0)
         retention.interval = std::chrono::milliseconds(intervalMs);
     checkDelData_ = std::make_unique<TCheckDelData>(*dmNet, sink_.CommInfoHint(), retention);
+}
+
+void TServerApp::ServerContainerCreate() {
+    TServerContainerSettings settings;
+    settings.port = quint16(DataBasePort);
+    settings.listen = extra_.dataBaseListen;
+    settings.token = extra_.dataBaseToken;
+    serverContainer_ =
+        std::make_unique<TServerContainer1>(*dmNet, sink_.CommInfoHint(), std::move(settings));
+    if (!serverContainer_->Start()) {
+        const QString text =
+            QStringLiteral("DataBase service not started: ") + serverContainer_->ErrorString();
+        serverContainer_.reset();
+        sink_.Post(text, clRed);
+        PrintErr(text);
+    }
 }
 
 bool TServerApp::FormShow() {
@@ -472,6 +490,12 @@ int RunWindow(QApplication &app, TServerApp &server) {
     // Created hidden after the main window; shown modally from its menu.
     TfrmParameterSet frmParameterSet(*dmNet, server.CheckDelData(), &frmMain);
     frmMain.menuHooks.OpenParameterSet = [&] { frmParameterSet.exec(); };
+    TfrmResolve frmResolve(&frmMain); // owns the data-unit resolver window
+    frmMain.menuHooks.OpenResolver = [&](const QString &frameText) {
+        frmResolve.ShowFrame(frameText.trimmed());
+    };
+    TfrmUserTable frmUserTable(*dmNet, server.UserTableHooks(), &frmMain);
+    frmMain.menuHooks.OpenUserTable = [&] { frmUserTable.exec(); };
     frmMain.menuHooks.GetEquipmentConnectCount = [] {
         return EquipmentTcp ? EquipmentTcp->GetEquipmentConnectCount() : 0;
     };
@@ -556,6 +580,7 @@ int RunServer(int argc, char **argv) {
     if (!server.DataModuleCreate())
         return 1;
     server.FormCreate();
+    server.ServerContainerCreate();
     signalRelay.Connect(server, cmd.headless);
     if (cmd.headless)
         return RunHeadless(*app, server);

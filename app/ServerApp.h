@@ -19,6 +19,7 @@
 class TEquipmentTcp;
 class TClientTcp;
 class TCheckDelData;
+class TServerContainer1;
 
 class TServerApp : public QObject {
     Q_OBJECT
@@ -36,6 +37,11 @@ public:
     bool DataModuleCreate();
     // Creates the process-wide lists and loads the dictionaries.
     void FormCreate();
+    // Creates the remote data service and starts it listening on
+    // DataBasePort. When it cannot listen (or must not: beyond loopback
+    // without a token) a red line and standard error say why, and start-up
+    // goes on without it.
+    void ServerContainerCreate();
     // Creates the equipment and client servers and writes Set.ini. False when
     // a server cannot listen (the message has been shown).
     bool FormShow();
@@ -82,6 +88,8 @@ private:
     // Before the servers, so that they outlive every thread that counts.
     TServerMetrics metrics_;
     TMetricsGauges gauges_;
+    // After db_, so that its connection threads end before the data module.
+    std::unique_ptr<TServerContainer1> serverContainer_;
     // Declared after sink_ and db_ so that it goes before them: it logs through
     // sink_ and reads dmNet.
     std::unique_ptr<TEquipmentTcp> equipmentTcp_;

@@ -1,6 +1,7 @@
 #include "SqlDialect.h"
 
 #include <QMetaType>
+#include <QStringList>
 
 #include <algorithm>
 
@@ -17,6 +18,13 @@ const QString kIsoFormat = QStringLiteral("yyyy-MM-dd HH:mm:ss");
 QDateTime WholeSeconds(const QDateTime &t) {
     const QDateTime local = t.toLocalTime();
     return local.addMSecs(-local.time().msec());
+}
+
+// "x" with embedded quotes doubled (SQLite, PostgreSQL).
+QString DoubleQuoted(const QString &part) {
+    QString inner = part;
+    inner.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + inner + QLatin1Char('"');
 }
 
 // Every driver hands date-time columns back either as a QDateTime (QPSQL,
@@ -96,6 +104,11 @@ public:
                                  const QString &column) const override {
         return QStringLiteral("create index if not exists %1 on %2 (%3)").arg(index, table, column);
     }
+
+    QString InTransactionQuery() const override { return {}; }
+
+protected:
+    QString QuotePart(const QString &part) const override { return DoubleQuoted(part); }
 };
 
 class SqlServerDialect final : public SqlDialect {
@@ -133,6 +146,18 @@ public:
         return QStringLiteral("if not exists (select * from sys.indexes where name='%1' and "
                               "object_id=object_id('%2')) create index %1 on %2 (%3)")
             .arg(index, table, column);
+    }
+
+    QString InTransactionQuery() const override {
+        return QStringLiteral("select case when @@trancount > 0 then 1 else 0 end");
+    }
+
+protected:
+    // [x] with an embedded ] doubled.
+    QString QuotePart(const QString &part) const override {
+        QString inner = part;
+        inner.replace(QLatin1Char(']'), QStringLiteral("]]"));
+        return QLatin1Char('[') + inner + QLatin1Char(']');
     }
 };
 
@@ -191,6 +216,19 @@ public:
                                  const QString &column) const override {
         return QStringLiteral("create index if not exists %1 on %2 (%3)").arg(index, table, column);
     }
+
+    // Outside a block every statement is a transaction of its own, whose
+    // start is the statement's start; inside one they differ.
+    QString InTransactionQuery() const override {
+        return QStringLiteral("select transaction_timestamp() <> statement_timestamp()");
+    }
+
+protected:
+    // The schema creates every name unquoted, which PostgreSQL stores in
+    // lower case; a quoted name must be written that way to find it, so
+    // UserEquipment and userequipment both name the same table as they do
+    // unquoted.
+    QString QuotePart(const QString &part) const override { return DoubleQuoted(part.toLower()); }
 };
 
 } // namespace
@@ -208,6 +246,13 @@ QString MergeConnectOptions(const QString &configured, const QStringList &defaul
         if (!keys.contains(OptionKey(option)))
             options << option;
     return options.join(u';');
+}
+
+QString SqlDialect::QuoteIdentifier(const QString &name) const {
+    QStringList parts;
+    for (const QString &part : name.split(QLatin1Char('.')))
+        parts << QuotePart(part);
+    return parts.join(QLatin1Char('.'));
 }
 
 std::unique_ptr<SqlDialect> MakeSqlDialect(quint8 dataBaseType) {

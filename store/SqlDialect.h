@@ -2,6 +2,8 @@
 // arithmetic in statements, how a date-time value is bound, the time limits
 // of a connection and which failures mean the database cannot take
 // statements.
+// arithmetic in statements, how a date-time value is bound and how a table or
+// column name is quoted.
 #pragma once
 
 #include "DbHealth.h"
@@ -51,6 +53,18 @@ public:
     // exists already.
     virtual QString CreateIndexIfMissing(const QString &index, const QString &table,
                                          const QString &column) const = 0;
+    // One name quoted as an identifier of this kind; a dotted name
+    // (schema.table) has each part quoted. Quote characters inside a part are
+    // doubled, so no name can end the identifier early.
+    QString QuoteIdentifier(const QString &name) const;
+    // A query of one row and one column that is true when the connection is
+    // inside a transaction block, or empty when the kind has none (SQLite:
+    // a "rollback" outside a block only fails, harmlessly).
+    virtual QString InTransactionQuery() const = 0;
+
+protected:
+    // One part of a name, quoted.
+    virtual QString QuotePart(const QString &part) const = 0;
 };
 
 // The options with each default appended whose key ("key=value", separated

@@ -43,6 +43,7 @@ public:
 
     int EquipmentPort() const { return equipmentPort_; }
     int ClientPort() const { return clientPort_; }
+    int DataBasePort() const { return dataBasePort_; }
     qint64 Pid() const { return process_.processId(); }
     QString Home() const { return home_.path(); }
     QString Error() const { return error_; }

@@ -207,17 +207,7 @@ protected:
             << QStringLiteral("MMS_PACE_REPLY_ENTRY_MS=5");
         ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()}, env));
         started = true;
-        bool up = false;
-        for (int i = 0; i < 300 && !up; ++i) {
-            QTcpSocket probe;
-            probe.connectToHost(QStringLiteral("127.0.0.1"), clientPort);
-            up = probe.waitForConnected(100);
-            if (!up)
-                QThread::msleep(30);
-            ASSERT_NE(server.Process().state(), QProcess::NotRunning)
-                << server.StdErr().toStdString();
-        }
-        ASSERT_TRUE(up) << server.StdErr().toStdString();
+        ASSERT_TRUE(server.WaitForPort(clientPort)) << server.StdErr().toStdString();
     }
 
     TestClient &Client() {

@@ -11,6 +11,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 #include <QUuid>
 
@@ -197,6 +198,21 @@ void ServerProcess::Drain() {
         lines_.append(QString::fromUtf8(line));
         pending_.remove(0, nl + 1);
     }
+}
+
+bool ServerProcess::WaitForPort(quint16 port, std::chrono::milliseconds timeout) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeout.count()) {
+        QTcpSocket probe;
+        probe.connectToHost(QStringLiteral("127.0.0.1"), port);
+        if (probe.waitForConnected(100))
+            return true;
+        if (process_.state() == QProcess::NotRunning)
+            return false;
+        QThread::msleep(30);
+    }
+    return false;
 }
 
 std::optional<QString> ServerProcess::WaitForLine(const QString &contains,

@@ -106,6 +106,9 @@ public:
     std::optional<QString>
     WaitForLine(const QString &contains,
                 std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    // Waits until the port on 127.0.0.1 takes connections; false when the
+    // time is up or the process has ended.
+    bool WaitForPort(quint16 port, std::chrono::milliseconds timeout = std::chrono::seconds(30));
     // Every output line seen so far.
     QStringList Lines();
     QString StdErr();

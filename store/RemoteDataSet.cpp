@@ -1,0 +1,205 @@
+#include "RemoteDataSet.h"
+
+#include <QRegularExpression>
+#include <QSqlError>
+#include <QSqlField>
+#include <QSqlQuery>
+#include <QStringList>
+
+namespace {
+
+// The database's own message, without the statement text.
+DbError StatementError(const QSqlQuery &q) {
+    QString text = q.lastError().databaseText().trimmed();
+    if (text.isEmpty())
+        text = q.lastError().text().trimmed();
+    return DbError(text.toStdString());
+}
+
+QSqlQuery Run(QSqlDatabase db, const QString &sql, const QVariantList &values) {
+    QSqlQuery q(db);
+    q.setForwardOnly(true);
+    if (values.isEmpty()) {
+        if (!q.exec(sql))
+            throw StatementError(q);
+        return q;
+    }
+    if (!q.prepare(sql))
+        throw StatementError(q);
+    for (const QVariant &v : values)
+        q.addBindValue(v);
+    if (!q.exec())
+        throw StatementError(q);
+    return q;
+}
+
+// A name as written in a statement, without its quotes: "x" and [x] -> x.
+QString Unquoted(const QString &part) {
+    if (part.size() >= 2 && part.front() == u'"' && part.back() == u'"')
+        return part.mid(1, part.size() - 2).replace(QStringLiteral("\"\""), QStringLiteral("\""));
+    if (part.size() >= 2 && part.front() == u'[' && part.back() == u']')
+        return part.mid(1, part.size() - 2).replace(QStringLiteral("]]"), QStringLiteral("]"));
+    return part;
+}
+
+// "col = ?" for every old value, "col is null" for a null one.
+QString WhereClause(const SqlDialect &dialect,
+                    const std::vector<std::pair<QString, QVariant>> &oldValues,
+                    QVariantList &values) {
+    QStringList terms;
+    for (const auto &[name, value] : oldValues) {
+        if (value.isNull()) {
+            terms << dialect.QuoteIdentifier(name) + QStringLiteral(" is null");
+        } else {
+            terms << dialect.QuoteIdentifier(name) + QStringLiteral(" = ?");
+            values << value;
+        }
+    }
+    return terms.join(QStringLiteral(" and "));
+}
+
+// A client's statement may begin a transaction ("begin", "begin exclusive")
+// and leave it open. Its locks would then outlast the call and hold up every
+// other writer of the database, the equipment and client links included, so
+// each call is a transaction of its own: whatever it leaves open is rolled
+// back.
+void EndLeftTransaction(QSqlDatabase db, const SqlDialect &dialect) {
+    const QString check = dialect.InTransactionQuery();
+    QSqlQuery q(db);
+    if (!check.isEmpty() && (!q.exec(check) || !q.next() || !q.value(0).toBool()))
+        return;
+    q.finish();
+    q.exec(QStringLiteral("rollback"));
+}
+
+// Runs EndLeftTransaction when the call ends, however it ends. Declared
+// before the call's query, so that the query is gone first.
+class TEndLeftTransaction {
+public:
+    TEndLeftTransaction(QSqlDatabase db, const SqlDialect &dialect)
+        : db_(std::move(db)), dialect_(dialect) {}
+    ~TEndLeftTransaction() { EndLeftTransaction(db_, dialect_); }
+    TEndLeftTransaction(const TEndLeftTransaction &) = delete;
+    TEndLeftTransaction &operator=(const TEndLeftTransaction &) = delete;
+
+private:
+    QSqlDatabase db_;
+    const SqlDialect &dialect_;
+};
+
+} // namespace
+
+QString TRemoteDataSet::TableOf(const QString &commandText, const QSqlRecord &fields) {
+    QString common;
+    bool agree = !fields.isEmpty();
+    for (int i = 0; i < fields.count() && agree; ++i) {
+        const QString t = fields.field(i).tableName();
+        if (t.isEmpty() || (!common.isEmpty() && t.compare(common, Qt::CaseInsensitive) != 0))
+            agree = false;
+        common = t;
+    }
+    if (agree)
+        return common;
+    static const QString part =
+        QStringLiteral(R"((?:"(?:[^"]|"")+"|\[(?:[^\]]|\]\])+\]|[A-Za-z_][\w$#]*))");
+    static const QRegularExpression from(
+        QStringLiteral(R"(\bfrom\s+(%1(?:\s*\.\s*%1)*))").arg(part),
+        QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression partOnly(part);
+    const QRegularExpressionMatch m = from.match(commandText);
+    if (!m.hasMatch())
+        return {};
+    QStringList parts;
+    auto it = partOnly.globalMatch(m.captured(1));
+    while (it.hasNext())
+        parts << Unquoted(it.next().captured(0));
+    return parts.join(QLatin1Char('.'));
+}
+
+void TRemoteDataSet::GetRecords(const QString &commandText,
+                                const std::function<void(const QSqlRecord &)> &onFields,
+                                const std::function<void(const QVariantList &)> &onRow) {
+    TdmNet::Session session(db_);
+    QSqlDatabase db = session.Connection();
+    const TEndLeftTransaction end(db, db_.Dialect());
+    QSqlQuery q = Run(db, commandText, {});
+    const QSqlRecord fields = q.record();
+    lastTable_ = TableOf(commandText, fields);
+    onFields(fields);
+    if (!q.isSelect())
+        return;
+    // Values column by column: a record per row would copy the field
+    // descriptions of every column each time.
+    QVariantList values(fields.count());
+    while (q.next()) {
+        for (int i = 0; i < fields.count(); ++i)
+            values[i] = q.value(i);
+        onRow(values);
+    }
+    if (q.lastError().isValid())
+        throw StatementError(q);
+    q.finish();
+}
+
+int TRemoteDataSet::Execute(const QString &commandText) {
+    TdmNet::Session session(db_);
+    QSqlDatabase db = session.Connection();
+    const TEndLeftTransaction end(db, db_.Dialect());
+    return Run(db, commandText, {}).numRowsAffected();
+}
+
+int TRemoteDataSet::ApplyUpdates(const QString &tableName, const std::vector<TDeltaChange> &delta) {
+    const QString table = tableName.isEmpty() ? lastTable_ : tableName;
+    if (table.isEmpty())
+        throw DbError("no table to apply the changes to: name it with tableName, or read it "
+                      "with GetRecords first");
+    const SqlDialect &dialect = db_.Dialect();
+    const QString quotedTable = dialect.QuoteIdentifier(table);
+    TdmNet::Transaction transaction(db_);
+    int applied = 0;
+    for (const TDeltaChange &change : delta) {
+        QString sql;
+        QVariantList values;
+        switch (change.kind) {
+        case TDeltaChange::Kind::Insert: {
+            QStringList names, marks;
+            for (const auto &[name, value] : change.newValues) {
+                names << dialect.QuoteIdentifier(name);
+                marks << QStringLiteral("?");
+                values << value;
+            }
+            sql = QStringLiteral("insert into %1 (%2) values (%3)")
+                      .arg(quotedTable, names.join(QLatin1Char(',')), marks.join(QLatin1Char(',')));
+            break;
+        }
+        case TDeltaChange::Kind::Update: {
+            QStringList sets;
+            for (const auto &[name, value] : change.newValues) {
+                sets << dialect.QuoteIdentifier(name) + QStringLiteral(" = ?");
+                values << value;
+            }
+            sql = QStringLiteral("update %1 set %2 where ")
+                      .arg(quotedTable, sets.join(QLatin1Char(','))) +
+                  WhereClause(dialect, change.oldValues, values);
+            break;
+        }
+        case TDeltaChange::Kind::Delete:
+            sql = QStringLiteral("delete from %1 where ").arg(quotedTable) +
+                  WhereClause(dialect, change.oldValues, values);
+            break;
+        }
+        const int rows = Run(transaction.Connection(), sql, values).numRowsAffected();
+        // A row changed or deleted by someone else since it was read matches
+        // nothing; one of several identical rows would change them all.
+        if (change.kind != TDeltaChange::Kind::Insert && rows != 1)
+            throw DbError(QStringLiteral("change %1: %2 rows of %3 match the original values "
+                                         "(exactly one must); nothing was applied")
+                              .arg(applied + 1)
+                              .arg(rows)
+                              .arg(table)
+                              .toStdString());
+        ++applied;
+    }
+    transaction.Commit();
+    return applied;
+}
