@@ -80,10 +80,12 @@ public:
         return {};
     }
     bool Unavailable(const QSqlError &error) const override {
-        if (error.type() == QSqlError::ConnectionError)
-            return true;
+        // The driver reports every failed step as a connection error, a
+        // broken constraint included: only the result code tells.
         bool ok = false;
         const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
+        if (!ok)
+            return error.type() == QSqlError::ConnectionError;
         // BUSY, LOCKED, READONLY, INTERRUPT, IOERR, FULL, CANTOPEN
         return ok && (code == 5 || code == 6 || code == 8 || code == 9 || code == 10 ||
                       code == 13 || code == 14);

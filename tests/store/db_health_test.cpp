@@ -62,6 +62,9 @@ TEST(DbHealth, OutagesAreToldFromStatementsTheDatabaseRefuses) {
         {1, "1", QSqlError::StatementError, false},  // SQL error
         {1, "19", QSqlError::StatementError, false}, // constraint
         {1, "", QSqlError::ConnectionError, true},
+        // The driver reports a failed step as a connection error.
+        {1, "1299", QSqlError::ConnectionError, false}, // NOT NULL constraint
+        {1, "5", QSqlError::ConnectionError, true},
         {3, "08006", QSqlError::StatementError, true},  // connection failure
         {3, "57014", QSqlError::StatementError, true},  // statement time-out
         {3, "55P03", QSqlError::StatementError, true},  // lock time-out
