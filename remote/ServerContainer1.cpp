@@ -50,6 +50,8 @@ bool TServerContainer1::Start() {
     }
     // Stop, set the port, start again.
     server_.close();
+    // Connections waiting in the kernel to be accepted, as on the other ports.
+    server_.setListenBacklogSize(1024);
     if (!server_.listen(address, settings_.port)) {
         error_ = QStringLiteral("cannot listen on %1 port %2: %3")
                      .arg(address.toString())
