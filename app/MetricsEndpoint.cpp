@@ -88,6 +88,11 @@ public:
                      {{"sent", Read(c_.mailsSent)}, {"failed", Read(c_.mailsFailed)}}),
             counter("mms_history_rows_written_total", "Query and alarm history rows written",
                     Read(c_.historyRowsWritten)),
+            counter("mms_history_rows_deleted_total",
+                    "Query and alarm history rows deleted by retention",
+                    Read(c_.historyRowsDeleted)),
+            counter("mms_database_errors_total", "Database statements that failed",
+                    Read(c_.databaseErrors)),
             gauge("process_start_time_seconds", "Start time of the process since the epoch",
                   startTime_),
         };

@@ -325,7 +325,9 @@ QString TServerApp::StartupText() const {
     std::vector<TListenPoint> listens;
     listens.push_back({QStringLiteral("equipment"), equipmentTcp_ ? any : QString(),
                        equipmentTcp_ ? equipmentTcp_->ServerPort() : DeviceConnectPort});
-    listens.push_back({QStringLiteral("remote data"), QString(), DataBasePort});
+    listens.push_back({QStringLiteral("remote data"),
+                       serverContainer_ ? extra_.dataBaseListen : QString(),
+                       serverContainer_ ? serverContainer_->Port() : quint16(DataBasePort)});
     listens.push_back({QStringLiteral("clients"), clientTcp_ ? any : QString(),
                        clientTcp_ ? clientTcp_->ServerPort() : ClientConnectPort});
     if (metricsEndpoint_)

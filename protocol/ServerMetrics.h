@@ -25,8 +25,11 @@ struct TServerMetrics {
     // Alert mails.
     Counter mailsSent{0};
     Counter mailsFailed{0};
-    // History rows written.
+    // History rows written, and deleted by retention.
     Counter historyRowsWritten{0};
+    Counter historyRowsDeleted{0};
+    // Statements that failed, an outage's included.
+    Counter databaseErrors{0};
 };
 
 extern std::atomic<TServerMetrics *> ServerMetrics;

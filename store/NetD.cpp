@@ -1,5 +1,7 @@
 #include "NetD.h"
 
+#include "ServerMetrics.h"
+
 #include <QDateTime>
 #include <QScopeGuard>
 #include <QSqlError>
@@ -151,6 +153,7 @@ template <class F> auto TdmNet::Watched(QSqlDatabase c, F &&call) {
 }
 
 void TdmNet::Fail(QSqlDatabase c, const QSqlError &error, const QString &text, bool broken) {
+    CountMetric(&TServerMetrics::databaseErrors);
     if (broken || dialect_->Unavailable(error) || ConnectionLost(c) || !c.isOpen()) {
         const QString why = broken ? text + QStringLiteral(" (no answer within %1 ms)")
                                                 .arg(health_.Limits().statementLimit.count())

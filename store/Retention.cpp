@@ -1,6 +1,7 @@
 #include "Retention.h"
 
 #include "NormalParamTable.h"
+#include "ServerMetrics.h"
 
 namespace {
 
@@ -83,10 +84,14 @@ std::optional<THistoryDeletion> TRetention::Plan(THistoryKind kind, bool Auto) {
 
 int TRetention::DeleteBatch(const THistoryDeletion &plan, int limit) {
     const SqlDialect &dialect = db_.Dialect();
-    if (!plan.before)
-        return db_.Exec(dialect.DeleteBatch(plan.table, QStringLiteral("1=1"), limit));
-    return db_.Exec(dialect.DeleteBatch(plan.table, plan.column + QStringLiteral("<?"), limit),
-                    {dialect.DateTimeValue(*plan.before)});
+    const int deleted =
+        plan.before
+            ? db_.Exec(dialect.DeleteBatch(plan.table, plan.column + QStringLiteral("<?"), limit),
+                       {dialect.DateTimeValue(*plan.before)})
+            : db_.Exec(dialect.DeleteBatch(plan.table, QStringLiteral("1=1"), limit));
+    if (deleted > 0)
+        CountMetric(&TServerMetrics::historyRowsDeleted, static_cast<std::uint64_t>(deleted));
+    return deleted;
 }
 
 bool TRetention::DeleteAll(THistoryKind kind, bool Auto, int batchRows) {

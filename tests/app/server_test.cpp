@@ -95,19 +95,22 @@ TEST_F(ServerTest, HeadlessStartSaysPortsDatabaseAndUnreadableSettingsOnStandard
     auto home = mmstest::MakeSqliteHome();
     const int device = mmstest::FreeTcpPort();
     const int client = mmstest::FreeTcpPort();
+    const int remote = mmstest::FreeTcpPort();
     home->WriteFile(QStringLiteral("Set.ini"),
                     QStringLiteral("[Set]\nDeviceConnectPort=%1\nClientConnectPort=%2\n"
-                                   "CodePage=GB18030   ; client text\n")
+                                   "DataBasePort=%3\nCodePage=GB18030   ; client text\n")
                         .arg(device)
                         .arg(client)
+                        .arg(remote)
                         .toUtf8());
     mmstest::ServerProcess server;
     ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
     const QString expected =
         QStringLiteral("mms-server %1: ").arg(ServerVersion()) +
-        QStringLiteral("equipment 0.0.0.0:%1, remote data port 5211 not served, clients "
-                       "0.0.0.0:%2, database SQLite %3")
+        QStringLiteral("equipment 0.0.0.0:%1, remote data 127.0.0.1:%2, clients "
+                       "0.0.0.0:%3, database SQLite %4")
             .arg(device)
+            .arg(remote)
             .arg(client)
             .arg(home->File(QStringLiteral("MonitorData.db")));
     const QString err = WaitForStdErr(server, expected);
