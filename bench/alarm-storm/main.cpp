@@ -40,6 +40,7 @@ public:
     bool Connected() { return socket_.state() == QAbstractSocket::ConnectedState; }
     void Login() { socket_.write(QStringLiteral("*0000owner%1*").arg(number_).toLatin1()); }
     bool loggedIn = false;
+    bool LoggedIn() const { return loggedIn; }
     qint64 broadcastAt = -1; // ms on the storm clock; -1: none yet
     const QElapsedTimer *clock = nullptr;
 
@@ -125,20 +126,7 @@ bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) 
         clients.push_back(std::make_unique<StormClient>(i, server.ClientPort()));
         clients.back()->clock = &storm;
     }
-    ok = ok && RunUntil(
-                   [&] {
-                       return std::all_of(clients.begin(), clients.end(),
-                                          [](const auto &c) { return c->Connected(); });
-                   },
-                   30000);
-    for (auto &c : clients)
-        c->Login();
-    ok = ok && RunUntil(
-                   [&] {
-                       return std::all_of(clients.begin(), clients.end(),
-                                          [](const auto &c) { return c->loggedIn; });
-                   },
-                   60000);
+    ok = ok && ConnectAndLogIn(clients, 30000, 60000);
     if (!ok) {
         BenchPrint(QStringLiteral("  units or clients did not come up: ") + fleet.StatusLine());
         return false;

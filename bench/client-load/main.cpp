@@ -378,20 +378,7 @@ int main(int argc, char *argv[]) {
     bool ok = fleet.Start() && RunUntil([&] { return fleet.AnsweredCount() == count; }, 30000);
     for (int i = 1; ok && i <= count; ++i)
         links.push_back(std::make_unique<BenchClient>(i, bench.ClientPort(), origin));
-    ok = ok && RunUntil(
-                   [&] {
-                       return std::all_of(links.begin(), links.end(),
-                                          [](const auto &c) { return c->Connected(); });
-                   },
-                   10000);
-    for (auto &link : links)
-        link->Login();
-    ok = ok && RunUntil(
-                   [&] {
-                       return std::all_of(links.begin(), links.end(),
-                                          [](const auto &c) { return c->LoggedIn(); });
-                   },
-                   10000);
+    ok = ok && ConnectAndLogIn(links, 10000, 10000);
     if (!ok) {
         BenchPrint(QStringLiteral("units or clients did not come up: ") + fleet.StatusLine());
         bench.Stop();

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
@@ -84,3 +85,17 @@ void BenchPrint(const QString &line);
 // Runs the event loop until the condition holds or the time is up; true when
 // the condition held.
 bool RunUntil(const std::function<bool()> &condition, qint64 timeoutMs);
+
+// Waits until every client (pointer-like, with Connected(), Login() and
+// LoggedIn()) is connected, logs each in and waits until every one is logged
+// in; false when either wait runs out.
+template <class Clients> bool ConnectAndLogIn(Clients &clients, qint64 connectMs, qint64 loginMs) {
+    const auto all = [&](auto done) {
+        return [&clients, done] { return std::all_of(clients.begin(), clients.end(), done); };
+    };
+    if (!RunUntil(all([](const auto &c) { return c->Connected(); }), connectMs))
+        return false;
+    for (auto &c : clients)
+        c->Login();
+    return RunUntil(all([](const auto &c) { return c->LoggedIn(); }), loginMs);
+}
