@@ -19,6 +19,7 @@ class Exposer;
 struct TMetricsGauges {
     std::atomic<std::int64_t> unitsConnected{0};
     std::atomic<std::int64_t> clientsConnected{0};
+    std::atomic<std::int64_t> sendQueue{0};
     std::atomic<std::int64_t> receiveQueue{0};
     std::atomic<std::int64_t> channelQueue{0};
     std::atomic<std::int64_t> tempHistory{0};

@@ -298,6 +298,7 @@ void TServerApp::SampleGauges() {
         gauge.store(static_cast<std::int64_t>(value), std::memory_order_relaxed);
     };
     set(gauges_.unitsConnected, equipmentTcp_ ? equipmentTcp_->GetEquipmentConnectCount() : 0);
+    set(gauges_.sendQueue, equipmentTcp_ ? equipmentTcp_->SendPackageCount() : 0);
     set(gauges_.receiveQueue, equipmentTcp_ ? equipmentTcp_->RecPackageCount() : 0);
     set(gauges_.clientsConnected, clientTcp_ ? clientTcp_->GetClientConnectCount() : 0);
     set(gauges_.channelQueue, clientTcp_ ? clientTcp_->Channel().Count() : 0);

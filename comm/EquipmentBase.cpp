@@ -144,6 +144,11 @@ void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &Equi
     lstSendPackage.push_back(std::move(package));
 }
 
+std::size_t TEquipmentBase::SendPackageCount() {
+    std::lock_guard guard(sendLock_);
+    return lstSendPackage.size();
+}
+
 void TEquipmentBase::timSendDataPackTimer() {
     Q_ASSERT(QThread::currentThread() == thread());
     // Take the bodies of this tick under the lock, then send outside it, so

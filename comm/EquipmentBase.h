@@ -121,6 +121,8 @@ public:
     // The receive queue in the order the ticks will take it (event thread).
     std::vector<TRecPackage> RecPackage() const { return lstRecPackage.InServiceOrder(); }
     std::size_t RecPackageCount() const { return lstRecPackage.Size(); }
+    // Requests waiting in the send queue (any thread).
+    std::size_t SendPackageCount();
 
     // Bounds of the receive queue: beyond them newly cut frames are dropped
     // (one red line per overflow) until the queue has drained to half.

@@ -199,6 +199,13 @@ TEST_F(ServerTest, MetricsMatchTheSimulatorAndListenWhereMetricsListenSays) {
     EXPECT_EQ(Sample(page, QStringLiteral("mms_frames_received_total")), sent);
     EXPECT_EQ(Sample(page, QStringLiteral("mms_frames_dropped_total{cause=\"bad_check\"}")), 0);
     EXPECT_GT(Sample(page, QStringLiteral("process_start_time_seconds")), 0);
+    // Every queue's length is on the page (-1: absent).
+    for (const char *queue : {"send", "receive", "channel", "temp_history", "log_sink"})
+        EXPECT_GE(
+            Sample(page,
+                   QStringLiteral("mms_queue_length{queue=\"%1\"}").arg(QLatin1String(queue))),
+            0)
+            << queue;
     EXPECT_EQ(server.Terminate(), 0);
 }
 
