@@ -103,6 +103,13 @@ public:
         Write(frame->bytes);
         return *frame;
     }
+    // Sends that many alarm reports in one write.
+    void AlarmFlood(int count) {
+        QByteArray bytes;
+        for (int i = 0; i < count; ++i)
+            bytes += unit_.MakeAlarmReport(Table()->AlarmCodes().front(), true)->bytes;
+        Write(bytes);
+    }
     void Pump() {
         if (socket_.bytesAvailable() <= 0)
             return;
@@ -200,11 +207,15 @@ protected:
         db->ReleaseThreadConnection();
     }
 
-    // Starts the server and waits until the client port takes connections.
-    void Start(QStringList env = {}) {
-        env << QStringLiteral("MMS_PACE_SEND_MS=40") << QStringLiteral("MMS_PACE_RECEIVE_MS=20")
-            << QStringLiteral("MMS_PACE_CHANNEL_MS=10") << QStringLiteral("MMS_PACE_REPLY_MS=20")
-            << QStringLiteral("MMS_PACE_REPLY_ENTRY_MS=5");
+    // Starts the server and waits until the client port takes connections;
+    // with shortened paces unless the defaults are asked for.
+    enum class Paces { Short, Default };
+    void Start(QStringList env = {}, Paces paces = Paces::Short) {
+        if (paces == Paces::Short)
+            env << QStringLiteral("MMS_PACE_SEND_MS=40") << QStringLiteral("MMS_PACE_RECEIVE_MS=20")
+                << QStringLiteral("MMS_PACE_CHANNEL_MS=10")
+                << QStringLiteral("MMS_PACE_REPLY_MS=20")
+                << QStringLiteral("MMS_PACE_REPLY_ENTRY_MS=5");
         ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()}, env));
         started = true;
         ASSERT_TRUE(server.WaitForPort(clientPort)) << server.StdErr().toStdString();
@@ -326,6 +337,43 @@ TEST_F(ClientLink, AFullEquipmentPortLeavesTheClientPortServing) {
         return s->state() == QAbstractSocket::ConnectedState;
     });
     EXPECT_LT(open, 300);
+}
+
+// Floods at the default paces: the queues serve connections in turn, so one
+// unit or one client flooding the server costs another only a tick or two.
+// Without that, the other's item would wait behind thousands of ticks.
+TEST_F(ClientLink, AUnitFloodingReportsDelaysAnotherUnitsAcknowledgementByATickOrTwo) {
+    Start({}, Paces::Default);
+    TestUnit &flood = Unit("A001");
+    TestUnit &quiet = Unit("B001");
+    flood.AlarmFlood(10000);
+    ASSERT_TRUE(WaitForLog("Equipment (127.0.0.1#" + flood.Port() + ") sends faster"));
+    QElapsedTimer timer;
+    timer.start();
+    quiet.Alarm();
+    ASSERT_TRUE(WaitUntil([&] { return quiet.Count(TSimEvent::Kind::AlarmAck) == 1; }, 10s));
+    EXPECT_LT(timer.elapsed(), 3000);
+    EXPECT_TRUE(quiet.Connected());
+}
+
+TEST_F(ClientLink, AClientFloodingRequestsDelaysAnotherClientsAnswerByATickOrTwo) {
+    Start({}, Paces::Default);
+    Unit("A001");
+    Unit("B001");
+    TestClient &flood = Login("alice");
+    TestClient &quiet = Login("bob");
+    QString requests;
+    for (int i = 0; i < 10000; ++i)
+        requests += QStringLiteral("*01A001@02030101#Hall 2*");
+    flood.Send(requests);
+    ASSERT_TRUE(WaitForLog("Client (127.0.0.1:" + flood.Port() + ") sends faster"));
+    quiet.messages.clear();
+    QElapsedTimer timer;
+    timer.start();
+    quiet.Send("*01B001@02030101#Barn*");
+    ASSERT_TRUE(WaitUntil([&] { return !quiet.Find("01B001@").isEmpty(); }, 10s));
+    EXPECT_LT(timer.elapsed(), 3000);
+    EXPECT_TRUE(flood.Connected());
 }
 
 TEST_F(ClientLink, LoginListsTheUsersUnitsThatAreOnLine) {
