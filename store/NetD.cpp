@@ -2,10 +2,12 @@
 
 #include "ServerMetrics.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QScopeGuard>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QTimeZone>
 #include <QUuid>
 
@@ -53,6 +55,12 @@ QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &value
 }
 
 const char *const DownText = "the database is unavailable";
+const char *const BusyText = "the database is busy with another long call";
+
+bool OnEventThread() {
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
 
 // A name for the calling thread that no other thread ever gets. Thread ids
 // are reused once a thread has ended, and Qt refuses a connection to any
@@ -282,7 +290,13 @@ TdmNet::Session::Session(TdmNet &db) : db_(db) {
     // lock: the holder may have been the call that found it down.
     if (!db.IsUp())
         throw DbUnavailable(DownText);
-    lock_ = std::unique_lock(db.lock_);
+    if (OnEventThread()) {
+        lock_ = std::unique_lock(db.lock_, std::defer_lock);
+        if (!lock_.try_lock_for(db.health_.Limits().statementLimit))
+            throw DbUnavailable(BusyText);
+    } else {
+        lock_ = std::unique_lock(db.lock_);
+    }
     if (!db.IsUp())
         throw DbUnavailable(DownText);
 }

@@ -110,8 +110,10 @@ private:
     DbTarget target_;
     std::unique_ptr<SqlDialect> dialect_;
     // The data module lock. Recursive so that a walk may run statements and
-    // a transaction may call operations that open sessions of their own.
-    std::recursive_mutex lock_;
+    // a transaction may call operations that open sessions of their own;
+    // timed so that the event thread never waits on it past the statement
+    // limit.
+    std::recursive_timed_mutex lock_;
     // Guarded by lock_: how deep the lock holder's transactions are nested,
     // and whether an inner one ended without Commit().
     int transactionDepth_ = 0;
@@ -126,7 +128,10 @@ private:
 // connection. Sessions nest on one thread (the lock is recursive).
 class TdmNet::Session {
 public:
-    // Takes the lock; blocks while another thread holds it.
+    // Takes the lock; blocks while another thread holds it. On the event
+    // thread (the application's thread) the wait ends at the statement limit
+    // with DbUnavailable: a long call of a worker or of the remote data
+    // service must not stall the links. The database still counts as up.
     explicit Session(TdmNet &db);
     Session(const Session &) = delete;
     Session &operator=(const Session &) = delete;
@@ -144,7 +149,7 @@ public:
 
 private:
     TdmNet &db_;
-    std::unique_lock<std::recursive_mutex> lock_;
+    std::unique_lock<std::recursive_timed_mutex> lock_;
 };
 
 // A session inside one database transaction: begun by the constructor, rolled

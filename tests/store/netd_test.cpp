@@ -254,5 +254,31 @@ TEST_P(DataModule, OtherThreadsWaitForTheTransactionToEnd) {
     EXPECT_EQ(seen, 2u);
 }
 
+// A long call of a worker (or of the remote data service) holds the lock:
+// the event thread gives up at the statement limit instead of stalling the
+// links, and the database still counts as up.
+TEST_P(DataModule, TheEventThreadWaitsForTheLockNoLongerThanTheStatementLimit) {
+    const auto limit = Net().Health().Limits().statementLimit;
+    std::atomic<bool> holding{false};
+    std::atomic<bool> release{false};
+    std::thread worker([&] {
+        TdmNet::Session session(Net());
+        session.Select("select * from AlarmHistory");
+        holding = true;
+        while (!release)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    });
+    while (!holding)
+        std::this_thread::yield();
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_THROW(Net().Select("select * from AlarmHistory"), DbUnavailable);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, limit);
+    EXPECT_TRUE(Net().IsUp());
+    release = true;
+    worker.join();
+    EXPECT_NO_THROW(Net().Select("select * from AlarmHistory"));
+}
+
 INSTANTIATE_TEST_SUITE_P(STORE_KINDS, DataModule, testing::Values(quint8{1}, quint8{3}),
                          storetest::KindParamName);
