@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 
+#include "NormalParamTable.h"
 #include "SchemaInstaller.h"
 
 #include <QCoreApplication>
@@ -68,6 +69,34 @@ std::unique_ptr<TestHome> MakeSqliteHome(bool withData) {
     QString message;
     if (!InitDatabaseFile(home->File(QStringLiteral("MonitorData.db")), withData, &message))
         ADD_FAILURE() << message.toStdString();
+    return home;
+}
+
+std::unique_ptr<TestHome> MakeMailingHome(int smtpPort, int devicePort, int owners) {
+    auto home = MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
+                                   "ClientConnectPort=%3\n")
+                        .arg(devicePort)
+                        .arg(FreeTcpPort())
+                        .arg(FreeTcpPort())
+                        .toUtf8());
+    TdmNet db(home->SqliteTarget());
+    TNormalParamTable(db).Update(
+        {{QStringLiteral("EmailPassword"),
+          QStringLiteral("127.0.0.1:%1*Auto^me@example.com&pw").arg(smtpPort)},
+         {QStringLiteral("ShowInfoHint"), QStringLiteral("1")}});
+    for (int i = 1; i <= owners; ++i) {
+        const QString user = QStringLiteral("user%1").arg(i);
+        db.Exec(QStringLiteral("insert into UserRegister (UserName, UserPassword, Email, "
+                               "UseState) values (?, ?, ?, ?)"),
+                {user, QStringLiteral("pw"), user + QStringLiteral("@example.com"), 0});
+        db.Exec(
+            QStringLiteral("insert into UserEquipment (UserName, EquipmentCode, "
+                           "EquipmentName, EquipmentType) values (?, ?, ?, ?)"),
+            {user, QStringLiteral("SIM%1").arg(i), QStringLiteral("Unit"), QStringLiteral("01")});
+    }
+    db.ReleaseThreadConnection();
     return home;
 }
 

@@ -39,6 +39,11 @@ struct TestHome {
 };
 std::unique_ptr<TestHome> MakeSqliteHome(bool withData = true);
 
+// A home whose alert mails go to the SMTP server on 127.0.0.1:smtpPort, with
+// the operator log on and `owners` accounts user1.. each owning one unit
+// SIM1.. (type 01), on the given equipment port and free other ports.
+std::unique_ptr<TestHome> MakeMailingHome(int smtpPort, int devicePort, int owners);
+
 // The PostgreSQL server the tests may use (MMS_PG_HOST, MMS_PG_PORT,
 // MMS_PG_USER, MMS_PG_PASSWORD). Empty when not configured or not reachable.
 std::optional<DbTarget> PgServer();
