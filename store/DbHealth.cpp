@@ -60,6 +60,7 @@ TDbLimits TDbLimits::FromEnvironment() {
     TDbLimits l;
     Override(l.statementLimit, "MMS_DB_STATEMENT_LIMIT_MS");
     Override(l.retryPace, "MMS_DB_RETRY_MS");
+    Override(l.remoteCallLimit, "MMS_DB_REMOTE_LIMIT_MS");
     return l;
 }
 
@@ -163,17 +164,25 @@ void TDbHealth::WatchdogLoop(std::stop_token stop) {
                                    [](const Watched &w) { return !w.fired; });
             });
         else
-            changed_.wait_until(guard, stop, next, [] { return false; });
+            // Woken early by a call watched with a nearer deadline (the
+            // remote data service's limit differs from the statement limit).
+            changed_.wait_until(guard, stop, next, [this, next] {
+                return std::any_of(watched_.begin(), watched_.end(), [next](const Watched &w) {
+                    return !w.fired && w.deadline < next;
+                });
+            });
     }
 }
 
-TDbHealth::TWatch::TWatch(TDbHealth &health, QSqlDatabase db) : health_(health) {
+TDbHealth::TWatch::TWatch(TDbHealth &health, QSqlDatabase db)
+    : TWatch(health, std::move(db), health.limits_.statementLimit) {}
+
+TDbHealth::TWatch::TWatch(TDbHealth &health, QSqlDatabase db, std::chrono::milliseconds limit)
+    : health_(health) {
     std::function<void()> breaker = BreakerFor(db);
     {
         std::lock_guard guard(health_.lock_);
-        health_.watched_.push_back(
-            {std::chrono::steady_clock::now() + health_.limits_.statementLimit,
-             std::move(breaker)});
+        health_.watched_.push_back({std::chrono::steady_clock::now() + limit, std::move(breaker)});
         entry_ = std::prev(health_.watched_.end());
     }
     health_.changed_.notify_all();

@@ -26,9 +26,14 @@ struct TDbLimits {
     std::chrono::milliseconds statementLimit{1500};
     // Pause between reconnect attempts while the database is down.
     std::chrono::milliseconds retryPace{2000};
+    // A call of the remote data service (its statement and the walk over its
+    // rows) still running after this long is stopped. It holds the data
+    // module lock meanwhile, so it is bounded too, but a remote program's
+    // query may rightly take longer than one of the links'.
+    std::chrono::milliseconds remoteCallLimit{10000};
 
-    // Defaults, overridden by MMS_DB_STATEMENT_LIMIT_MS and MMS_DB_RETRY_MS
-    // where set to a positive integer.
+    // Defaults, overridden by MMS_DB_STATEMENT_LIMIT_MS, MMS_DB_RETRY_MS and
+    // MMS_DB_REMOTE_LIMIT_MS where set to a positive integer.
     static TDbLimits FromEnvironment();
 };
 
@@ -69,6 +74,8 @@ public:
     class TWatch {
     public:
         TWatch(TDbHealth &health, QSqlDatabase db);
+        // The same with a limit of its own.
+        TWatch(TDbHealth &health, QSqlDatabase db, std::chrono::milliseconds limit);
         ~TWatch();
         TWatch(const TWatch &) = delete;
         TWatch &operator=(const TWatch &) = delete;

@@ -116,36 +116,57 @@ QString TRemoteDataSet::TableOf(const QString &commandText, const QSqlRecord &fi
     return parts.join(QLatin1Char('.'));
 }
 
+template <class F> auto TRemoteDataSet::Limited(TdmNet::Session &session, F &&call) {
+    QSqlDatabase db = session.Connection();
+    const auto limit = db_.Health().Limits().remoteCallLimit;
+    {
+        TDbHealth::TWatch watch(db_.Health(), db, limit);
+        try {
+            return call(db);
+        } catch (const DbError &) {
+            if (!watch.Fired())
+                throw;
+        }
+    }
+    // Broken mid-call: opened anew on the next call.
+    db.close();
+    throw DbError(QStringLiteral("the call ran longer than %1 ms and was stopped")
+                      .arg(limit.count())
+                      .toStdString());
+}
+
 void TRemoteDataSet::GetRecords(const QString &commandText,
                                 const std::function<void(const QSqlRecord &)> &onFields,
                                 const std::function<void(const QVariantList &)> &onRow) {
     TdmNet::Session session(db_);
-    QSqlDatabase db = session.Connection();
-    const TEndLeftTransaction end(db, db_.Dialect());
-    QSqlQuery q = Run(db, commandText, {});
-    const QSqlRecord fields = q.record();
-    lastTable_ = TableOf(commandText, fields);
-    onFields(fields);
-    if (!q.isSelect())
-        return;
-    // Values column by column: a record per row would copy the field
-    // descriptions of every column each time.
-    QVariantList values(fields.count());
-    while (q.next()) {
-        for (int i = 0; i < fields.count(); ++i)
-            values[i] = q.value(i);
-        onRow(values);
-    }
-    if (q.lastError().isValid())
-        throw StatementError(q);
-    q.finish();
+    Limited(session, [&](QSqlDatabase db) {
+        const TEndLeftTransaction end(db, db_.Dialect());
+        QSqlQuery q = Run(db, commandText, {});
+        const QSqlRecord fields = q.record();
+        lastTable_ = TableOf(commandText, fields);
+        onFields(fields);
+        if (!q.isSelect())
+            return;
+        // Values column by column: a record per row would copy the field
+        // descriptions of every column each time.
+        QVariantList values(fields.count());
+        while (q.next()) {
+            for (int i = 0; i < fields.count(); ++i)
+                values[i] = q.value(i);
+            onRow(values);
+        }
+        if (q.lastError().isValid())
+            throw StatementError(q);
+        q.finish();
+    });
 }
 
 int TRemoteDataSet::Execute(const QString &commandText) {
     TdmNet::Session session(db_);
-    QSqlDatabase db = session.Connection();
-    const TEndLeftTransaction end(db, db_.Dialect());
-    return Run(db, commandText, {}).numRowsAffected();
+    return Limited(session, [&](QSqlDatabase db) {
+        const TEndLeftTransaction end(db, db_.Dialect());
+        return Run(db, commandText, {}).numRowsAffected();
+    });
 }
 
 int TRemoteDataSet::ApplyUpdates(const QString &tableName, const std::vector<TDeltaChange> &delta) {

@@ -24,6 +24,10 @@ struct TDeltaChange {
     std::vector<std::pair<QString, QVariant>> newValues;
 };
 
+// Every call is bounded by the remote call limit (TDbLimits): past it the
+// statement is broken (SQLite interrupted, the PostgreSQL connection shut
+// down and opened anew on the next call) and the call throws DbError saying
+// so. The database still counts as up: a slow query is the caller's.
 class TRemoteDataSet {
 public:
     explicit TRemoteDataSet(TdmNet &db) : db_(db) {}
@@ -55,6 +59,9 @@ public:
     static QString TableOf(const QString &commandText, const QSqlRecord &fields);
 
 private:
+    // Runs call on the session's connection under the remote call limit.
+    template <class F> auto Limited(TdmNet::Session &session, F &&call);
+
     TdmNet &db_;
     QString lastTable_;
 };

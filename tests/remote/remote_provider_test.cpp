@@ -104,6 +104,29 @@ TEST_P(RemoteProvider, StatementErrorsCarryTheDatabaseMessage) {
     EXPECT_EQ(p.Execute("insert into UserEquipment (UserName, EquipmentCode) values ('a','b')"), 1);
 }
 
+// A remote call holds the data module lock: one that runs on and on is
+// stopped at the remote call limit, without counting the database as down,
+// and the next call works on a connection opened anew.
+TEST_P(RemoteProvider, ACallPastTheRemoteLimitIsStoppedAndTheDatabaseStaysUp) {
+    TDbLimits limits;
+    limits.remoteCallLimit = std::chrono::milliseconds(300);
+    TdmNet db(Net().Target(), limits);
+    TDataSetProvider1 p(db);
+    const char *endless =
+        "with recursive c(x) as (select 1 union all select x + 1 from c) select count(*) from c";
+    try {
+        Records(p, endless);
+        FAIL() << "the endless query returned";
+    } catch (const TRemoteError &e) {
+        EXPECT_EQ(e.Code(), RemoteErrorCode::DatabaseError);
+        EXPECT_NE(std::string(e.what()).find("ran longer than 300 ms"), std::string::npos)
+            << e.what();
+    }
+    EXPECT_TRUE(db.IsUp());
+    EXPECT_EQ(p.Execute("insert into UserEquipment (UserName, EquipmentCode) values ('a','b')"), 1);
+    db.ReleaseThreadConnection();
+}
+
 TEST_P(RemoteProvider, InsertUpdateDeleteRoundTripOnTheTableLastRead) {
     AddUnit("alice", "A001", "Hall 2");
     TDataSetProvider1 p(Net());
