@@ -100,6 +100,8 @@ private:
     // Reads metrics_ and gauges_: goes first.
     std::unique_ptr<TMetricsEndpoint> metricsEndpoint_;
     QTimer gaugeTimer_;
+    // Hands the heap's free pages back to the system once a minute.
+    QTimer trimTimer_;
 };
 
 // Program entry: parses the command line and runs the server. Returns the

@@ -116,10 +116,7 @@ void TEquipmentTcp::AcceptPending() {
 
 void TEquipmentTcp::ServerSocketClientConnect(TEquipmentConnection &conn) {
     const QString &key = conn.Key();
-    if (auto it = connectStateByKey_.find(key); it != connectStateByKey_.end()) {
-        lstCheckConnectState.erase(*it);
-        connectStateByKey_.erase(it);
-    }
+    ForgetLiveness(key);
     lstCheckConnectState.push_back({0, key});
     connectStateByKey_.insert(key, std::prev(lstCheckConnectState.end()));
 
@@ -185,6 +182,9 @@ void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
 
 void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
     std::erase(connections_, &conn);
+    // Its liveness count serves nothing once it is gone; kept, the list
+    // would hold every connection of the last nine ticks.
+    ForgetLiveness(conn.Key());
     QObject::disconnect(&conn.Socket(), nullptr, &conn, nullptr);
     // Deleted once the event that closed it has unwound.
     conn.deleteLater();
@@ -377,6 +377,13 @@ bool TEquipmentTcp::SiteIdUsedByOther(const QString &EquipmentCode, const QStrin
     if (it == codesBySiteId_.cend())
         return false;
     return it->size() > 1 || !it->contains(EquipmentCode);
+}
+
+void TEquipmentTcp::ForgetLiveness(const QString &key) {
+    if (auto it = connectStateByKey_.find(key); it != connectStateByKey_.end()) {
+        lstCheckConnectState.erase(*it);
+        connectStateByKey_.erase(it);
+    }
 }
 
 void TEquipmentTcp::ResetLiveness(const QString &key) {

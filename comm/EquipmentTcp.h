@@ -109,6 +109,7 @@ private:
     void SetSiteId(const QString &EquipmentCode, const QString &SiteId);
     bool SiteIdUsedByOther(const QString &EquipmentCode, const QString &SiteId) const;
     void ResetLiveness(const QString &key);
+    void ForgetLiveness(const QString &key);
 
     QTcpServer ServerSocket;
     QTimer timConnectState;
