@@ -202,13 +202,10 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption only(QStringLiteral("only"),
                                   QStringLiteral("Run only 'default' or 'fast'."),
                                   QStringLiteral("which"));
-    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("mms-server binary."),
-                                    QStringLiteral("path"));
+    const QCommandLineOption server = BenchServerOption();
     parser.addOptions({units, limit, only, server});
     parser.process(app);
-    const QString binary = parser.isSet(server) ? parser.value(server)
-                                                : QCoreApplication::applicationDirPath() +
-                                                      QStringLiteral("/mms-server");
+    const QString binary = parser.value(server);
     BenchRaiseDescriptorLimit();
     const int n = parser.value(units).toInt();
     const double seconds = parser.value(limit).toDouble();

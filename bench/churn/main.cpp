@@ -92,13 +92,10 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption pool(QStringLiteral("units"),
                                   QStringLiteral("Registered unit codes to cycle through."),
                                   QStringLiteral("n"), QStringLiteral("1000"));
-    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("mms-server binary."),
-                                    QStringLiteral("path"));
+    const QCommandLineOption server = BenchServerOption();
     parser.addOptions({total, every, threads, pool, server});
     parser.process(app);
-    const QString binary = parser.isSet(server) ? parser.value(server)
-                                                : QCoreApplication::applicationDirPath() +
-                                                      QStringLiteral("/mms-server");
+    const QString binary = parser.value(server);
     const qint64 connections = std::max(1LL, parser.value(total).toLongLong());
     const qint64 step = std::max(1LL, parser.value(every).toLongLong());
     const int workers = std::max(1, parser.value(threads).toInt());

@@ -317,10 +317,7 @@ int main(int argc, char *argv[]) {
         QStringLiteral("Load benchmark of the client port: C clients each querying their own "
                        "simulated unit every P seconds through the real server."));
     parser.addHelpOption();
-    const QCommandLineOption server(QStringLiteral("server"),
-                                    QStringLiteral("The server program (default: mms-server "
-                                                   "beside this program)."),
-                                    QStringLiteral("path"));
+    const QCommandLineOption server = BenchServerOption();
     const QCommandLineOption clients(QStringLiteral("clients"),
                                      QStringLiteral("Clients, one unit each (default 10)."),
                                      QStringLiteral("C"), QStringLiteral("10"));
@@ -346,9 +343,7 @@ int main(int argc, char *argv[]) {
     }
     BenchRaiseDescriptorLimit();
 
-    TBenchServer bench(parser.isSet(server) ? parser.value(server)
-                                            : QCoreApplication::applicationDirPath() +
-                                                  QStringLiteral("/mms-server"));
+    TBenchServer bench(parser.value(server));
     std::vector<TBenchOwner> owners;
     for (int i = 1; i <= count; ++i)
         owners.push_back({QStringLiteral("client%1").arg(i), QStringLiteral("CLI%1").arg(i),

@@ -38,9 +38,7 @@ int main(int argc, char **argv) {
     const QCommandLineOption duration(QStringLiteral("duration"),
                                       QStringLiteral("steady run, seconds"), QStringLiteral("S"),
                                       QStringLiteral("60"));
-    const QCommandLineOption server(
-        QStringLiteral("server"), QStringLiteral("mms-server binary"), QStringLiteral("path"),
-        QCoreApplication::applicationDirPath() + QStringLiteral("/mms-server"));
+    const QCommandLineOption server = BenchServerOption();
     parser.addOptions({units, heartbeat, duration, server});
     parser.process(app);
     const int unitCount = parser.value(units).toInt();

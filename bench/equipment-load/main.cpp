@@ -292,10 +292,7 @@ int main(int argc, char *argv[]) {
         "Load benchmark of the equipment port: N simulated units against the real server "
         "(headless, temporary home), then K-frame bursts on one connection."));
     parser.addHelpOption();
-    const QCommandLineOption server(QStringLiteral("server"),
-                                    QStringLiteral("The server program (default: mms-server "
-                                                   "beside this program)."),
-                                    QStringLiteral("path"));
+    const QCommandLineOption server = BenchServerOption();
     const QCommandLineOption units(QStringLiteral("units"), QStringLiteral("Units (default 5000)."),
                                    QStringLiteral("N"), QStringLiteral("5000"));
     const QCommandLineOption heartbeat(QStringLiteral("heartbeat"),
@@ -347,9 +344,7 @@ int main(int argc, char *argv[]) {
                        .arg(descriptors)
                        .arg(load.units));
 
-    const QString binary = parser.isSet(server) ? parser.value(server)
-                                                : QCoreApplication::applicationDirPath() +
-                                                      QStringLiteral("/mms-server");
+    const QString binary = parser.value(server);
     TBenchServer bench(binary);
     std::vector<TBenchOwner> owners;
     for (int i = 1; i <= load.units; ++i)

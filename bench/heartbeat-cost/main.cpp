@@ -139,13 +139,10 @@ int main(int argc, char *argv[]) {
                                      QStringLiteral("s"), QStringLiteral("20"));
     const QCommandLineOption log(QStringLiteral("log"),
                                  QStringLiteral("Operator log on, written to a file."));
-    const QCommandLineOption server(QStringLiteral("server"), QStringLiteral("mms-server binary."),
-                                    QStringLiteral("path"));
+    const QCommandLineOption server = BenchServerOption();
     parser.addOptions({units, rate, seconds, log, server});
     parser.process(app);
-    const QString binary = parser.isSet(server) ? parser.value(server)
-                                                : QCoreApplication::applicationDirPath() +
-                                                      QStringLiteral("/mms-server");
+    const QString binary = parser.value(server);
     const double hbRate = parser.value(rate).toDouble();
     const double window = parser.value(seconds).toDouble();
     BenchRaiseDescriptorLimit();

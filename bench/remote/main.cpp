@@ -134,9 +134,7 @@ int main(int argc, char **argv) {
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Remote data service benchmark"));
     parser.addHelpOption();
-    const QCommandLineOption serverOpt(
-        QStringLiteral("server"), QStringLiteral("mms-server"), QStringLiteral("path"),
-        QCoreApplication::applicationDirPath() + QStringLiteral("/mms-server"));
+    const QCommandLineOption serverOpt = BenchServerOption();
     const QCommandLineOption rowsOpt(QStringLiteral("rows"), QStringLiteral("QueryHistory rows"),
                                      QStringLiteral("n"), QStringLiteral("100000"));
     const QCommandLineOption unitsOpt(QStringLiteral("units"), QStringLiteral("heartbeating units"),

@@ -200,9 +200,7 @@ int main(int argc, char **argv) {
     const QCommandLineOption heartbeat(QStringLiteral("heartbeat"),
                                        QStringLiteral("heartbeat interval, seconds"),
                                        QStringLiteral("S"), QStringLiteral("4"));
-    const QCommandLineOption server(
-        QStringLiteral("server"), QStringLiteral("mms-server binary"), QStringLiteral("path"),
-        QCoreApplication::applicationDirPath() + QStringLiteral("/mms-server"));
+    const QCommandLineOption server = BenchServerOption();
     parser.addOptions({kind, rows, expired, units, heartbeat, server});
     parser.process(app);
     const bool postgres = parser.value(kind).startsWith(QLatin1String("post"));

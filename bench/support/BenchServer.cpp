@@ -30,6 +30,12 @@ bool Accepts(int port) {
 
 } // namespace
 
+QCommandLineOption BenchServerOption() {
+    return QCommandLineOption(
+        QStringLiteral("server"), QStringLiteral("mms-server binary."), QStringLiteral("path"),
+        QCoreApplication::applicationDirPath() + QStringLiteral("/mms-server"));
+}
+
 int BenchFreePort() {
     QTcpServer server;
     if (!server.listen(QHostAddress::LocalHost, 0))

@@ -4,6 +4,7 @@
 // CPU time) that the benchmarks report.
 #pragma once
 
+#include <QCommandLineOption>
 #include <QProcess>
 #include <QString>
 #include <QTemporaryDir>
@@ -66,6 +67,10 @@ private:
 
 // A free TCP port on 127.0.0.1 (bound and released again).
 int BenchFreePort();
+
+// The --server option of the load benchmarks: the mms-server binary, by
+// default the one beside the benchmark (the application must exist).
+QCommandLineOption BenchServerOption();
 
 // VmRSS of a process in KiB, and its user plus system CPU time in seconds;
 // -1 when they cannot be read.
