@@ -24,10 +24,12 @@ struct TDeltaChange {
     std::vector<std::pair<QString, QVariant>> newValues;
 };
 
-// Every call is bounded by the remote call limit (TDbLimits): past it the
-// statement is broken (SQLite interrupted, the PostgreSQL connection shut
-// down and opened anew on the next call) and the call throws DbError saying
-// so. The database still counts as up: a slow query is the caller's.
+// GetRecords and Execute are bounded by the remote call limit (TDbLimits):
+// past it the statement is broken (SQLite interrupted, the PostgreSQL
+// connection shut down and opened anew on the next call) and the call throws
+// DbError saying so. The database still counts as up: a slow query is the
+// caller's. ApplyUpdates runs keyed single-row statements in a transaction
+// whose begin, commit and rollback the statement watchdog bounds.
 class TRemoteDataSet {
 public:
     explicit TRemoteDataSet(TdmNet &db) : db_(db) {}
