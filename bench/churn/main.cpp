@@ -156,15 +156,14 @@ int main(int argc, char *argv[]) {
     qint64 lastCount = 0;
     qint64 lastMs = 0;
     double firstMiB = -1;
-    double lastMiB = 0;
     for (const qint64 mark : marks) {
         while (counters.done + counters.failed < mark)
             QThread::msleep(5);
         const qint64 now = clock.elapsed();
         const qint64 count = counters.done + counters.failed;
-        lastMiB = real.ResidentKiB() / 1024.0;
+        const double mib = real.ResidentKiB() / 1024.0;
         if (firstMiB < 0)
-            firstMiB = lastMiB;
+            firstMiB = mib;
         BenchPrint(QStringLiteral("  %1 connections (%2 failed): %3 connections/s, resident "
                                   "%4 MiB")
                        .arg(count)
@@ -172,7 +171,7 @@ int main(int argc, char *argv[]) {
                        .arg(QString::number((count - lastCount) * 1000.0 /
                                                 double(std::max<qint64>(1, now - lastMs)),
                                             'f', 0))
-                       .arg(QString::number(lastMiB, 'f', 1)));
+                       .arg(QString::number(mib, 'f', 1)));
         lastCount = count;
         lastMs = now;
     }
@@ -180,14 +179,14 @@ int main(int argc, char *argv[]) {
         t.join();
     // The server closes its side of the last connections on its own time.
     QThread::msleep(1000);
-    lastMiB = real.ResidentKiB() / 1024.0;
+    const double endMiB = real.ResidentKiB() / 1024.0;
     BenchPrint(QStringLiteral("  end: %1 connections in %2 s, %3 failed; resident %4 MiB, %5 MiB "
                               "more than after the first 10,000")
                    .arg(counters.done.load())
                    .arg(QString::number(clock.elapsed() / 1000.0, 'f', 1))
                    .arg(counters.failed.load())
-                   .arg(QString::number(lastMiB, 'f', 1))
-                   .arg(QString::number(lastMiB - firstMiB, 'f', 1)));
+                   .arg(QString::number(endMiB, 'f', 1))
+                   .arg(QString::number(endMiB - firstMiB, 'f', 1)));
     const int code = real.Stop();
     return code == 0 ? 0 : 1;
 }
