@@ -22,13 +22,52 @@ TAcceptGuard::TAcceptGuard(QTcpServer &server, QString what, Hint hint)
       spare_(OpenSpare()) {
     resume_.setSingleShot(true);
     resume_.setInterval(ResumeAfterMs);
-    connect(&resume_, &QTimer::timeout, this, [this] { server_.resumeAccepting(); });
-    connect(&server_, &QTcpServer::acceptError, this, &TAcceptGuard::OnAcceptError);
+    connect(&resume_, &QTimer::timeout, this, [this] {
+        server_.resumeAccepting();
+        if (watch_)
+            watch_->setEnabled(true);
+    });
+    // When Qt does report the failure it has paused accepting already.
+    connect(&server_, &QTcpServer::acceptError, this, [this](QAbstractSocket::SocketError error) {
+        qCDebug(lcEquipment) << what_ << "port: accept failed:" << error;
+        OutOfDescriptors();
+    });
 }
 
 TAcceptGuard::~TAcceptGuard() {
+    StopWatching();
     if (spare_ >= 0)
         ::close(spare_);
+}
+
+void TAcceptGuard::Listening() {
+    StopWatching();
+    if (!server_.isListening())
+        return;
+    watchFd_ = ::fcntl(static_cast<int>(server_.socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    if (watchFd_ < 0)
+        return;
+    watch_ = std::make_unique<QSocketNotifier>(watchFd_, QSocketNotifier::Read);
+    connect(watch_.get(), &QSocketNotifier::activated, this, &TAcceptGuard::OnReadable);
+}
+
+void TAcceptGuard::StopWatching() {
+    watch_.reset();
+    if (watchFd_ >= 0)
+        ::close(watchFd_);
+    watchFd_ = -1;
+}
+
+void TAcceptGuard::OnReadable() {
+    // Whichever of Qt's notifier and this one runs first: while a descriptor
+    // can be had, Qt accepts the connection.
+    const int probe = OpenSpare();
+    if (probe >= 0) {
+        ::close(probe);
+        return;
+    }
+    if (errno == EMFILE || errno == ENFILE)
+        OutOfDescriptors();
 }
 
 bool TAcceptGuard::MayKeep(qintptr descriptor, std::size_t open, std::size_t maxConnections,
@@ -43,9 +82,14 @@ bool TAcceptGuard::MayKeep(qintptr descriptor, std::size_t open, std::size_t max
     return descriptor < limit - limit / reserveShare;
 }
 
-void TAcceptGuard::OnAcceptError(QAbstractSocket::SocketError error) {
-    // Qt has paused accepting on this port.
-    qCDebug(lcEquipment) << what_ << "port: accept failed:" << error;
+void TAcceptGuard::OutOfDescriptors() {
+    if (resume_.isActive())
+        return; // this episode's pause is on
+    // The listening socket stays readable while connections wait: neither
+    // Qt's notifier nor this one may fire until the pause is over.
+    server_.pauseAccepting();
+    if (watch_)
+        watch_->setEnabled(false);
     if (spare_ >= 0) {
         ::close(spare_);
         spare_ = -1;

@@ -93,6 +93,7 @@ bool TClientTcp::Start(int port) {
                              [this](const QString &text, quint32 colour) { Hint(text, colour); });
     if (!ServerSocket.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
         return false;
+    acceptGuard_->Listening();
     ChannelComm = std::make_unique<TChannelComm>(FCommInfoHint, hooks_.AddDataPackage,
                                                  settings_.paces.channelPace);
     SaveDataBaseSendClient =

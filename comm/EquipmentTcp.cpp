@@ -65,6 +65,7 @@ TEquipmentTcp::TEquipmentTcp(int DeviceConnectPort, TCommInfoHint CommInfoHint,
         listenError_ = ServerSocket.errorString();
         return;
     }
+    acceptGuard_->Listening();
     StartQueueTimers();
     timConnectState.start();
 }

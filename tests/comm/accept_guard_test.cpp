@@ -126,6 +126,14 @@ TEST(AcceptGuard, OutOfDescriptorsItClosesWhatWaitsOnceAndServesAgainWhenFreed) 
         }
     });
 
+    guard.Listening();
+    // One connection accepted first: the queue is drained once, so Qt's
+    // socket engine has met "try again" before it runs out. Qt alone would
+    // then retry at once forever without a word.
+    QTcpSocket first;
+    first.connectToHost(QHostAddress::LocalHost, server.serverPort());
+    ASSERT_TRUE(WaitUntil([&] { return kept.size() == 1; }));
+
     {
         // Room for ten accepted connections; forty come.
         const FewDescriptorsLeft few(10);
@@ -135,8 +143,8 @@ TEST(AcceptGuard, OutOfDescriptorsItClosesWhatWaitsOnceAndServesAgainWhenFreed) 
         EXPECT_EQ(lines.size(), 1) << lines.join(u'\n').toStdString();
         EXPECT_TRUE(lines.value(0).startsWith(QStringLiteral("Test port: out of file descriptors")))
             << lines.value(0).toStdString();
-        EXPECT_GT(kept.size(), 0u);
-        EXPECT_LT(kept.size(), 40u);
+        EXPECT_GT(kept.size(), 1u);
+        EXPECT_LT(kept.size(), 41u);
         kept.clear();
     }
 
