@@ -312,7 +312,8 @@ QSqlDatabase TdmNet::Session::Connection() {
 int TdmNet::Session::Exec(const QString &sql, const QVariantList &values) {
     QSqlDatabase c = Connection();
     const int rows = db_.Watched(c, [&] { return Prepare(c, sql, values).numRowsAffected(); });
-    if (rows > 0)
+    // Inside a transaction nothing is written before the commit.
+    if (rows > 0 && db_.transactionDepth_ == 0)
         db_.health_.MarkWritten();
     return rows;
 }
@@ -394,6 +395,7 @@ void TdmNet::Transaction::Commit() {
         }
         return 0;
     });
+    db.health_.MarkWritten();
 }
 
 TableReader TableReaderFor(TdmNet &db) {

@@ -121,6 +121,8 @@ TEST(DbHealth, AFullDiskIsSaidOnceReadsGoOnAndHistoryRowsWait) {
     };
     const TAlarmHistoryRow big{QStringLiteral("A001"), QString(20000, u'F'),
                                QDateTime::currentDateTime()};
+    THistoryTables(net).InsertAlarm(QStringLiteral("A000"), QStringLiteral("00"),
+                                    QDateTime::currentDateTime());
     const int pages = net.Select(QStringLiteral("PRAGMA page_count"))[0].value(0).toInt();
     setMaxPages(QString::number(pages));
 
@@ -132,9 +134,16 @@ TEST(DbHealth, AFullDiskIsSaidOnceReadsGoOnAndHistoryRowsWait) {
     EXPECT_EQ(backlog.Flush(10), 0u);
     EXPECT_EQ(backlog.Size(), 2u);
     EXPECT_TRUE(net.IsUp());
-    EXPECT_TRUE(net.Select(QStringLiteral("select * from AlarmHistory")).empty());
+    EXPECT_EQ(net.Select(QStringLiteral("select * from AlarmHistory")).size(), 1u);
     EXPECT_EQ(count(QStringLiteral("Database disk full: ")), 1);
     EXPECT_EQ(count(QStringLiteral("Database unavailable")), 0);
+    {
+        // A change that fits, in a transaction that is not committed, has
+        // written nothing: the disk still counts as full.
+        TdmNet::Transaction transaction(net);
+        EXPECT_EQ(transaction.Exec(QStringLiteral("update AlarmHistory set DataBody='01'")), 1);
+    }
+    EXPECT_EQ(count(QStringLiteral("Database disk has room again")), 0);
 
     testing::internal::CaptureStderr();
     backlog.ReportLeft();
