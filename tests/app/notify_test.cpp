@@ -44,6 +44,15 @@ TEST(SystemdNotify, ReadyOnceThenKeepAlivesOnlyFromTheLoopsTurns) {
     EXPECT_EQ(socket.Take(), QByteArrayList{"STOPPING=1"});
 }
 
+TEST(SystemdNotify, AnAbstractSocketNameIsReached) {
+    mmstest::FakeNotifySocket socket(true);
+    ASSERT_TRUE(socket.Bound());
+    TSystemdNotify notify({socket.Path(), std::nullopt});
+    notify.Ready();
+    EXPECT_FALSE(notify.keepAlive.isActive()); // no watchdog asked for
+    EXPECT_EQ(socket.Take(), QByteArrayList{"READY=1"});
+}
+
 TEST(SystemdNotify, NothingIsSentWithoutASocketOrToAnotherProcessesWatchdog) {
     TSystemdNotify none({QString(), 40ms});
     EXPECT_FALSE(none.Enabled());

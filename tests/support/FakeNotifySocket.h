@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTemporaryDir>
 
+#include <cstddef>
 #include <cstring>
 
 #include <sys/socket.h>
@@ -17,15 +18,20 @@ namespace mmstest {
 
 class FakeNotifySocket {
 public:
-    FakeNotifySocket() {
-        path_ = dir_.filePath(QStringLiteral("notify"));
+    // A path in a temporary folder, or (abstract) a name in the abstract
+    // namespace, written "@name" as NOTIFY_SOCKET writes it.
+    explicit FakeNotifySocket(bool abstract = false) {
+        path_ = abstract ? QStringLiteral("@mms-notify-%1").arg(::getpid())
+                         : dir_.filePath(QStringLiteral("notify"));
         fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         sockaddr_un address{};
         address.sun_family = AF_UNIX;
-        const QByteArray p = path_.toLocal8Bit();
+        QByteArray p = path_.toLocal8Bit();
+        if (abstract)
+            p[0] = '\0';
         std::memcpy(address.sun_path, p.constData(), std::size_t(p.size()));
-        bound_ = fd_ >= 0 &&
-                 ::bind(fd_, reinterpret_cast<const sockaddr *>(&address), sizeof(address)) == 0;
+        const auto length = socklen_t(offsetof(sockaddr_un, sun_path) + std::size_t(p.size()));
+        bound_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr *>(&address), length) == 0;
     }
     ~FakeNotifySocket() {
         if (fd_ >= 0)
