@@ -67,7 +67,12 @@ bool IniFile::Save() const {
         out += line.toUtf8();
         out += "\r\n";
     }
-    f.write(out);
+    // A write that does not go through whole (a full disk) must not replace
+    // the file: the old one stays as it was.
+    if (f.write(out) != out.size() || !f.flush()) {
+        f.cancelWriting();
+        return false;
+    }
     return f.commit();
 }
 

@@ -284,6 +284,11 @@ bool TServerApp::FormShow() {
         sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
     ReportSettingProblems();
     StartMetrics();
+    // Every port listens now. The keep-alives go out from the turns of the
+    // loop that runs the links, so a hung loop stops them.
+    notify_ = std::make_unique<TSystemdNotify>(TSystemdNotify::Settings::FromEnvironment());
+    notify_->moveToThread(equipmentTcp_->thread());
+    QMetaObject::invokeMethod(notify_.get(), &TSystemdNotify::Ready);
     return true;
 }
 
@@ -359,6 +364,8 @@ bool TServerApp::ConfirmedExit() {
                   QString::fromStdString(e.what()));
         return false;
     }
+    if (notify_)
+        notify_->Stopping();
     FParamIni.reset();
     // The client server and its workers call the equipment server: they go
     // first.
@@ -482,6 +489,10 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
                          std::fputc('\n', stdout);
                          std::fflush(stdout);
                      });
+    // What the window shows in a box goes to standard error, whatever the
+    // log switch says: a red line alone is lost when the log is off.
+    QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed,
+                     [](const QString &text) { PrintErr(text); });
     QMetaObject::invokeMethod(
         &app,
         [&] {

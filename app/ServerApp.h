@@ -8,6 +8,7 @@
 #include "IniFile.h"
 #include "MetricsEndpoint.h"
 #include "NetD.h"
+#include "SystemdNotify.h"
 #include "UserTableF.h"
 
 #include <QObject>
@@ -42,8 +43,10 @@ public:
     // without a token) a red line and standard error say why, and start-up
     // goes on without it.
     void ServerContainerCreate();
-    // Creates the equipment and client servers and writes Set.ini. False when
-    // a server cannot listen (the message has been shown).
+    // Creates the equipment and client servers and writes Set.ini, then tells
+    // the service manager the server is ready and starts the watchdog
+    // keep-alives on the links' thread. False when a server cannot listen
+    // (the message has been shown).
     bool FormShow();
     // Saves the counters and releases the equipment server. False when the
     // counters could not be saved (the message has been shown).
@@ -102,6 +105,9 @@ private:
     QTimer gaugeTimer_;
     // Hands the heap's free pages back to the system once a minute.
     QTimer trimTimer_;
+    // Readiness and watchdog keep-alives for systemd (made once every port
+    // listens).
+    std::unique_ptr<TSystemdNotify> notify_;
 };
 
 // Program entry: parses the command line and runs the server. Returns the

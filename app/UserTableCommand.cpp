@@ -83,5 +83,7 @@ int RunUserTableCommand(const QString &home, const TUserTableCommand &command) {
         Print(stdout, QStringLiteral("The user table is exported successfully."));
     else
         Print(stdout, QStringLiteral("Imported: ") + r.Imported.trimmed());
+    if (!r.Warning.isEmpty())
+        Print(stderr, r.Warning);
     return 0;
 }

@@ -257,10 +257,18 @@ void TClientTcp::Login(TClientConnection *conn, const QString &body) {
         conn->UserName = login.UserName;
     }
     QString OnLineEquipmentStr;
-    const QString sValue =
-        hooks_.UserLineState
-            ? hooks_.UserLineState(login.UserName, login.sSuspend == u"00", OnLineEquipmentStr)
-            : QString();
+    QString sValue;
+    try {
+        if (hooks_.UserLineState)
+            sValue =
+                hooks_.UserLineState(login.UserName, login.sSuspend == u"00", OnLineEquipmentStr);
+    } catch (const DbError &e) {
+        // The client is told the login failed instead of waiting for an
+        // answer that never comes; the red line follows as for any message.
+        SendText(conn, dynamic_cast<const DbUnavailable *>(&e) ? LoginUnavailableReply
+                                                               : LoginFailedReply);
+        throw;
+    }
     if (sValue.isEmpty())
         return;
     Hint(QStringLiteral("Server->Client (UserName:") + login.UserName +

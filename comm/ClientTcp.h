@@ -120,6 +120,11 @@ public:
     // Password reminders being mailed at one time, at most; further ones are
     // answered with result 1 at once.
     static constexpr int MaxPendingReminders = 16;
+    // The answer to a login whose on-line list could not be read: a notice
+    // in place of the line state, so the client is not left waiting.
+    static constexpr QLatin1StringView LoginUnavailableReply{
+        "*21Login fail: the database is unavailable*"};
+    static constexpr QLatin1StringView LoginFailedReply{"*21Login fail: database error*"};
     // Connections waiting in the kernel to be accepted.
     static constexpr int ListenBacklog = 1024;
 

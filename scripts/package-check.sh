@@ -61,6 +61,13 @@ getent passwd mms-server >/dev/null || fail "no user mms-server"
 [ -f "$db" ] || fail "$db was not created"
 [ "$(stat -c %U "$db")" = mms-server ] || fail "$db is not owned by mms-server"
 
+# Everything below /usr, nothing in /usr/local; the unit where systemd looks,
+# as a notify service with a watchdog.
+if dpkg -c "$deb" | awk '{print $6}' | grep -q '^\./usr/local/'; then
+    fail "the package writes below /usr/local"
+fi
+grep -q '^Type=notify$' /usr/lib/systemd/system/mms-server.service || fail "unit is not Type=notify"
+grep -q '^WatchdogSec=' /usr/lib/systemd/system/mms-server.service || fail "unit has no WatchdogSec"
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify /usr/lib/systemd/system/mms-server.service ||
         fail "systemd-analyze verify"

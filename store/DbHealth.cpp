@@ -111,6 +111,19 @@ void TDbHealth::MarkDown(const QString &why) {
          clRed);
 }
 
+void TDbHealth::MarkDiskFull(const QString &why) {
+    if (diskFull_.exchange(true))
+        return;
+    Hint(QStringLiteral("Database disk full: ") + why +
+             QStringLiteral(" (writes fail until there is room; reads go on)"),
+         clRed);
+}
+
+void TDbHealth::MarkWritten() {
+    if (diskFull_.load() && diskFull_.exchange(false))
+        Hint(QStringLiteral("Database disk has room again"), clWhite);
+}
+
 void TDbHealth::ReconnectLoop(std::stop_token stop) {
     std::unique_lock guard(lock_);
     for (;;) {

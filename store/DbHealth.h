@@ -4,15 +4,17 @@
 //
 // The database counts as down from the first failure that says it cannot
 // take statements (a broken or refused connection, a statement broken by the
-// watchdog, a lock or busy timeout, a full or read-only disk) until a probe
-// on the reconnect thread succeeds. While it is down the data module refuses
-// every statement at once, so no thread waits on a database that is known to
-// be gone; the change each way is logged once.
+// watchdog, a lock or busy timeout, a read-only disk) until a probe on the
+// reconnect thread succeeds. While it is down the data module refuses every
+// statement at once, so no thread waits on a database that is known to be
+// gone; the change each way is logged once. A full disk is not an outage:
+// reads go on, writes fail, and it is logged once until a write succeeds.
 #pragma once
 
 #include <QSqlDatabase>
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -66,6 +68,13 @@ public:
     // The database cannot take statements: the first call of an outage logs
     // one red line and starts the reconnect attempts.
     void MarkDown(const QString &why);
+    // A write failed for want of disk space: the first one logs one red line.
+    // The database stays up (reads go on), so nothing flaps between down and
+    // up while the disk stays full.
+    void MarkDiskFull(const QString &why);
+    // A write succeeded: after a full disk, one line says there is room again.
+    void MarkWritten();
+    bool DiskFull() const { return diskFull_; }
 
     // Watches one call on a connection for its life: past the statement
     // limit the watchdog breaks the call (the connection's socket is shut
@@ -98,6 +107,7 @@ private:
     std::condition_variable_any changed_;
     std::list<Watched> watched_;
     bool up_ = true;
+    std::atomic<bool> diskFull_ = false;
     std::uint64_t generation_ = 0;
     std::mutex hintLock_;
     THint hint_;

@@ -2,6 +2,8 @@
 
 #include "PublicU.h"
 
+#include <cstdio>
+
 namespace {
 
 // What a queued row costs in memory: its texts (two bytes a character) and
@@ -86,7 +88,11 @@ std::size_t THistoryBacklog::Flush(std::size_t maxRows) {
 void THistoryBacklog::ReportLeft() {
     if (rows_.empty() && dropped_ == 0)
         return;
-    Hint(QStringLiteral("%1 history rows were not written: the database is unavailable")
-             .arg(rows_.size() + dropped_),
-         clRed);
+    const QString text =
+        QStringLiteral(
+            "%1 history rows were not written: the database is unavailable or its disk is full")
+            .arg(rows_.size() + dropped_);
+    Hint(text, clRed);
+    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+    std::fflush(stderr);
 }

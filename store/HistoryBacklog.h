@@ -1,7 +1,8 @@
 // History rows waiting for the database. A row that cannot be written
 // because the database is unavailable is kept here, and every later row
 // queues behind it, so that rows reach their tables in the order they came
-// once the database takes them again. The queue is bounded in rows and in
+// once the database takes them again (a full disk counts as unavailable
+// here: the rows wait for room). The queue is bounded in rows and in
 // memory; past either bound the oldest rows go, counted in one red line when
 // the queue has been written out.
 //
@@ -34,7 +35,9 @@ public:
     // unavailable again. A row the database refuses for itself is dropped
     // with a red line. Returns the number of rows written.
     std::size_t Flush(std::size_t maxRows);
-    // Logs what is left unwritten (the process is ending).
+    // Counts what is left unwritten (the process is ending) in a red line and
+    // on standard error, which outlives the operator's log and is read
+    // whatever the log switch says.
     void ReportLeft();
 
     std::size_t Size() const { return rows_.size(); }

@@ -162,6 +162,10 @@ template <class F> auto TdmNet::Watched(QSqlDatabase c, F &&call) {
 
 void TdmNet::Fail(QSqlDatabase c, const QSqlError &error, const QString &text, bool broken) {
     CountMetric(&TServerMetrics::databaseErrors);
+    if (!broken && dialect_->DiskFull(error)) {
+        health_.MarkDiskFull(text);
+        throw DbDiskFull(text.toStdString());
+    }
     if (broken || dialect_->Unavailable(error) || ConnectionLost(c) || !c.isOpen()) {
         const QString why = broken ? text + QStringLiteral(" (no answer within %1 ms)")
                                                 .arg(health_.Limits().statementLimit.count())
@@ -307,7 +311,11 @@ QSqlDatabase TdmNet::Session::Connection() {
 
 int TdmNet::Session::Exec(const QString &sql, const QVariantList &values) {
     QSqlDatabase c = Connection();
-    return db_.Watched(c, [&] { return Prepare(c, sql, values).numRowsAffected(); });
+    const int rows = db_.Watched(c, [&] { return Prepare(c, sql, values).numRowsAffected(); });
+    // Inside a transaction nothing is written before the commit.
+    if (rows > 0 && db_.transactionDepth_ == 0)
+        db_.health_.MarkWritten();
+    return rows;
 }
 
 std::vector<QSqlRecord> TdmNet::Session::Select(const QString &sql, const QVariantList &values) {
@@ -387,6 +395,7 @@ void TdmNet::Transaction::Commit() {
         }
         return 0;
     });
+    db.health_.MarkWritten();
 }
 
 TableReader TableReaderFor(TdmNet &db) {

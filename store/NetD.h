@@ -42,6 +42,14 @@ public:
     using DbError::DbError;
 };
 
+// A write failed for want of disk space. The database still answers reads
+// and counts as up; the write may succeed once there is room, so callers
+// that keep work for later (the history backlog) treat it like an outage.
+class DbDiskFull : public DbUnavailable {
+public:
+    using DbUnavailable::DbUnavailable;
+};
+
 // Which database to open, as chosen at start-up.
 struct DbTarget {
     quint8 type = 1;      // DataBaseType: 1 SQLite, 2 SQL Server (ODBC), 3 PostgreSQL

@@ -86,9 +86,12 @@ public:
         const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
         if (!ok)
             return error.type() == QSqlError::ConnectionError;
-        // BUSY, LOCKED, READONLY, INTERRUPT, IOERR, FULL, CANTOPEN
-        return ok && (code == 5 || code == 6 || code == 8 || code == 9 || code == 10 ||
-                      code == 13 || code == 14);
+        // BUSY, LOCKED, READONLY, INTERRUPT, IOERR, CANTOPEN
+        return ok && (code == 5 || code == 6 || code == 8 || code == 9 || code == 10 || code == 14);
+    }
+    bool DiskFull(const QSqlError &error) const override {
+        bool ok = false;
+        return (error.nativeErrorCode().toInt(&ok) & 0xff) == 13 && ok; // SQLITE_FULL
     }
     // Reading works through a writer's lock in write-ahead-log mode; taking
     // the write lock shows whether inserts would.
@@ -201,9 +204,14 @@ public:
         // intervention (shutdown, statement time-out), 58 system error,
         // 55P03 lock time-out, 40001/40P01 serialisation failure/deadlock.
         const QString state = error.nativeErrorCode();
+        if (DiskFull(error))
+            return false;
         return error.type() == QSqlError::ConnectionError || state.startsWith(u"08") ||
                state.startsWith(u"53") || state.startsWith(u"57") || state.startsWith(u"58") ||
                state == u"55P03" || state == u"40001" || state == u"40P01";
+    }
+    bool DiskFull(const QSqlError &error) const override {
+        return error.nativeErrorCode() == u"53100"; // disk_full
     }
     QStringList ProbeStatements() const override { return {QStringLiteral("select 1")}; }
     QString LocalNow() const override { return QStringLiteral("localtimestamp"); }

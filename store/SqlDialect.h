@@ -38,9 +38,15 @@ public:
     virtual std::vector<std::pair<QString, QString>>
     SessionSettings(const TDbLimits &limits) const = 0;
     // True when the failure says the database cannot take statements now
-    // (connection lost or refused, time or lock limit, busy, disk full or
-    // read-only), as opposed to a statement the database will never take.
+    // (connection lost or refused, time or lock limit, busy, read-only), as
+    // opposed to a statement the database will never take.
     virtual bool Unavailable(const QSqlError &error) const = 0;
+    // True when a write failed for want of disk space. Not an outage: the
+    // database still answers reads, and a probe would find it up at once.
+    virtual bool DiskFull(const QSqlError &error) const {
+        (void)error;
+        return false;
+    }
     // Statements that succeed only when the database takes writes again.
     virtual QStringList ProbeStatements() const = 0;
     // SQL expression: the database's local wall-clock time now.

@@ -3,6 +3,8 @@
 #include <QStringDecoder>
 #include <QStringEncoder>
 
+#include <algorithm>
+
 namespace {
 
 const QString kSep = QStringLiteral("#@");
@@ -111,6 +113,22 @@ std::optional<QString> DecodeUserTableFile(QByteArrayView bytes, const QString &
     if (!decoder.isValid())
         return std::nullopt;
     return QString(decoder.decode(bytes));
+}
+
+std::optional<QString> LikelyOtherEncoding(QByteArrayView bytes, const QString &codePage) {
+    if (bytes.startsWith("\xEF\xBB\xBF") || bytes.startsWith("\xFF\xFE") ||
+        bytes.startsWith("\xFE\xFF"))
+        return std::nullopt;
+    const auto encoding = QStringConverter::encodingForName(codePage.toLatin1().constData());
+    if (encoding == QStringConverter::Utf8)
+        return std::nullopt;
+    if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return uchar(c) < 0x80; }))
+        return std::nullopt;
+    QStringDecoder utf8(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    [[maybe_unused]] const QString text = utf8.decode(bytes);
+    if (utf8.hasError())
+        return std::nullopt;
+    return QStringLiteral("UTF-8");
 }
 
 std::optional<std::vector<TTableBlock>> ParseUserTableFile(QStringView text, QString *error) {

@@ -44,6 +44,12 @@ std::optional<QByteArray> EncodeUserTableFile(const std::vector<TTableBlock> &bl
 // page is unknown.
 std::optional<QString> DecodeUserTableFile(QByteArrayView bytes, const QString &codePage);
 
+// The encoding the bytes are more likely in than codePage: "UTF-8" for a
+// file without a byte-order mark whose non-ASCII bytes are all valid UTF-8
+// (an editor's default save), when codePage is not UTF-8 itself. Nothing
+// otherwise.
+std::optional<QString> LikelyOtherEncoding(QByteArrayView bytes, const QString &codePage);
+
 // Parses the text into its blocks. Blank lines after the last block end the
 // file. Nothing (with the reason in *error) when a block does not begin with
 // a table line, its row count is not a decimal number, or fewer content lines

@@ -214,6 +214,12 @@ TUserTableFileResult ImportUserTableFile(TdmNet &db, const QString &path, const 
     } catch (const std::exception &e) {
         r.Message = QString::fromLatin1(ImportFailText);
         r.Detail = QString::fromStdString(e.what());
+        return r;
     }
+    if (const std::optional<QString> likely = LikelyOtherEncoding(bytes, codePage))
+        r.Warning = QStringLiteral("The file has no byte-order mark and was read in %1, but it "
+                                   "looks like %2: check the imported names, or save the file "
+                                   "as %2 with a byte-order mark and import it again.")
+                        .arg(codePage, *likely);
     return r;
 }

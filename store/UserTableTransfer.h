@@ -41,6 +41,9 @@ struct TUserTableFileResult {
     QString Message;
     QString Detail;
     QString Imported; // import: the names of the tables replaced
+    // import: the file was read in the code page but looks like another
+    // encoding (names may be garbled); empty when not.
+    QString Warning;
     bool Ok() const { return Message.isEmpty(); }
 };
 

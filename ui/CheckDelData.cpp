@@ -33,12 +33,12 @@ void TCheckDelData::timCheckDelDataTimer() {
     if (!jobs_.empty())
         return;
     Queue(RegisterJob{});
-    Queue(HistoryJob{THistoryKind::Query, true, {}, std::nullopt});
-    Queue(HistoryJob{THistoryKind::Alarm, true, {}, std::nullopt});
+    Queue(HistoryJob{THistoryKind::Query, true, true, {}, std::nullopt});
+    Queue(HistoryJob{THistoryKind::Alarm, true, true, {}, std::nullopt});
 }
 
 void TCheckDelData::DelHistoryRecord(THistoryKind kind, bool Auto, std::function<void(bool)> done) {
-    Queue(HistoryJob{kind, Auto, std::move(done), std::nullopt});
+    Queue(HistoryJob{kind, Auto, false, std::move(done), std::nullopt});
 }
 
 void TCheckDelData::Queue(Job job) {
@@ -82,15 +82,21 @@ void TCheckDelData::StepDone(const StepResult &result) {
     if (std::holds_alternative<RegisterJob>(jobs_.front())) {
         jobs_.pop_front();
         if (!result.ok) {
-            // The run ends here: its history deletions are skipped.
-            jobs_.clear();
+            // The run ends here: its own history deletions are skipped, the
+            // manual ones queued behind it run as asked.
+            std::erase_if(jobs_, [](const Job &job) {
+                const auto *history = std::get_if<HistoryJob>(&job);
+                return history && history->timerRun;
+            });
             const QString text =
                 QStringLiteral("Delete overdue registrations fail: ") + result.error;
             if (log_)
                 log_(text, clRed);
             emit RegisterOverdueDeleteFailed(text);
-            emit Finished();
-            return;
+            if (jobs_.empty()) {
+                emit Finished();
+                return;
+            }
         }
     } else {
         auto &history = std::get<HistoryJob>(jobs_.front());

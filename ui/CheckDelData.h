@@ -44,13 +44,14 @@ public:
 
     // One automatic run (the timer's event): the registration clean-up, then
     // the expired rows of QueryHistory, then of AlarmHistory. A failed
-    // clean-up ends the run. A run still deleting when the next one is due
-    // lets that one pass.
+    // clean-up ends the run; manual deletions queued behind it still run. A
+    // run still deleting when the next one is due lets that one pass.
     void timCheckDelDataTimer();
 
     // Queues a deletion of one history table (Auto: the expired rows, else
-    // every row); `done` gets true, on the event thread, when every
-    // statement ran.
+    // every row); `done` gets, on the event thread, true when every
+    // statement ran and false when one failed. Every queued deletion gets
+    // its answer, whatever happens to the runs around it.
     void DelHistoryRecord(THistoryKind kind, bool Auto, std::function<void(bool)> done = {});
 
     // Nothing queued or deleting.
@@ -69,6 +70,8 @@ private:
     struct HistoryJob {
         THistoryKind kind;
         bool Auto;
+        // Part of a timer run (dropped with it when its clean-up fails).
+        bool timerRun;
         std::function<void(bool)> done;
         std::optional<THistoryDeletion> plan;
         bool planned = false;

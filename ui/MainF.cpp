@@ -21,7 +21,11 @@ QPlainTextEdit *MakePane(QWidget *parent) {
     auto *pane = new QPlainTextEdit(parent);
     pane->setReadOnly(true);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-    pane->setLineWrapMode(QPlainTextEdit::NoWrap);
+    // Long lines (an event with its unit, a frame in hexadecimal) wrap at
+    // the pane's width: the panes have no horizontal scroll bar.
+    pane->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    pane->setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    pane->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     QFont font(QStringLiteral("宋体"));
     font.setStyleHint(QFont::TypeWriter);
     font.setPixelSize(12);
@@ -235,11 +239,22 @@ void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 
     // like markup is shown as it is, never interpreted.
     QTextCharFormat format;
     format.setForeground(FromBgr(shown));
+    // The operator's selection stays as it is: text inserted where it ends
+    // (a selection that reaches the newest line) would otherwise extend it.
+    const int anchor = pane->textCursor().anchor();
+    const int position = pane->textCursor().position();
     QTextCursor cursor(pane->document());
     cursor.movePosition(QTextCursor::End);
     if (!pane->document()->isEmpty())
         cursor.insertBlock();
     cursor.insertText(DateTimeText(time) + QLatin1String("->") + body, format);
+    if (anchor != position &&
+        (pane->textCursor().anchor() != anchor || pane->textCursor().position() != position)) {
+        QTextCursor kept(pane->document());
+        kept.setPosition(anchor);
+        kept.setPosition(position, QTextCursor::KeepAnchor);
+        pane->setTextCursor(kept);
+    }
     pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
     // Under heavy traffic the panes are painted a few times a second, not
     // once per line: painting is what costs (the display server draws every

@@ -87,8 +87,12 @@ void TfrmMapDataResolve::TeThemeButton1Click() {
         SetRowCount(row + 2);
         const TMapDataRow &r = rows[i];
         const QString cells[] = {r.Value, r.Len, r.Code, r.Name, r.Content};
-        for (int c = 0; c < 5; ++c)
-            StringGrid->setItem(row, c + 1, new QTableWidgetItem(cells[c]));
+        for (int c = 0; c < 5; ++c) {
+            // A long value is cut at the column edge; its tooltip shows it whole.
+            auto *item = new QTableWidgetItem(cells[c]);
+            item->setToolTip(cells[c]);
+            StringGrid->setItem(row, c + 1, item);
+        }
     }
 }
 

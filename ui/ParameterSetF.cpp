@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPointer>
 #include <QPushButton>
 
 namespace {
@@ -175,7 +176,10 @@ void TfrmParameterSet::HandDelete(THistoryKind kind) {
         return;
     btnHandDelQuery->setEnabled(false);
     btnHandDelAlarm->setEnabled(false);
-    checkDelData_.DelHistoryRecord(kind, false, [this, query](bool ok) {
+    // The answer may come after the window is gone (at exit).
+    checkDelData_.DelHistoryRecord(kind, false, [this, alive = QPointer(this), query](bool ok) {
+        if (!alive)
+            return;
         btnHandDelQuery->setEnabled(true);
         btnHandDelAlarm->setEnabled(true);
         const QString what = query ? QStringLiteral("query") : QStringLiteral("alert");

@@ -17,6 +17,7 @@ constexpr int RangeRole = Qt::UserRole;
 
 QTreeWidgetItem *MakeItem(const TResolveNode &node) {
     auto *item = new QTreeWidgetItem({node.Text});
+    item->setToolTip(0, node.Text);
     if (node.Offset >= 0)
         item->setData(0, RangeRole, QPoint(node.Offset, node.Length));
     if (node.Error)
@@ -48,6 +49,11 @@ TfrmResolve::TfrmResolve(QWidget *parent) : QDialog(parent) {
     TreeView->setHeaderHidden(true);
     TreeView->setIndentation(19);
     TreeView->setColumnCount(1);
+    // A line longer than the window (a long data unit) is shown whole, with a
+    // horizontal scroll bar, not cut with an ellipsis.
+    TreeView->header()->setStretchLastSection(false);
+    TreeView->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
+    TreeView->setTextElideMode(Qt::ElideNone);
 
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);

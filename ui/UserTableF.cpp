@@ -20,8 +20,10 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSplitter>
+
 #include <QTreeWidget>
 #include <QVBoxLayout>
+#include <algorithm>
 
 namespace {
 
@@ -47,12 +49,38 @@ QTreeWidget *MakeList(QWidget *parent, const std::vector<int> &widths) {
     return list;
 }
 
+// Every cell shows its whole text: a column narrower than its longest text
+// (a date with a two-digit day in a wide font) is widened to it, never
+// narrowed below its designed width, and each cell carries its text as a
+// tooltip.
+void ShowWholeTexts(QTreeWidget *list) {
+    for (int i = 0; i < list->topLevelItemCount(); ++i) {
+        QTreeWidgetItem *item = list->topLevelItem(i);
+        for (int c = 0; c < list->columnCount(); ++c)
+            item->setToolTip(c, item->text(c));
+    }
+    const QAbstractItemView *view = list; // the size hint is public there
+    for (int c = 0; c < list->columnCount(); ++c)
+        list->setColumnWidth(c, std::max(list->columnWidth(c), view->sizeHintForColumn(c)));
+}
+
 int Confirm(QWidget *parent, const QString &text, QMessageBox::StandardButtons buttons) {
     QMessageBox box(QMessageBox::Question, QStringLiteral("Confirm"), text, buttons, parent);
     return box.exec();
 }
 
 // The .hd dialogs: title, default extension "hd" and the filter "*.hd".
+// A modal box with the message and, below it, why (the reason a file
+// operation failed, a warning about the file), as the command line prints
+// them.
+void ShowBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text,
+             const QString &detail) {
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    if (!detail.isEmpty() && detail != text)
+        box.setInformativeText(detail);
+    box.exec();
+}
+
 QString AskFile(QWidget *parent, const QString &title, QFileDialog::AcceptMode mode) {
     QFileDialog dialog(parent, title, QString(), QStringLiteral("*.hd (*.hd)"));
     dialog.setAcceptMode(mode);
@@ -244,6 +272,8 @@ void TfrmUserTable::FillLists() {
             SetStatus(item, UseStateKeyToValue(u.UseState));
         }
     }
+    for (QTreeWidget *list : {ListView1, ListView2})
+        ShowWholeTexts(list);
 }
 
 bool TfrmUserTable::Run(const std::function<void()> &change) {
@@ -296,6 +326,7 @@ void TfrmUserTable::btnAddClick() {
         return;
     const QString nowText = DateTimeText(now);
     new QTreeWidgetItem(ListView2, {name, password, nowText, nowText, QString()});
+    ShowWholeTexts(ListView2);
     edtUserName->clear();
     edtPassword->clear();
     pnCreate->hide();
@@ -414,7 +445,7 @@ void TfrmUserTable::miExportUserTableClick() {
     const TUserTableFileResult r =
         ExportUserTableFile(db_, WithHdExtension(chosen), hooks_.CodePage);
     if (!r.Ok()) {
-        QMessageBox::critical(this, QStringLiteral("Error"), r.Message, QMessageBox::Ok);
+        ShowBox(this, QMessageBox::Critical, QStringLiteral("Error"), r.Message, r.Detail);
         return;
     }
     QMessageBox::information(this, QStringLiteral("Information"),
@@ -430,14 +461,13 @@ void TfrmUserTable::miImportUserTableClick() {
         return;
     const TUserTableFileResult r = ImportUserTableFile(db_, chosen, hooks_.CodePage);
     if (!r.Ok()) {
-        QMessageBox::critical(this, QStringLiteral("Error"), r.Message, QMessageBox::Ok);
+        ShowBox(this, QMessageBox::Critical, QStringLiteral("Error"), r.Message, r.Detail);
         return;
     }
-    QMessageBox::information(
-        this, QStringLiteral("Information"),
-        QStringLiteral("The user table has been imported and the program will be closed to "
-                       "complete the process."),
-        QMessageBox::Ok);
+    ShowBox(this, QMessageBox::Information, QStringLiteral("Information"),
+            QStringLiteral("The user table has been imported and the program will be closed to "
+                           "complete the process."),
+            r.Warning);
     if (hooks_.ImportCompleted)
         hooks_.ImportCompleted();
 }

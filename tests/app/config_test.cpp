@@ -7,6 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include <sys/resource.h>
+
 namespace {
 
 IniFile IniWith(const mmstest::TestHome &home, const QByteArray &content) {
@@ -103,6 +107,28 @@ TEST(SetIni, WritingPortsKeepsOtherContentAndAddsMissingKeys) {
     QFile f(home.File(QStringLiteral("Set.ini")));
     ASSERT_TRUE(f.open(QIODevice::ReadOnly));
     EXPECT_TRUE(f.readAll().startsWith("; operator notes\r\n"));
+}
+
+// A write that cannot go through whole (here a file size limit; a full disk
+// alike) leaves Set.ini as it was, instead of an empty or cut file.
+TEST(SetIni, AFailedWriteKeepsTheOldFile) {
+    mmstest::TestHome home;
+    const QByteArray before = "[Set]\nDeviceConnectPort=56201\n";
+    IniFile ini = IniWith(home, before);
+    ini.SetValue(QStringLiteral("Set"), QStringLiteral("Notes"), QString(4096, u'x'));
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    const auto savedSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const bool written = ini.Save();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, savedSignal);
+    EXPECT_FALSE(written);
+    QFile f(home.File(QStringLiteral("Set.ini")));
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), before);
 }
 
 struct ProblemCase {

@@ -1,6 +1,7 @@
 // The program as an operator runs it: --init-db, a headless start, the
 // confirmed exit on SIGTERM, and the fatal start-up failures.
 #include "Configuration.h"
+#include "FakeNotifySocket.h"
 #include "IniFile.h"
 #include "NetD.h"
 #include "NormalParamTable.h"
@@ -122,6 +123,39 @@ TEST_F(ServerTest, HeadlessStartSaysPortsDatabaseAndUnreadableSettingsOnStandard
     for (const QString &line : server.Lines())
         EXPECT_FALSE(line.contains(QStringLiteral("remote data port"))) << line.toStdString();
     EXPECT_EQ(server.Terminate(), 0);
+}
+
+TEST_F(ServerTest, UnderSystemdItSaysReadyOnceListeningAndSendsKeepAlives) {
+    auto home = mmstest::MakeSqliteHome();
+    const int client = mmstest::FreeTcpPort();
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nClientConnectPort=%2\n"
+                                   "DataBasePort=%3\n")
+                        .arg(mmstest::FreeTcpPort())
+                        .arg(client)
+                        .arg(mmstest::FreeTcpPort())
+                        .toUtf8());
+    mmstest::FakeNotifySocket socket;
+    ASSERT_TRUE(socket.Bound());
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()},
+                             {QStringLiteral("NOTIFY_SOCKET=") + socket.Path(),
+                              QStringLiteral("WATCHDOG_USEC=200000")}));
+    QByteArrayList messages;
+    for (int i = 0; i < 100 && messages.count("WATCHDOG=1") < 3; ++i) {
+        QThread::msleep(50);
+        messages += socket.Take();
+    }
+    ASSERT_FALSE(messages.isEmpty()) << server.StdErr().toStdString();
+    EXPECT_EQ(messages.front(), "READY=1");
+    EXPECT_EQ(messages.count("READY=1"), 1);
+    EXPECT_GE(messages.count("WATCHDOG=1"), 3);
+    // Ready means listening.
+    QTcpSocket probe;
+    probe.connectToHost(QStringLiteral("127.0.0.1"), quint16(client));
+    EXPECT_TRUE(probe.waitForConnected(2000));
+    EXPECT_EQ(server.Terminate(), 0);
+    EXPECT_TRUE(socket.Take().contains("STOPPING=1"));
 }
 
 // GET /metrics over plain HTTP; empty when nothing answers.
@@ -276,6 +310,31 @@ TEST_F(ServerTest, SighupAndSigintSaveTheCountersAndExitZero) {
         EXPECT_EQ(Setting(home->SqliteTarget(), "CirclePackFlagNumber"), QStringLiteral("24576"))
             << sig;
     }
+}
+
+// What the window would show in a box reaches standard error headless, with
+// the operator's log off.
+TEST_F(ServerTest, AFailedCleanUpGoesToStandardErrorWithTheLogOff) {
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+    {
+        TdmNet db(home->SqliteTarget());
+        TNormalParamTable(db).Update({{"ShowInfoHint", "0"}, {"RegisterEmptyEquipmentHour", "1"}});
+        db.Exec("insert into UserRegister values(?,?,?,?,?,?,?)",
+                {"idle", "", "", "",
+                 db.Dialect().DateTimeValue(QDateTime::currentDateTime().addDays(-3)), QVariant(),
+                 0});
+        db.Exec("drop table RecycleUserEquipment");
+    }
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()},
+                             {QStringLiteral("MMS_RETENTION_INTERVAL_MS=100")}));
+    const QString err =
+        WaitForStdErr(server, QStringLiteral("Delete overdue registrations fail: "));
+    EXPECT_TRUE(err.contains(QStringLiteral("Delete overdue registrations fail: ")))
+        << err.toStdString();
+    EXPECT_TRUE(server.Lines().isEmpty());
+    EXPECT_EQ(server.Terminate(), 0);
 }
 
 TEST_F(ServerTest, GarbageSetIniStillStartsAndIsRewrittenWithThePorts) {

@@ -897,6 +897,7 @@ protected:
         qint64 longestReplyMs = 0; // longest wait for a heartbeat reply
         int stalls = 0;            // heartbeat replies that took over 500 ms
         int alarms = 0;            // alarm reports sent during the outage
+        qint64 loginReplyMs = -1;  // wait for the reply to a login during the outage
     };
 
     // Runs the outage (made by begin(), ended by destroying what it returns)
@@ -925,7 +926,19 @@ protected:
             QElapsedTimer t;
             t.start();
             bool asked = false;
+            TestClient *bob = nullptr;
+            qint64 loginSent = 0;
             while (t.elapsed() < 10000) {
+                if (!bob && t.elapsed() >= 2000) {
+                    // A login needs the database: it must be answered, not
+                    // left waiting.
+                    bob = &Client();
+                    bob->Send(QStringLiteral("*0000bob*"));
+                    loginSent = t.elapsed();
+                }
+                if (bob && o.loginReplyMs < 0 &&
+                    !bob->Find(QStringLiteral("21Login fail")).isEmpty())
+                    o.loginReplyMs = t.elapsed() - loginSent;
                 if (t.elapsed() >= o.alarms * 1000) {
                     unit.Alarm();
                     ++o.alarms;
@@ -940,6 +953,8 @@ protected:
                 beat();
             }
             EXPECT_FALSE(alice.Find("01A001@").isEmpty()) << "no answer during the outage";
+            EXPECT_GE(o.loginReplyMs, 0) << "no reply to a login during the outage";
+            EXPECT_LT(o.loginReplyMs, 5000);
         }
         EXPECT_TRUE(WaitForLog("Database available again"));
         for (int i = 0; i < 5; ++i)

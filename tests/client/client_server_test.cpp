@@ -3,6 +3,7 @@
 // DisClientConnect, ClearAnalysisAlertList), the count reports, and what a
 // "01" request hands to the equipment link.
 #include "ClientTcp.h"
+#include "NetD.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 
@@ -20,7 +22,7 @@ class ClientServer : public ::testing::Test {
 protected:
     void SetUp() override {
         TClientTcp::EquipmentHooks hooks;
-        hooks.UserLineState = [](const QString &, bool, QString &) { return QString(); };
+        hooks.UserLineState = [this](const QString &, bool, QString &) { return lineState(); };
         hooks.AddDataPackage = [this](const TChannelRequest &r) {
             std::lock_guard guard(lock);
             requests.push_back(r);
@@ -68,6 +70,8 @@ protected:
         return std::any_of(log.begin(), log.end(), [&](const auto &l) { return l.first == text; });
     }
 
+    // What the equipment link answers for a login's on-line list.
+    std::function<QString()> lineState = [] { return QString(); };
     std::mutex lock;
     std::vector<std::pair<QString, quint32>> log;
     std::vector<TChannelRequest> requests;
@@ -172,6 +176,37 @@ TEST_F(ClientServer, ADatabaseFailureLosesOnlyItsMessageWithARedLine) {
         }));
     }
     EXPECT_EQ(bob.state(), QAbstractSocket::ConnectedState);
+}
+
+TEST_F(ClientServer, ALoginTheDatabaseCannotAnswerGetsAFailureReply) {
+    const struct {
+        std::function<QString()> lineState;
+        QByteArray reply;
+    } cases[] = {
+        {[]() -> QString { throw DbUnavailable("down"); },
+         "*21Login fail: the database is unavailable*"},
+        {[]() -> QString { throw DbError("select * from x: no such table"); },
+         "*21Login fail: database error*"},
+    };
+    for (const auto &c : cases) {
+        lineState = c.lineState;
+        QTcpSocket &bob = Connect();
+        Send(bob, "*0000bob*");
+        QByteArray received;
+        EXPECT_TRUE(WaitUntil([&] {
+            received += bob.readAll();
+            return received.size() >= c.reply.size();
+        }));
+        EXPECT_EQ(received, c.reply);
+        EXPECT_EQ(bob.state(), QAbstractSocket::ConnectedState);
+    }
+    std::lock_guard guard(lock);
+    EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                            [](const auto &l) {
+                                return l.first.contains(") message *00 failed: ") &&
+                                       l.second == clRed;
+                            }),
+              2);
 }
 
 TEST_F(ClientServer, ClearAnalysisAlertListIsLogged) {

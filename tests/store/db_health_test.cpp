@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QSqlQuery>
 #include <QSqlRecord>
 #include <QThread>
 
@@ -57,7 +58,7 @@ TEST(DbHealth, OutagesAreToldFromStatementsTheDatabaseRefuses) {
     } cases[] = {
         {1, "5", QSqlError::StatementError, true},   // SQLITE_BUSY
         {1, "517", QSqlError::StatementError, true}, // SQLITE_BUSY_SNAPSHOT
-        {1, "13", QSqlError::StatementError, true},  // SQLITE_FULL
+        {1, "13", QSqlError::StatementError, false}, // SQLITE_FULL: told apart
         {1, "8", QSqlError::StatementError, true},   // SQLITE_READONLY
         {1, "1", QSqlError::StatementError, false},  // SQL error
         {1, "19", QSqlError::StatementError, false}, // constraint
@@ -68,7 +69,8 @@ TEST(DbHealth, OutagesAreToldFromStatementsTheDatabaseRefuses) {
         {3, "08006", QSqlError::StatementError, true},  // connection failure
         {3, "57014", QSqlError::StatementError, true},  // statement time-out
         {3, "55P03", QSqlError::StatementError, true},  // lock time-out
-        {3, "53100", QSqlError::StatementError, true},  // disk full
+        {3, "53100", QSqlError::StatementError, false}, // disk full: told apart
+        {3, "53200", QSqlError::StatementError, true},  // out of memory
         {3, "42601", QSqlError::StatementError, false}, // syntax error
         {3, "23505", QSqlError::StatementError, false}, // unique violation
         {2, "HYT00", QSqlError::StatementError, true},
@@ -79,6 +81,80 @@ TEST(DbHealth, OutagesAreToldFromStatementsTheDatabaseRefuses) {
                       QSqlError(QString(), QString(), c.type, QString::fromLatin1(c.code))),
                   c.unavailable)
             << int(c.kind) << " " << c.code;
+
+    const struct {
+        quint8 kind;
+        const char *code;
+        bool full;
+    } full[] = {{1, "13", true},    {1, "5", false},     {1, "", false},
+                {3, "53100", true}, {3, "53200", false}, {2, "HYT00", false}};
+    for (const auto &c : full)
+        EXPECT_EQ(MakeSqlDialect(c.kind)->DiskFull(QSqlError(QString(), QString(),
+                                                             QSqlError::StatementError,
+                                                             QString::fromLatin1(c.code))),
+                  c.full)
+            << int(c.kind) << " " << c.code;
+}
+
+// SQLite on a full disk (the file may not grow past its current pages): the
+// writes fail and say so once, reads go on, the database never counts as
+// down, history rows wait, and the first write that fits says so.
+TEST(DbHealth, AFullDiskIsSaidOnceReadsGoOnAndHistoryRowsWait) {
+    storetest::TestDatabase db(1);
+    db.Install(false);
+    TdmNet net(db.Target(), TDbLimits{600ms, 50ms});
+    QStringList lines;
+    std::mutex linesLock;
+    const auto hint = [&](const QString &text, quint32) {
+        std::lock_guard guard(linesLock);
+        lines << text;
+    };
+    net.Health().SetHint(hint);
+    const auto count = [&](const QString &text) {
+        std::lock_guard guard(linesLock);
+        return lines.filter(text).size();
+    };
+    const auto setMaxPages = [&](const QString &value) {
+        TdmNet::Session session(net);
+        QSqlQuery q(session.Connection());
+        ASSERT_TRUE(q.exec(QStringLiteral("PRAGMA max_page_count=") + value));
+    };
+    const TAlarmHistoryRow big{QStringLiteral("A001"), QString(20000, u'F'),
+                               QDateTime::currentDateTime()};
+    THistoryTables(net).InsertAlarm(QStringLiteral("A000"), QStringLiteral("00"),
+                                    QDateTime::currentDateTime());
+    const int pages = net.Select(QStringLiteral("PRAGMA page_count"))[0].value(0).toInt();
+    setMaxPages(QString::number(pages));
+
+    EXPECT_THROW(THistoryTables(net).Insert(big), DbDiskFull);
+    THistoryBacklog backlog(net, hint);
+    backlog.Save(big);
+    backlog.Save(big);
+    QThread::msleep(300); // several reconnect paces
+    EXPECT_EQ(backlog.Flush(10), 0u);
+    EXPECT_EQ(backlog.Size(), 2u);
+    EXPECT_TRUE(net.IsUp());
+    EXPECT_EQ(net.Select(QStringLiteral("select * from AlarmHistory")).size(), 1u);
+    EXPECT_EQ(count(QStringLiteral("Database disk full: ")), 1);
+    EXPECT_EQ(count(QStringLiteral("Database unavailable")), 0);
+    {
+        // A change that fits, in a transaction that is not committed, has
+        // written nothing: the disk still counts as full.
+        TdmNet::Transaction transaction(net);
+        EXPECT_EQ(transaction.Exec(QStringLiteral("update AlarmHistory set DataBody='01'")), 1);
+    }
+    EXPECT_EQ(count(QStringLiteral("Database disk has room again")), 0);
+
+    testing::internal::CaptureStderr();
+    backlog.ReportLeft();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "2 history rows were not written: the database is unavailable or its disk is "
+              "full\n");
+
+    setMaxPages(QStringLiteral("1000000"));
+    EXPECT_EQ(backlog.Flush(10), 2u);
+    EXPECT_EQ(count(QStringLiteral("Database disk has room again")), 1);
+    net.ReleaseThreadConnection();
 }
 
 // A database of the kind with short limits, its down and up lines recorded.

@@ -28,6 +28,7 @@ inline void OnNextModal(std::function<void(QWidget *)> act, int triesLeft = 200)
 // What the next message box said, and the button pressed.
 struct BoxSeen {
     QString text;
+    QString informativeText;
     QString title;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     bool seen = false;
@@ -39,6 +40,7 @@ inline void AnswerNextBox(QMessageBox::StandardButton answer, BoxSeen *seen) {
         if (!box)
             return;
         seen->text = box->text();
+        seen->informativeText = box->informativeText();
         seen->title = box->windowTitle();
         seen->icon = box->icon();
         seen->seen = true;

@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QMenu>
 #include <QPlainTextEdit>
+#include <QTest>
 #include <QTextBlock>
 
 #include <gtest/gtest.h>
@@ -150,6 +151,32 @@ void SelectIn(QPlainTextEdit *pane, const QString &text, const QString &selected
     c.setPosition(int(text.indexOf(selected)));
     c.setPosition(int(text.indexOf(selected) + selected.size()), QTextCursor::KeepAnchor);
     pane->setTextCursor(c);
+}
+
+TEST(MainWindowLog, NewLinesLeaveTheSelectionAloneAndWrapWithoutAHorizontalBar) {
+    GlobalsGuard guard;
+    ShowInfoHint = true;
+    TfrmMain w({});
+    w.resize(400, 300);
+    w.show();
+    const QString frame = "7E" + QString(200, 'A') + "7E";
+    w.CommInfoHint(kTime, "Equipment frame\r" + frame, clYellow);
+    // The operator double-clicks the newest frame, which ends the pane.
+    QPlainTextEdit *pane = w.mmoCommInfo2;
+    const QString text = pane->toPlainText();
+    QTextCursor c(pane->document());
+    c.setPosition(int(text.indexOf(frame)));
+    c.setPosition(int(text.size()), QTextCursor::KeepAnchor);
+    pane->setTextCursor(c);
+    for (int i = 0; i < 5; ++i)
+        w.CommInfoHint(kTime, "next\r7E0102", clYellow);
+    EXPECT_EQ(pane->textCursor().selectedText(), frame);
+    EXPECT_EQ(pane->document()->blockCount(), 2 + 5 * 2);
+
+    EXPECT_NE(pane->lineWrapMode(), QPlainTextEdit::NoWrap);
+    EXPECT_EQ(pane->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+    QTest::qWait(300); // painted and laid out again
+    EXPECT_GT(pane->document()->findBlock(int(text.indexOf(frame))).lineCount(), 1);
 }
 
 TEST(MainWindowMenus, ResolverEntryNeedsA7ESelectionOfAtLeast34Characters) {

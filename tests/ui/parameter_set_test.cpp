@@ -140,6 +140,34 @@ TEST_F(ParameterSet, ManualDeletionAsksAndReportsTheOutcome) {
     EXPECT_TRUE(window_->btnHandDelAlarm->isEnabled());
 }
 
+TEST_F(ParameterSet, AManualDeletionQueuedBehindAFailingCleanUpStillRunsAndAnswers) {
+    // The clean-up of a timer run fails while a manual deletion waits behind
+    // it: the deletion must still run and answer (the window's buttons wait
+    // for that answer).
+    db_->Exec("insert into UserRegister values(?,?,?,?,?,?,?)",
+              {"idle", "", "", "",
+               db_->Dialect().DateTimeValue(QDateTime::currentDateTime().addDays(-30)), QVariant(),
+               0});
+    db_->Exec("drop table RecycleUserEquipment");
+    window_.reset();
+    TCheckDelData::Settings settings;
+    settings.registerHours = [] { return 1; };
+    check_ = std::make_unique<TCheckDelData>(*db_, nullptr, settings);
+    int failures = 0;
+    QObject::connect(check_.get(), &TCheckDelData::RegisterOverdueDeleteFailed,
+                     [&] { ++failures; });
+    AddQueryRows(2);
+
+    std::optional<bool> answer;
+    check_->timCheckDelDataTimer();
+    check_->DelHistoryRecord(THistoryKind::Query, false, [&](bool ok) { answer = ok; });
+    ASSERT_TRUE(QTest::qWaitFor([&] { return answer.has_value(); }, 5000));
+    EXPECT_TRUE(*answer);
+    EXPECT_EQ(failures, 1);
+    EXPECT_EQ(QueryRows(), 0);
+    EXPECT_TRUE(check_->Idle());
+}
+
 TEST(CheckDelData, AFailedCleanUpIsLoggedRedSkipsTheHistoryAndTheNextRunComesAsUsual) {
     auto home = mmstest::MakeSqliteHome(false);
     TdmNet db(home->SqliteTarget());

@@ -9,9 +9,11 @@
 
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTableWidget>
 #include <QTest>
 #include <QTreeWidget>
+#include <QTreeWidgetItemIterator>
 
 #include <gtest/gtest.h>
 
@@ -70,6 +72,30 @@ TEST_F(ResolveWindows, TreeShowsTheLayersAndDataBodyFollowsTheItems) {
 
     QTest::keyClick(&w, Qt::Key_Escape);
     EXPECT_FALSE(w.isVisible());
+}
+
+TEST_F(ResolveWindows, ALineLongerThanTheWindowIsShownWholeWithAScrollBarAndATooltip) {
+    TfrmResolve w;
+    QString items;
+    for (int i = 0; i < 40; ++i)
+        items += "04010100";
+    w.mmoResolvePack->setPlainText(BuildFrame("030101000000050200800102FF" + items));
+    w.resize(300, 300);
+    w.show();
+    w.btnResolvePack->click();
+    QTreeWidgetItem *longest = nullptr;
+    for (QTreeWidgetItemIterator it(w.TreeView); *it; ++it) {
+        (*it)->setExpanded(true);
+        if (!longest || (*it)->text(0).size() > longest->text(0).size())
+            longest = *it;
+    }
+    ASSERT_TRUE(longest);
+    ASSERT_GT(longest->text(0).size(), 300);
+    EXPECT_EQ(longest->toolTip(0), longest->text(0));
+    QTest::qWait(50);
+    EXPECT_GE(w.TreeView->columnWidth(0),
+              w.TreeView->fontMetrics().horizontalAdvance(longest->text(0)));
+    EXPECT_GT(w.TreeView->horizontalScrollBar()->maximum(), 0);
 }
 
 TEST_F(ResolveWindows, FailuresShowTheirMessagesAndKeepWhatWasBuilt) {

@@ -9,6 +9,7 @@
 #include "TestSupport.h"
 #include "UserRegisterTable.h"
 #include "UserTableF.h"
+#include "UserTableFile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -16,6 +17,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTcpSocket>
 #include <QThread>
 #include <QTreeWidget>
@@ -316,9 +319,69 @@ TEST_F(UserTableWindow, ExportThenImportEndsTheProgramAndAFailedImportDoesNot) {
     AnswerNextBox(QMessageBox::Ok, &box);
     w.miImportUserTable->trigger();
     EXPECT_EQ(box.text, "Import the table fail.");
+    EXPECT_FALSE(box.informativeText.isEmpty()); // the reason, as the command line prints it
     EXPECT_EQ(box.icon, QMessageBox::Critical);
     EXPECT_EQ(importsCompleted_, 1);
     EXPECT_EQ(UseState("normal01"), 0);
+}
+
+TEST_F(UserTableWindow, AUtf8FileWithoutAMarkIsReadInTheCodePageWithAWarning) {
+    QTemporaryDir dir;
+    hooks_.CodePage = QStringLiteral("GB18030");
+    hooks_.AskExportFile = [&](QWidget *) { return dir.filePath("users.hd"); };
+    hooks_.AskImportFile = [&](QWidget *) { return dir.filePath("users.hd"); };
+    AddUser(QStringLiteral("张三"), 0);
+    TfrmUserTable &w = Open();
+    BoxSeen box;
+    AnswerNextBox(QMessageBox::Ok, &box);
+    w.miExportUserTable->trigger();
+    ASSERT_EQ(box.text, "The user table is exported successfully.");
+
+    // The file saved again as an editor would: UTF-8 without a mark.
+    QFile file(dir.filePath("users.hd"));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString text = QStringDecoder("GB18030").decode(file.readAll());
+    file.close();
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(text.toUtf8());
+    file.close();
+    AnswerNextBox(QMessageBox::Ok, &box);
+    w.miImportUserTable->trigger();
+    EXPECT_EQ(box.icon, QMessageBox::Information);
+    EXPECT_TRUE(box.informativeText.contains("read in GB18030, but it looks like UTF-8"))
+        << box.informativeText.toStdString();
+    EXPECT_EQ(UseState(QStringLiteral("张三")), -1); // read as the code page says
+
+    const struct {
+        QByteArray bytes;
+        const char *codePage;
+        bool warned;
+    } cases[] = {
+        {"plain ASCII", "GB18030", false},
+        {QStringLiteral("张三").toUtf8(), "GB18030", true},
+        {QStringLiteral("张三").toUtf8(), "UTF-8", false},
+        {"\xEF\xBB\xBF" + QStringLiteral("张三").toUtf8(), "GB18030", false},
+        {QStringEncoder("GB18030").encode(QStringLiteral("张三")), "GB18030", false},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(LikelyOtherEncoding(c.bytes, QString::fromLatin1(c.codePage)).has_value(),
+                  c.warned)
+            << c.bytes.toHex().toStdString() << " " << c.codePage;
+}
+
+TEST_F(UserTableWindow, EveryColumnFitsItsLongestTextAndEveryCellHasItsTooltip) {
+    db_->Exec("update UserRegister set RegisterTime='2024-12-28 23:58:59', "
+              "LoginTime='2024-11-30 22:59:58'");
+    TfrmUserTable &w = Open();
+    for (QTreeWidget *list : {w.ListView1, w.ListView2}) {
+        ASSERT_GT(list->topLevelItemCount(), 0);
+        for (int c = 0; c < list->columnCount(); ++c) {
+            EXPECT_GE(list->columnWidth(c),
+                      static_cast<const QAbstractItemView *>(list)->sizeHintForColumn(c))
+                << c;
+            EXPECT_EQ(list->topLevelItem(0)->toolTip(c), list->topLevelItem(0)->text(c)) << c;
+        }
+    }
 }
 
 } // namespace
