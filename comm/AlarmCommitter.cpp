@@ -1,5 +1,6 @@
 #include "AlarmCommitter.h"
 
+#include "AlarmOutbox.h"
 #include "LogCategories.h"
 #include "NetD.h"
 
@@ -55,17 +56,12 @@ std::size_t TAlarmCommitter::CommitWaiting() {
     if (group.empty() || !dmNet || !dmNet->IsUp())
         return 0;
 
-    std::vector<TAlarmHistoryRow> rows;
-    rows.reserve(group.size());
-    for (const TAlarmReport &r : group)
-        if (r.Store)
-            rows.push_back({r.EquipmentCode, r.DataBody, r.AlarmTime});
     std::size_t stored = 0;
     try {
-        THistoryTables(*dmNet).InsertAlarms(rows);
-        stored = rows.size();
+        Store(group);
+        stored = group.size();
     } catch (const DbUnavailable &e) {
-        qCDebug(lcEquipment) << group.size() << "alarm reports wait for the database:" << e.what();
+        qCDebug(lcEquipment) << group.size() << "reports wait for the database:" << e.what();
         return 0;
     } catch (const DbError &) {
         // One row the database refuses fails the whole group.
@@ -87,7 +83,7 @@ std::size_t TAlarmCommitter::CommitWaiting() {
     }
     for (const TAlarmReport &r : group) {
         try {
-            if (acknowledge_)
+            if (acknowledge_ && r.Acknowledge)
                 acknowledge_(r);
         } catch (const std::exception &e) {
             qCDebug(lcEquipment) << "acknowledgement of" << r.EquipmentCode << r.SerialId
@@ -97,13 +93,24 @@ std::size_t TAlarmCommitter::CommitWaiting() {
     return group.size();
 }
 
-void TAlarmCommitter::StoreOneByOne(const std::deque<TAlarmReport> &group, std::size_t &stored) {
-    THistoryTables tables(*dmNet);
+void TAlarmCommitter::Store(const std::deque<TAlarmReport> &group) {
+    std::vector<TAlarmHistoryRow> rows;
+    std::vector<TAlarmQueueRow> lines;
     for (const TAlarmReport &r : group) {
-        if (!r.Store)
-            continue;
+        if (r.Store)
+            rows.push_back({r.EquipmentCode, r.DataBody, r.AlarmTime});
+        lines.push_back({0, r.EquipmentCode, r.DataBody, DateTimeText(r.AlarmTime)});
+    }
+    TdmNet::Transaction tx(*dmNet);
+    THistoryTables(*dmNet).InsertAlarms(rows);
+    TAlarmOutbox(*dmNet).Queue(lines);
+    tx.Commit();
+}
+
+void TAlarmCommitter::StoreOneByOne(const std::deque<TAlarmReport> &group, std::size_t &stored) {
+    for (const TAlarmReport &r : group) {
         try {
-            tables.InsertAlarms({{r.EquipmentCode, r.DataBody, r.AlarmTime}});
+            Store({r});
             ++stored;
         } catch (const DbUnavailable &) {
             throw;

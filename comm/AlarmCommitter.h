@@ -1,9 +1,9 @@
-// Alarm reports on their way from the receive queue to the database and back
-// to their unit as an acknowledgement. A unit forgets an alarm report once it
-// is acknowledged, so the acknowledgement leaves only after the report's
-// AlarmHistory row is committed: whatever ends the process after that, the
-// row is on disk, and whatever ends it before, the unit still holds the
-// report and sends it again.
+// Reports on their way from the receive queue to the database and, for alarm
+// reports, back to their unit as an acknowledgement. Every report is queued
+// for the alarm analysis (AlarmQueue) in the same transaction. A unit forgets an alarm report once
+// it is acknowledged, so the acknowledgement leaves only after the report's AlarmHistory row is
+// committed: whatever ends the process after that, the row is on disk, and whatever ends it before,
+// the unit still holds the report and sends it again.
 //
 // Reports are committed in groups: everything waiting goes into one
 // transaction, on a thread of its own, so a storm costs one commit per group
@@ -38,14 +38,15 @@
 #include <stop_token>
 #include <thread>
 
-// One alarm report waiting for its row and its acknowledgement.
+// One report waiting for its rows and, for an alarm report, its acknowledgement.
 struct TAlarmReport {
     QString EquipmentCode;
     int SerialId = 0;
     QString DataBody;
     QDateTime AlarmTime;
-    bool Store = true;  // false: nothing to store (a faulty frame), acknowledged in turn
-    QString AckDictate; // what the acknowledgement carries (the report's serial bytes)
+    bool Store = true;       // an AlarmHistory row (not for a faulty frame)
+    bool Acknowledge = true; // an alarm report: acknowledged once committed
+    QString AckDictate;      // what the acknowledgement carries (the report's serial bytes)
 };
 
 class TAlarmCommitter {
@@ -83,6 +84,8 @@ public:
 private:
     void Run(std::stop_token stop);
     static QString Key(const TAlarmReport &report);
+    // Writes the rows of the group in one transaction. Throws DbError.
+    static void Store(const std::deque<TAlarmReport> &group);
     // Stores a group that the database refused as a whole row by row: a row
     // refused for itself is reported and acknowledged all the same (it would
     // be refused again each time the unit repeats it).

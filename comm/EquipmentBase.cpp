@@ -391,15 +391,12 @@ void TEquipmentBase::HandleReport(const TRecPackage &entry, const TOnePackRecord
         std::lock_guard guard(lstTempHistoryLock);
         lstTempHistory.push_back(std::move(info));
     }
-    // Alarm reports (type 01) are acknowledged with their own serial number
-    // (bytes 8 and 9 of the frame, as they came), once their row is stored.
-    if (alarm)
-        alarms_->Submit({EquipmentCode, rec.SerialId, DataBody, now,
-                         ErrorValue.isEmpty() && !DataBody.isEmpty(),
-                         CopyText(entry.Frame.TrulyPackage, 17, 4).toString()});
-    std::lock_guard guard(lstAlertStringLock);
-    lstAlertString.append(EquipmentCode + QLatin1Char('#') + DataBody + QLatin1Char('@') +
-                          DateTimeText(now));
+    // Every report is queued for the alarm analysis; alarm reports (type 01)
+    // are stored and acknowledged with their own serial number (bytes 8 and
+    // 9 of the frame, as they came) once their row is committed.
+    alarms_->Submit({EquipmentCode, rec.SerialId, DataBody, now,
+                     alarm && ErrorValue.isEmpty() && !DataBody.isEmpty(), alarm,
+                     CopyText(entry.Frame.TrulyPackage, 17, 4).toString()});
 }
 
 QString TEquipmentBase::HandleParamListPage(const TRecPackage &entry, const TOnePackRecord &rec) {

@@ -14,8 +14,8 @@
 //     test-wrap-increment step and for the reservation of a new block.
 //   - Alarm reports go to the alarm committer; their acknowledgements come
 //     back from its thread through AddDataPackage once their rows are stored.
-//   - lstTempHistory is touched only under lstTempHistoryLock, lstAlertString
-//     only under lstAlertStringLock, the database only through dmNet.
+//   - lstTempHistory is touched only under lstTempHistoryLock, the database
+//     only through dmNet.
 #pragma once
 
 #include "AlarmCommitter.h"

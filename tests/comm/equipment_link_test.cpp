@@ -142,9 +142,14 @@ std::vector<TTempHistoryInfo> TempHistory() {
     return out;
 }
 
+// The reports queued for the alarm analysis, oldest first, as
+// "code#data@time".
 QStringList AlertStrings() {
-    std::lock_guard guard(lstAlertStringLock);
-    return lstAlertString;
+    QStringList out;
+    for (const QSqlRecord &r : dmNet->Select(QStringLiteral(
+             "select EquipmentCode, DataBody, AlertTime from AlarmQueue order by QueueId")))
+        out << r.value(0).toString() + '#' + r.value(1).toString() + '@' + r.value(2).toString();
+    return out;
 }
 
 int AlarmRows(const QString &code) {
@@ -528,17 +533,18 @@ TEST_F(EquipmentLinkTest, ReportsAreRecordedAndOnlyAlarmReportsAcknowledged) {
     EXPECT_TRUE(entries[0].UserName.isEmpty());
     EXPECT_EQ(entries[1].DataBody, "04010300");
 
+    // The acknowledgement waits for the alarm report's row; both reports
+    // are queued for the analysis with it.
+    EXPECT_TRUE(link.Tick().empty());
+    EXPECT_EQ(AlarmRows("UNIT-A"), 0);
+    EXPECT_TRUE(AlertStrings().isEmpty());
+    EXPECT_EQ(link.AlarmCommitter().CommitWaiting(), 2u);
+    EXPECT_EQ(AlarmRows("UNIT-A"), 1);
     const QStringList alerts = AlertStrings();
     ASSERT_EQ(alerts.size(), 2);
     EXPECT_TRUE(alerts[0].startsWith("UNIT-A#04010301@")) << alerts[0].toStdString();
     EXPECT_TRUE(ParseDateTimeText(alerts[0].section('@', 1)).isValid());
     EXPECT_TRUE(alerts[1].startsWith("UNIT-A#04010300@"));
-
-    // The acknowledgement waits for the alarm report's row.
-    EXPECT_TRUE(link.Tick().empty());
-    EXPECT_EQ(AlarmRows("UNIT-A"), 0);
-    EXPECT_EQ(link.AlarmCommitter().CommitWaiting(), 1u);
-    EXPECT_EQ(AlarmRows("UNIT-A"), 1);
     const auto acks = link.Tick();
     ASSERT_EQ(acks.size(), 1u);
     EXPECT_EQ(acks[0].EquipmentCode, "UNIT-A");
