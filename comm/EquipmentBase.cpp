@@ -93,17 +93,51 @@ int TEquipmentBase::NextSerial(TSerialSpace &space) {
         n = space.first;
     ++n;
     if (n < space.blockFirst || n > space.blockLast) {
-        const int last = std::min(n + SerialBlock - 1, space.last);
-        if (reserveSerials_)
-            reserveSerials_(QString::fromLatin1(space.key), last);
-        space.blockFirst = n;
-        space.blockLast = last;
+        Reserve(space, n);
+    } else if (space.blockLast - n < SerialBlock / 2 && space.blockLast < space.last) {
+        // Half the block is used: the next numbers are reserved ahead, so a
+        // short database outage does not hold requests up. While it lasts
+        // the rest of the block is used.
+        try {
+            Reserve(space, n);
+        } catch (const DbError &e) {
+            qCDebug(lcEquipment) << "serial numbers not reserved ahead:" << e.what();
+        }
     }
     space.counter.store(n);
     return n;
 }
 
+void TEquipmentBase::Reserve(TSerialSpace &space, int from) {
+    // At most one block past the number in use, so a crash skips at most
+    // one block.
+    const int last = std::min(from + SerialBlock - 1, space.last);
+    if (reserveSerials_)
+        reserveSerials_(QString::fromLatin1(space.key), last);
+    if (from < space.blockFirst || from > space.blockLast)
+        space.blockFirst = from;
+    space.blockLast = last;
+}
+
+void TEquipmentBase::ReserveFirstSerials() {
+    std::lock_guard serials(serialLock_);
+    for (TSerialSpace *space : {&handSerials_, &circleSerials_}) {
+        if (space->blockFirst >= 0)
+            continue;
+        int n = space->counter.load();
+        if (n >= space->last || n < space->first)
+            n = space->first;
+        try {
+            Reserve(*space, n + 1);
+        } catch (const DbError &e) {
+            qCDebug(lcEquipment) << "serial numbers not reserved at start:" << e.what();
+        }
+    }
+}
+
 void TEquipmentBase::StartQueueTimers() {
+    // The first block is reserved while the database is known to be up.
+    ReserveFirstSerials();
     alarms_->Start();
     timSendDataPack.start();
     // The receive tick runs half its period after the send tick. Started

@@ -195,6 +195,12 @@ private:
     // it lies outside the reserved one. Throws DbError when the block cannot
     // be reserved (no number is taken then). Holds serialLock_.
     int NextSerial(TSerialSpace &space);
+    // Stores the end of a block starting at from (or extends the block that
+    // holds from). Throws DbError. Holds serialLock_.
+    void Reserve(TSerialSpace &space, int from);
+    // Reserves the first block of each space (failures are left for the
+    // first request).
+    void ReserveFirstSerials();
 
     std::mutex serialLock_; // guards the serial spaces and the counters
     TSerialSpace handSerials_;
