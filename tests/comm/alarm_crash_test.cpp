@@ -9,8 +9,6 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QThread>
 
 #include <gtest/gtest.h>
 
@@ -20,18 +18,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-template <class Pred> bool RunUntil(Pred pred, std::chrono::milliseconds timeout) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeout.count())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
-}
 
 struct CrashCase {
     const char *name;
@@ -149,7 +135,7 @@ TEST_P(AlarmCrashTest, AcknowledgedReportsSurviveKillAndTheRestAreRepeated) {
             ++acked[std::size_t(index)];
     });
     ASSERT_TRUE(fleet.Start());
-    ASSERT_TRUE(RunUntil([&] { return fleet.AnsweredCount() == c.units; }, 30s))
+    ASSERT_TRUE(mmstest::PumpEventsUntil([&] { return fleet.AnsweredCount() == c.units; }, 30s))
         << fleet.StatusLine().toStdString();
 
     const int total = c.units * c.reportsPerUnit;
@@ -157,11 +143,12 @@ TEST_P(AlarmCrashTest, AcknowledgedReportsSurviveKillAndTheRestAreRepeated) {
         for (int i = 0; i < c.units; ++i)
             ASSERT_TRUE(fleet.SendAlarm(i, QStringLiteral("0301"), r % 2 == 0, nullptr));
     // Kill while the storm is being acknowledged.
-    ASSERT_TRUE(RunUntil([&] { return fleet.Stats().alarmAcks >= total / 4; }, 2500ms))
+    ASSERT_TRUE(
+        mmstest::PumpEventsUntil([&] { return fleet.Stats().alarmAcks >= total / 4; }, 2500ms))
         << fleet.StatusLine().toStdString();
     server->Signal(SIGKILL);
     server.reset();
-    RunUntil([] { return false; }, 50ms); // the last bytes the kernel delivered
+    mmstest::PumpEventsUntil([] { return false; }, 50ms); // the last bytes the kernel delivered
     const std::vector<int> ackedAtKill = acked;
     ASSERT_EQ(fleet.Stats().alarmsRepeated, 0);
     ASSERT_LT(fleet.Stats().alarmAcks, total) << "the kill came after the storm";
@@ -178,7 +165,7 @@ TEST_P(AlarmCrashTest, AcknowledgedReportsSurviveKillAndTheRestAreRepeated) {
     // Back up: the units reconnect and repeat what was not acknowledged.
     server = std::make_unique<mmstest::ServerProcess>();
     ASSERT_TRUE(StartServer(*server, c)) << server->StdErr().toStdString();
-    EXPECT_TRUE(RunUntil([&] { return fleet.UnackedAlarms() == 0; }, 60s))
+    EXPECT_TRUE(mmstest::PumpEventsUntil([&] { return fleet.UnackedAlarms() == 0; }, 60s))
         << fleet.StatusLine().toStdString();
     EXPECT_GT(fleet.Stats().alarmsRepeated, 0);
     fleet.Stop();

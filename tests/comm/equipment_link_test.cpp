@@ -100,15 +100,7 @@ public:
 };
 
 template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeout.count())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
+    return mmstest::PumpEventsUntil(pred, timeout);
 }
 
 // One equipment unit: a client socket on the event thread of the test.
