@@ -133,13 +133,8 @@ bool PrepareAndStart(TBenchServer &server, int units, bool fast) {
     return true;
 }
 
-bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) {
-    BenchPrint(fast ? QStringLiteral("== paces 0, 0, 0 (every frame, every body, no pause)")
-                    : QStringLiteral("== default paces (1 frame, 1 body per sub-queue, 250 ms)"));
-    TBenchServer server(binary);
-    if (!PrepareAndStart(server, units, fast))
-        return false;
-
+// The units STORM1.. of the server, connecting fast, never reconnecting.
+TSimFleetConfig StormFleet(const TBenchServer &server, int units) {
     TSimFleetConfig config;
     config.port = quint16(server.EquipmentPort());
     config.count = units;
@@ -147,7 +142,17 @@ bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) 
     config.heartbeatSeconds = 10;
     config.connectRate = 2000;
     config.reconnectSeconds = 0;
-    TSimFleet fleet(config, nullptr, nullptr);
+    return config;
+}
+
+bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) {
+    BenchPrint(fast ? QStringLiteral("== paces 0, 0, 0 (every frame, every body, no pause)")
+                    : QStringLiteral("== default paces (1 frame, 1 body per sub-queue, 250 ms)"));
+    TBenchServer server(binary);
+    if (!PrepareAndStart(server, units, fast))
+        return false;
+
+    TSimFleet fleet(StormFleet(server, units), nullptr, nullptr);
     QElapsedTimer storm;
     std::vector<qint64> ackAt(std::size_t(units), -1);
     fleet.SetEventObserver([&](int index, const TSimEvent &event) {
@@ -226,12 +231,8 @@ bool RunCrash(const QString &binary, int units, double limitSeconds) {
     TBenchServer server(binary);
     if (!PrepareAndStart(server, units, true))
         return false;
-    TSimFleetConfig config;
-    config.port = quint16(server.EquipmentPort());
-    config.count = units;
-    config.codePrefix = QStringLiteral("STORM");
-    config.heartbeatSeconds = 10;
-    config.connectRate = 2000;
+    // The units come back after the kill and repeat what got no acknowledgement.
+    TSimFleetConfig config = StormFleet(server, units);
     config.reconnectSeconds = 0.2;
     config.alarmRepeatSeconds = 2;
     TSimFleet fleet(config, nullptr, nullptr);
@@ -249,8 +250,14 @@ bool RunCrash(const QString &binary, int units, double limitSeconds) {
         BenchPrint(QStringLiteral("  units did not come up: ") + fleet.StatusLine());
         return false;
     }
-    for (int i = 0; i < units; ++i)
-        fleet.SendAlarm(i, QStringLiteral("0301"), true, nullptr);
+    // The storm comes in 25 waves 20 ms apart, so that the kill falls between
+    // commits: once half the units have their acknowledgement, no more waves.
+    constexpr int waves = 25;
+    for (int w = 0, i = 0; w < waves && fleet.Stats().alarmAcks < units / 2; ++w) {
+        for (const int end = units * (w + 1) / waves; i < end; ++i)
+            fleet.SendAlarm(i, QStringLiteral("0301"), true, nullptr);
+        RunUntil([&] { return fleet.Stats().alarmAcks >= units / 2; }, 20);
+    }
     RunUntil([&] { return fleet.Stats().alarmAcks >= units / 2; }, qint64(limitSeconds * 1000));
     server.Kill();
     RunUntil([] { return false; }, 50); // what the kernel still delivers
@@ -264,7 +271,9 @@ bool RunCrash(const QString &binary, int units, double limitSeconds) {
         if (!rows.count(QStringLiteral("STORM%1").arg(i + 1)))
             ++lost;
     }
-    BenchPrint(QStringLiteral("  at the kill: %1 acknowledged, %2 of them without AlarmHistory row")
+    BenchPrint(QStringLiteral("  at the kill: %1 sent, %2 acknowledged, %3 of these without "
+                              "AlarmHistory row")
+                   .arg(fleet.Stats().alarmsSent)
                    .arg(ackedCount)
                    .arg(lost));
 
@@ -276,11 +285,15 @@ bool RunCrash(const QString &binary, int units, double limitSeconds) {
     }
     const bool all =
         RunUntil([&] { return fleet.UnackedAlarms() == 0; }, qint64(limitSeconds * 1000));
+    QString after = Fixed(lastAck / 1000.0) + QStringLiteral(" s");
+    if (!all)
+        after = QStringLiteral("not within %1 s (%2 unacknowledged)")
+                    .arg(limitSeconds)
+                    .arg(fleet.UnackedAlarms());
+    else if (lastAck < 0)
+        after = QStringLiteral("none was left unacknowledged");
     BenchPrint(QStringLiteral("  restart to last acknowledgement: %1 (%2 repeated reports)")
-                   .arg(all ? Fixed(lastAck / 1000.0) + QStringLiteral(" s")
-                            : QStringLiteral("not within %1 s (%2 unacknowledged)")
-                                  .arg(limitSeconds)
-                                  .arg(fleet.UnackedAlarms()))
+                   .arg(after)
                    .arg(fleet.Stats().alarmsRepeated));
     fleet.Stop();
     server.Stop();
