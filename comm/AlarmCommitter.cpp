@@ -137,6 +137,13 @@ void TAlarmCommitter::Stop() {
     thread_.request_stop();
     wake_.notify_all();
     thread_.join();
+    // Said once, so that reports left at the exit do not go unnoticed.
+    const std::size_t left = Waiting();
+    if (left > 0 && hint_)
+        hint_(QStringLiteral("%1 reports were not stored: the database is unavailable; their "
+                             "units had no acknowledgement and will report them again")
+                  .arg(left),
+              clRed);
 }
 
 void TAlarmCommitter::Run(std::stop_token stop) {

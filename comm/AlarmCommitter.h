@@ -75,7 +75,8 @@ public:
     std::size_t CommitWaiting();
 
     // Starts the committing thread (once); Stop() ends and joins it. Reports
-    // still waiting at the stop are not acknowledged.
+    // still waiting at the stop are not acknowledged; one red line counts
+    // them.
     void Start();
     void Stop();
 

@@ -1179,6 +1179,22 @@ TEST_F(EquipmentLinkTest, AlarmReportIsNotAcknowledgedWhileTheDatabaseIsLocked) 
     EXPECT_TRUE(link.Tick().empty());
 }
 
+// Reports still waiting for the database when the link stops are counted
+// in one red line; none was acknowledged.
+TEST_F(EquipmentLinkTest, ReportsLeftUnstoredAtTheStopAreCounted) {
+    QueueingEquipment link(Logger());
+    mmstest::SqliteLock lock(home_->File("MonitorData.db"));
+    ASSERT_TRUE(lock.Active());
+    link.AlarmCommitter().Start();
+    link.ComPackShow(Entry(AlarmReport(0x8080)));
+    link.ComPackShow(Entry(AlarmReport(0x8081)));
+    link.AlarmCommitter().Stop();
+    EXPECT_TRUE(Logged("2 reports were not stored: the database is unavailable; their units had "
+                       "no acknowledgement and will report them again",
+                       clRed));
+    EXPECT_TRUE(link.Tick().empty());
+}
+
 // The committing thread of a listening server stores and acknowledges a
 // report on its own.
 TEST_F(EquipmentLinkTest, CommittingThreadAcknowledgesAStoredReport) {
