@@ -385,6 +385,8 @@ qint64 TSimFleet::UnackedAlarms() const {
 }
 
 void TSimFleet::RepeatAlarms() {
+    if (!sending_)
+        return; // paused: replies still count, nothing new leaves
     const auto now = Clock::now();
     const auto after = Seconds(config_.alarmRepeatSeconds);
     for (int index = 0; index < UnitCount(); ++index) {
