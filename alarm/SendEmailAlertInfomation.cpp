@@ -1,5 +1,6 @@
 #include "SendEmailAlertInfomation.h"
 
+#include "AlarmOutbox.h"
 #include "LogCategories.h"
 #include "NetD.h"
 #include "PackRecord.h"
@@ -53,6 +54,42 @@ public:
 private:
     QString path_;
 };
+
+// The analysis rows of one unit at its position.
+std::vector<TAlarmAnalysisRow> RowsOf(const TAnalysisAlertInfo &unit, int position) {
+    std::vector<TAlarmAnalysisRow> rows;
+    int k = 0;
+    for (const TChildAnalysisAlertInfo &c : unit.ParamList)
+        rows.push_back({unit.EquipmentCode, c.ParamCode, position, k++, c.ParameterName,
+                        c.PriorStatus, c.LastStatus, c.AlertTime, c.EmailStatus, c.SumTime});
+    return rows;
+}
+
+bool SameState(const TChildAnalysisAlertInfo &a, const TChildAnalysisAlertInfo &b) {
+    return a.PriorStatus == b.PriorStatus && a.LastStatus == b.LastStatus &&
+           a.AlertTime == b.AlertTime && a.EmailStatus == b.EmailStatus && a.SumTime == b.SumTime;
+}
+
+// Mail lines grouped by unit in the order of each unit's first line; within a
+// unit in the order they were produced.
+std::vector<TSendAlertEmailInfo> GroupLines(const std::vector<TAlarmMailLineRow> &rows,
+                                            std::vector<std::vector<qint64>> *ids = nullptr) {
+    std::vector<TSendAlertEmailInfo> out;
+    for (const TAlarmMailLineRow &r : rows) {
+        auto s = std::find_if(out.begin(), out.end(),
+                              [&](const auto &e) { return e.EquipmentCode == r.EquipmentCode; });
+        if (s == out.end()) {
+            out.push_back(TSendAlertEmailInfo{r.EquipmentCode, {}});
+            s = std::prev(out.end());
+            if (ids)
+                ids->emplace_back();
+        }
+        s->ParamList.push_back({r.ParameterName, r.ParameterStatus, r.AlertTime});
+        if (ids)
+            (*ids)[std::size_t(s - out.begin())].push_back(r.LineId);
+    }
+    return out;
+}
 
 } // namespace
 
@@ -141,14 +178,7 @@ void TSendEmailAlertInfomation::Step() {
             const QTime t = Now().time();
             const int checkTime = t.hour() * 10000 + t.minute() * 100 + t.second();
             if (checkTime > kClearAfter && checkTime < kClearBefore) {
-                {
-                    std::lock_guard lock(analysisLock_);
-                    lstAnalysisAlert.clear();
-                }
-                {
-                    std::lock_guard lock(pendingLock_);
-                    lstSendAlertEmail.clear();
-                }
+                ClearState(true);
                 Log(QStringLiteral("Clear Alert Email List."), clWhite);
             }
             DealSendEmail();
@@ -164,36 +194,110 @@ void TSendEmailAlertInfomation::Step() {
     ++kCount;
 }
 
+void TSendEmailAlertInfomation::Load() {
+    TAlarmOutbox outbox(*dmNet);
+    std::vector<TAnalysisAlertInfo> analysis;
+    for (const TAlarmAnalysisRow &r : outbox.Analysis()) {
+        if (analysis.empty() || analysis.back().EquipmentCode != r.EquipmentCode)
+            analysis.push_back(TAnalysisAlertInfo{r.EquipmentCode, {}});
+        analysis.back().ParamList.push_back({r.ParamCode, r.ParameterName, r.PriorStatus,
+                                             r.LastStatus, r.AlertTime, r.EmailStatus, r.SumTime});
+    }
+    std::vector<TSendAlertEmailInfo> pending = GroupLines(outbox.MailLines());
+    {
+        std::lock_guard lock(analysisLock_);
+        lstAnalysisAlert = std::move(analysis);
+    }
+    std::lock_guard lock(pendingLock_);
+    lstSendAlertEmail = std::move(pending);
+}
+
+void TSendEmailAlertInfomation::Prepare() {
+    if (!dmNet)
+        return;
+    if (!loaded_) {
+        Load();
+        loaded_ = true;
+        clearsApplied_ = clears_.load();
+    }
+    const std::uint64_t clears = clears_.load();
+    if (clears != clearsApplied_) {
+        TAlarmOutbox(*dmNet).Clear(false);
+        clearsApplied_ = clears;
+    }
+}
+
+void TSendEmailAlertInfomation::ClearState(bool mail) {
+    {
+        std::lock_guard lock(analysisLock_);
+        lstAnalysisAlert.clear();
+    }
+    if (mail) {
+        std::lock_guard lock(pendingLock_);
+        lstSendAlertEmail.clear();
+    }
+    if (dmNet)
+        TAlarmOutbox(*dmNet).Clear(mail);
+}
+
 void TSendEmailAlertInfomation::AlertStringAnalysis() {
+    Prepare();
+    QString equipmentCode, dataBody, alertTime;
+    qint64 queueId = 0;
     QString line;
     {
         std::lock_guard lock(lstAlertStringLock);
-        if (lstAlertString.isEmpty())
+        if (!lstAlertString.isEmpty())
+            line = lstAlertString.takeFirst();
+    }
+    if (!line.isEmpty()) {
+        // EquipmentCode "#" DataBody "@" AlertTime
+        const qsizetype hash = line.indexOf(QLatin1Char('#'));
+        const qsizetype at = line.indexOf(QLatin1Char('@'));
+        if (hash < 0 || at < hash)
+            throw std::invalid_argument("malformed alarm report line");
+        equipmentCode = line.left(hash);
+        dataBody = line.mid(hash + 1, at - hash - 1);
+        alertTime = line.mid(at + 1).trimmed();
+    } else {
+        if (!dmNet)
             return;
-        line = lstAlertString.takeFirst();
+        TAlarmOutbox outbox(*dmNet);
+        const std::optional<TAlarmQueueRow> first = outbox.First();
+        if (!first)
+            return;
+        queueId = first->QueueId;
+        equipmentCode = first->EquipmentCode;
+        dataBody = first->DataBody;
+        alertTime = first->AlertTime.trimmed();
     }
 
-    // EquipmentCode "#" DataBody "@" AlertTime
-    const qsizetype hash = line.indexOf(QLatin1Char('#'));
-    const qsizetype at = line.indexOf(QLatin1Char('@'));
-    if (hash < 0 || at < hash)
-        throw std::invalid_argument("malformed alarm report line");
-    const QString equipmentCode = line.left(hash);
-    const QString dataBody = line.mid(hash + 1, at - hash - 1);
-    const QString alertTime = line.mid(at + 1).trimmed();
+    TCommPackList items;
+    try {
+        items = ResolveCommPack(dataBody);
+    } catch (...) {
+        // A report that cannot be read never will be: it leaves the queue.
+        if (queueId > 0)
+            TAlarmOutbox(*dmNet).Drop(queueId);
+        throw;
+    }
 
-    const TCommPackList items = ResolveCommPack(dataBody);
-
-    std::lock_guard lock(analysisLock_);
-    auto unit = std::find_if(lstAnalysisAlert.begin(), lstAnalysisAlert.end(),
-                             [&](const auto &a) { return a.EquipmentCode == equipmentCode; });
-    if (unit == lstAnalysisAlert.end()) {
-        lstAnalysisAlert.push_back(TAnalysisAlertInfo{equipmentCode, {}});
-        unit = std::prev(lstAnalysisAlert.end());
+    // Work on a copy of the unit's state; it takes its place once stored.
+    const std::uint64_t clears = clears_.load();
+    TAnalysisAlertInfo unit{equipmentCode, {}};
+    int position = 0;
+    {
+        std::lock_guard lock(analysisLock_);
+        const auto it =
+            std::find_if(lstAnalysisAlert.begin(), lstAnalysisAlert.end(),
+                         [&](const auto &a) { return a.EquipmentCode == equipmentCode; });
+        position = int(it - lstAnalysisAlert.begin());
+        if (it != lstAnalysisAlert.end())
+            unit = *it;
     }
     for (const TCommPackInfo &item : items) {
         const TCommPackRecord &body = item.Body;
-        auto &params = unit->ParamList;
+        auto &params = unit.ParamList;
         auto param = std::find_if(params.begin(), params.end(),
                                   [&](const auto &c) { return c.ParamCode == body.ParamCode; });
         if (param != params.end()) {
@@ -209,24 +313,61 @@ void TSendEmailAlertInfomation::AlertStringAnalysis() {
             params.push_back(std::move(child));
         }
     }
+
+    if (dmNet) {
+        try {
+            TAlarmOutbox(*dmNet).SaveAnalysed(queueId, equipmentCode, RowsOf(unit, position));
+        } catch (const DbError &e) {
+            // A queued report stays queued and is analysed again later; the
+            // state of a report that came without the database lives on in
+            // memory only.
+            if (queueId > 0)
+                throw;
+            qCDebug(lcAlarm) << "analysis state of" << equipmentCode << "not stored:" << e.what();
+        }
+    }
+
+    std::lock_guard lock(analysisLock_);
+    if (clears != clears_.load())
+        return; // cleared meanwhile
+    const auto it = std::find_if(lstAnalysisAlert.begin(), lstAnalysisAlert.end(),
+                                 [&](const auto &a) { return a.EquipmentCode == equipmentCode; });
+    if (it != lstAnalysisAlert.end())
+        *it = std::move(unit);
+    else
+        lstAnalysisAlert.push_back(std::move(unit));
 }
 
 void TSendEmailAlertInfomation::AddAlertEmail() {
-    std::lock_guard analysis(analysisLock_);
-    std::lock_guard pending(pendingLock_);
-    for (TAnalysisAlertInfo &a : lstAnalysisAlert) {
-        auto s = std::find_if(lstSendAlertEmail.begin(), lstSendAlertEmail.end(),
+    Prepare();
+    const std::uint64_t clears = clears_.load();
+    std::vector<TAnalysisAlertInfo> analysis = AnalysisSnapshot();
+    std::vector<TSendAlertEmailInfo> pending = PendingSnapshot();
+    std::vector<TAlarmAnalysisRow> changed;
+    std::vector<TAlarmMailLineRow> lines;
+    int position = 0;
+    for (TAnalysisAlertInfo &a : analysis) {
+        auto s = std::find_if(pending.begin(), pending.end(),
                               [&](const auto &e) { return e.EquipmentCode == a.EquipmentCode; });
-        if (s == lstSendAlertEmail.end()) {
-            lstSendAlertEmail.push_back(TSendAlertEmailInfo{a.EquipmentCode, {}});
-            s = std::prev(lstSendAlertEmail.end());
+        if (s == pending.end()) {
+            pending.push_back(TSendAlertEmailInfo{a.EquipmentCode, {}});
+            s = std::prev(pending.end());
         }
+        const auto addLine = [&](const TChildSendAlertEmailInfo &line) {
+            s->ParamList.push_back(line);
+            lines.push_back(
+                {0, a.EquipmentCode, line.ParameterName, line.ParameterStatus, line.AlertTime});
+        };
+        int k = 0;
         for (TChildAnalysisAlertInfo &c : a.ParamList) {
-            if (c.PriorStatus == c.LastStatus)
+            const TChildAnalysisAlertInfo before = c;
+            if (c.PriorStatus == c.LastStatus) {
+                ++k;
                 continue;
+            }
             if (c.LastStatus == kAlert) {
                 if (c.EmailStatus == kNotMailed) {
-                    s->ParamList.push_back({c.ParameterName, c.LastStatus, c.AlertTime});
+                    addLine({c.ParameterName, c.LastStatus, c.AlertTime});
                     c.EmailStatus = kMailed;
                 }
                 c.SumTime = -1;
@@ -236,14 +377,30 @@ void TSendEmailAlertInfomation::AddAlertEmail() {
                 if (c.EmailStatus == kMailed) {
                     c.SumTime += kRecoveryStep;
                     if (c.SumTime >= kRecoverySum) {
-                        s->ParamList.push_back({c.ParameterName, kNormal, c.AlertTime});
+                        addLine({c.ParameterName, kNormal, c.AlertTime});
                         c.EmailStatus = kNotMailed;
                         c.SumTime = -1;
                     }
                 }
             }
+            if (!SameState(before, c))
+                changed.push_back({a.EquipmentCode, c.ParamCode, position, k, c.ParameterName,
+                                   c.PriorStatus, c.LastStatus, c.AlertTime, c.EmailStatus,
+                                   c.SumTime});
+            ++k;
         }
+        ++position;
     }
+    // Stored first: a failure leaves everything as it was for the next pass.
+    if (dmNet)
+        TAlarmOutbox(*dmNet).SaveChanges(changed, lines);
+    {
+        std::lock_guard lock(analysisLock_);
+        if (clears == clears_.load())
+            lstAnalysisAlert = std::move(analysis);
+    }
+    std::lock_guard lock(pendingLock_);
+    lstSendAlertEmail = std::move(pending);
 }
 
 QString TSendEmailAlertInfomation::AlertMailLine(const QString &equipmentName,
@@ -265,34 +422,42 @@ bool TSendEmailAlertInfomation::SendOnce(const QString &address, const QString &
 }
 
 void TSendEmailAlertInfomation::DealSendEmail() {
-    std::vector<TSendAlertEmailInfo> pending;
-    {
-        std::lock_guard lock(pendingLock_);
-        if (lstSendAlertEmail.empty())
-            return;
-        pending = lstSendAlertEmail;
-    }
+    Prepare();
     if (!dmNet)
         throw DbError("no data module");
+    TAlarmOutbox outbox(*dmNet);
+    // The lines of this mailing, with their ids: a user whose mail server
+    // accepted them is recorded, so that a restart does not mail him again.
+    std::vector<std::vector<qint64>> ids;
+    const std::vector<TAlarmMailLineRow> rows = outbox.MailLines();
+    const std::vector<TSendAlertEmailInfo> pending = GroupLines(rows, &ids);
+    if (pending.empty())
+        return;
+    const qint64 lastLine = rows.back().LineId;
 
     for (const TUserAddress &recipient : TUserRegisterTable(*dmNet).OrdinaryUsers()) {
         // A stop ends the pass between two users; the lines not mailed yet
-        // die with the process.
+        // wait in the outbox for the next start.
         if (StopRequested())
             return;
         const QString &userName = recipient.UserName;
         const QString &email = recipient.Email;
         const auto units = TUserEquipmentTable(*dmNet).UnitsOf(userName);
+        const qint64 mailedUpTo = outbox.MailedUpTo(userName);
 
         QString text = AlertMailHeader + QLatin1String("\r\n");
         bool hasLines = false;
         for (const TOwnedUnit &unit : units) {
             const QString &code = unit.EquipmentCode;
             const QString &name = unit.EquipmentName;
-            for (const TSendAlertEmailInfo &s : pending) {
+            for (std::size_t u = 0; u < pending.size(); ++u) {
+                const TSendAlertEmailInfo &s = pending[u];
                 if (s.EquipmentCode != code)
                     continue;
-                for (const TChildSendAlertEmailInfo &line : s.ParamList) {
+                for (std::size_t k = 0; k < s.ParamList.size(); ++k) {
+                    if (ids[u][k] <= mailedUpTo)
+                        continue;
+                    const TChildSendAlertEmailInfo &line = s.ParamList[k];
                     text += AlertMailLine(name, line.ParameterName, line.ParameterStatus,
                                           line.AlertTime) +
                             QLatin1String("\r\n");
@@ -327,8 +492,11 @@ void TSendEmailAlertInfomation::DealSendEmail() {
         CountMetric(sent ? &TServerMetrics::mailsSent : &TServerMetrics::mailsFailed);
         Log(who + (sent ? QStringLiteral(" Email finish.") : QStringLiteral(" Email fail.")),
             clWhite);
+        if (sent)
+            outbox.SetMailedUpTo(userName, lastLine);
     }
 
+    outbox.FinishMailing(lastLine);
     std::lock_guard lock(pendingLock_);
     lstSendAlertEmail.clear();
 }
@@ -336,6 +504,8 @@ void TSendEmailAlertInfomation::DealSendEmail() {
 void TSendEmailAlertInfomation::ClearAnalysisAlertList() {
     std::lock_guard lock(analysisLock_);
     lstAnalysisAlert.clear();
+    // The tables are emptied by the stepping thread at its next step.
+    ++clears_;
 }
 
 std::vector<TAnalysisAlertInfo> TSendEmailAlertInfomation::AnalysisSnapshot() const {

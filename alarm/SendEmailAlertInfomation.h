@@ -1,7 +1,15 @@
 // The alarm e-mail worker: analyses the alarm reports that the equipment
-// link queues in lstAlertString, keeps per unit and per parameter the last two
-// reported states, turns state changes into mail lines and mails every
-// ordinary user the lines of his units as a text attachment.
+// link queues in the AlarmQueue table (and, without a database, in
+// lstAlertString), keeps per unit and per parameter the last two reported
+// states, turns state changes into mail lines and mails every ordinary user
+// the lines of his units as a text attachment.
+//
+// The analysis state and the pending mail lines are kept in the alarm outbox
+// tables as well as in memory: each step writes what it changed in one
+// transaction before it counts as done, and the worker loads them back when
+// it starts, so after a crash it goes on where it was. A user is recorded as
+// mailed once his mail server has accepted the mail; the lines go once every
+// user has been handled. At most the mail in flight at a crash is sent twice.
 //
 // Threading contract:
 // - The worker's own thread (Start()) runs Step() every stepPace; tests call
@@ -9,7 +17,9 @@
 // - lstAlertString is shared with the event thread; it is only touched under
 //   lstAlertStringLock.
 // - lstAnalysisAlert is shared with the event thread (ClearAnalysisAlertList);
-//   it is only touched under analysisLock_.
+//   it is only touched under analysisLock_, which is never held while using
+//   the database: the stepping thread works on a copy, stores it, then puts
+//   it in place unless a clear came meanwhile (clears_ counts them).
 // - lstSendAlertEmail belongs to the stepping thread; pendingLock_ guards it
 //   so that snapshots may be read from any thread.
 // - Database access goes through dmNet (its own lock); the stepping thread
@@ -131,6 +141,10 @@ public:
     // Forgets the analysis state (event thread, from the client server).
     void ClearAnalysisAlertList();
 
+    // Reads the analysis state and the pending lines from the outbox tables
+    // (the steps do it on their first use). Throws DbError.
+    void Load();
+
     // Copies of the two lists, for inspection.
     std::vector<TAnalysisAlertInfo> AnalysisSnapshot() const;
     std::vector<TSendAlertEmailInfo> PendingSnapshot() const;
@@ -147,6 +161,11 @@ private:
     bool SendOnce(const QString &address, const QString &attachmentPath);
     void Log(const QString &text, quint32 colour) const;
     QByteArray Encode(const QString &text) const;
+    // Loads once; applies a clear asked for by the event thread to the tables.
+    void Prepare();
+    // Empties the analysis state (and with mail the pending lines), in
+    // memory and in the tables.
+    void ClearState(bool mail);
 
     TCommInfoHint FCommInfoHint;
     TAlertMailConfig config_;
@@ -156,6 +175,10 @@ private:
     std::vector<TAnalysisAlertInfo> lstAnalysisAlert; // guarded by analysisLock_
     mutable std::mutex pendingLock_;
     std::vector<TSendAlertEmailInfo> lstSendAlertEmail; // guarded by pendingLock_
+
+    bool loaded_ = false;                  // stepping thread
+    std::atomic<std::uint64_t> clears_{0}; // ClearAnalysisAlertList calls
+    std::uint64_t clearsApplied_ = 0;      // stepping thread: clears written to the tables
 
     std::mutex waitLock_;
     std::condition_variable_any waitCv_;

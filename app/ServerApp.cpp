@@ -1,5 +1,6 @@
 #include "ServerApp.h"
 
+#include "AlarmOutbox.h"
 #include "CheckDelData.h"
 #include "ClientTcp.h"
 #include "EpollEventDispatcher.h"
@@ -204,6 +205,15 @@ bool TServerApp::DataModuleCreate() {
         TRetention(*dmNet).EnsureHistoryIndexes();
     } catch (const std::exception &e) {
         PrintErr(QStringLiteral("The history indexes could not be created: ") +
+                 QString::fromStdString(e.what()));
+    }
+    try {
+        // Databases made by an older schema lack the alarm outbox.
+        if (TAlarmOutbox(*dmNet).EnsureTables())
+            PrintErr(QStringLiteral("Created the alarm outbox tables (AlarmQueue, AlarmAnalysis, "
+                                    "AlarmMailLine, AlarmMailProgress)."));
+    } catch (const std::exception &e) {
+        PrintErr(QStringLiteral("The alarm outbox tables could not be created: ") +
                  QString::fromStdString(e.what()));
     }
     return true;

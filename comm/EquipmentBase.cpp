@@ -4,6 +4,7 @@
 #include "HexText.h"
 #include "LogCategories.h"
 #include "NetD.h"
+#include "NormalParamTable.h"
 #include "PackRecord.h"
 #include "ParamDictionary.h"
 #include "ParamListTable.h"
@@ -45,7 +46,21 @@ TEquipmentBase::TEquipmentBase(TCommInfoHint CommInfoHint,
                                TBoosterConnectNumber BoosterConnectNumber, const TLinkPaces &paces,
                                QObject *parent)
     : QObject(parent), FCommInfoHint(std::move(CommInfoHint)),
-      FBoosterConnectNumber(std::move(BoosterConnectNumber)), paces_(paces) {
+      FBoosterConnectNumber(std::move(BoosterConnectNumber)),
+      paces_(paces), handSerials_{HandPackFlagNumber, "HandPackFlagNumber", 0, HandSerialLast},
+      circleSerials_{CirclePackFlagNumber, "CirclePackFlagNumber", CircleSerialFirst,
+                     CircleSerialLast},
+      reserveSerials_([](const QString &key, int last) {
+          if (dmNet)
+              TNormalParamTable(*dmNet).Update({{key, QString::number(last)}});
+      }) {
+    // An alarm report is acknowledged with its own serial number once its
+    // row is stored.
+    alarms_ = std::make_unique<TAlarmCommitter>(
+        [this](const TAlarmReport &r) {
+            AddDataPackage({}, {}, r.EquipmentCode, QStringLiteral("01"), 0, {}, 0, r.AckDictate);
+        },
+        FCommInfoHint);
     // Precise: a coarse timer may fire 5 % of its interval early or late and
     // snaps to round wall-clock fractions, which moves the ticks against each
     // other and adds to every wait.
@@ -58,13 +73,72 @@ TEquipmentBase::TEquipmentBase(TCommInfoHint CommInfoHint,
 }
 
 TEquipmentBase::~TEquipmentBase() {
+    alarms_->Stop();
     timSendDataPack.stop();
     timRecDataPack.stop();
     std::lock_guard guard(sendLock_);
     lstSendPackage.clear();
 }
 
+void TEquipmentBase::SetSerialReserver(TReserveSerials reserve) {
+    std::lock_guard guard(serialLock_);
+    reserveSerials_ = std::move(reserve);
+}
+
+int TEquipmentBase::NextSerial(TSerialSpace &space) {
+    // A counter outside its range (a damaged stored value) restarts the
+    // range instead of producing a serial number of the wrong space.
+    int n = space.counter.load();
+    if (n >= space.last || n < space.first)
+        n = space.first;
+    ++n;
+    if (n < space.blockFirst || n > space.blockLast) {
+        Reserve(space, n);
+    } else if (space.blockLast - n < SerialBlock / 2 && space.blockLast < space.last) {
+        // Half the block is used: the next numbers are reserved ahead, so a
+        // short database outage does not hold requests up. While it lasts
+        // the rest of the block is used.
+        try {
+            Reserve(space, n);
+        } catch (const DbError &e) {
+            qCDebug(lcEquipment) << "serial numbers not reserved ahead:" << e.what();
+        }
+    }
+    space.counter.store(n);
+    return n;
+}
+
+void TEquipmentBase::Reserve(TSerialSpace &space, int from) {
+    // At most one block past the number in use, so a crash skips at most
+    // one block.
+    const int last = std::min(from + SerialBlock - 1, space.last);
+    if (reserveSerials_)
+        reserveSerials_(QString::fromLatin1(space.key), last);
+    if (from < space.blockFirst || from > space.blockLast)
+        space.blockFirst = from;
+    space.blockLast = last;
+}
+
+void TEquipmentBase::ReserveFirstSerials() {
+    std::lock_guard serials(serialLock_);
+    for (TSerialSpace *space : {&handSerials_, &circleSerials_}) {
+        if (space->blockFirst >= 0)
+            continue;
+        int n = space->counter.load();
+        if (n >= space->last || n < space->first)
+            n = space->first;
+        try {
+            Reserve(*space, n + 1);
+        } catch (const DbError &e) {
+            qCDebug(lcEquipment) << "serial numbers not reserved at start:" << e.what();
+        }
+    }
+}
+
 void TEquipmentBase::StartQueueTimers() {
+    // The first block is reserved while the database is known to be up.
+    ReserveFirstSerials();
+    alarms_->Start();
     timSendDataPack.start();
     // The receive tick runs half its period after the send tick. Started
     // together, every second receive tick would fire with the send tick, just
@@ -107,23 +181,11 @@ void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &Equi
         body.SendPack = Dictate + QLatin1String("00010100");
     }
 
-    std::lock_guard guard(sendLock_);
     if (OrderFlag != u"01") {
-        // Test, wrap and increment as one step under the queue lock. A
-        // counter outside its range (a damaged stored value) restarts the
-        // range instead of producing a serial number of the wrong space.
-        if (SendMode == 1) {
-            int n = CirclePackFlagNumber.load();
-            if (n >= CircleSerialLast || n < CircleSerialFirst)
-                n = CircleSerialFirst;
-            CirclePackFlagNumber.store(++n);
-            body.SerialId = n;
-        } else {
-            int n = HandPackFlagNumber.load();
-            if (n >= HandSerialLast || n < 0)
-                n = 0;
-            HandPackFlagNumber.store(++n);
-            body.SerialId = n;
+        {
+            // Test, wrap and increment as one step.
+            std::lock_guard serials(serialLock_);
+            body.SerialId = NextSerial(SendMode == 1 ? circleSerials_ : handSerials_);
         }
         const QString serialHex = IntToHexText(body.SerialId, 4);
         body.SendPack =
@@ -131,6 +193,7 @@ void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &Equi
                     u"8001", OrderFlag, u"FF", Dictate});
     }
 
+    std::lock_guard guard(sendLock_);
     for (const auto &package : lstSendPackage) {
         if (package->ClientIp == ClientIp && package->ClientPort == ClientPort) {
             package->lstBody.push_back(std::move(info));
@@ -351,23 +414,23 @@ void TEquipmentBase::HandleReport(const TRecPackage &entry, const TOnePackRecord
     const QString &EquipmentCode = entry.Identity.EquipmentCode;
     const QString DataBody = TrimBlanks(CopyText(rec.ObjStr, 9, Rest)).toString();
     const QDateTime now = NowToSecond();
+    const bool alarm = CopyText(rec.ObjStr, 7, 2) == u"01";
     {
         auto info = NewTempHistoryEntry(entry, rec, QStringLiteral("01"));
         info->BodyValue = entry.Frame.SourcePackage;
         info->DataBody = DataBody;
         info->ReturnTime = now;
         info->ErrorValue = ErrorValue;
+        info->StoredElsewhere = alarm;
         std::lock_guard guard(lstTempHistoryLock);
         lstTempHistory.push_back(std::move(info));
     }
-    // Alarm reports (type 01) are acknowledged with their own serial number
-    // (bytes 8 and 9 of the frame, as they came).
-    if (CopyText(rec.ObjStr, 7, 2) == u"01")
-        AddDataPackage({}, {}, EquipmentCode, QStringLiteral("01"), 0, {}, 0,
-                       CopyText(entry.Frame.TrulyPackage, 17, 4).toString());
-    std::lock_guard guard(lstAlertStringLock);
-    lstAlertString.append(EquipmentCode + QLatin1Char('#') + DataBody + QLatin1Char('@') +
-                          DateTimeText(now));
+    // Every report is queued for the alarm analysis; alarm reports (type 01)
+    // are stored and acknowledged with their own serial number (bytes 8 and
+    // 9 of the frame, as they came) once their row is committed.
+    alarms_->Submit({EquipmentCode, rec.SerialId, DataBody, now,
+                     alarm && ErrorValue.isEmpty() && !DataBody.isEmpty(), alarm,
+                     CopyText(entry.Frame.TrulyPackage, 17, 4).toString()});
 }
 
 QString TEquipmentBase::HandleParamListPage(const TRecPackage &entry, const TOnePackRecord &rec) {

@@ -8,13 +8,17 @@
 //     ComPackShow and EquipmentLineState run there, as does everything that
 //     touches lstRecPackage and the client link.
 //   - AddDataPackage may be called from any thread (the channel worker calls
-//     it on its own thread). The send queue and the allocation of serial
-//     numbers from HandPackFlagNumber / CirclePackFlagNumber are guarded by
-//     one mutex (sendLock_), held for the whole test-wrap-increment step.
-//   - lstTempHistory is touched only under lstTempHistoryLock, lstAlertString
-//     only under lstAlertStringLock, the database only through dmNet.
+//     it on its own thread). The send queue is guarded by sendLock_. The
+//     allocation of serial numbers from HandPackFlagNumber /
+//     CirclePackFlagNumber is guarded by serialLock_, held for the whole
+//     test-wrap-increment step and for the reservation of a new block.
+//   - Alarm reports go to the alarm committer; their acknowledgements come
+//     back from its thread through AddDataPackage once their rows are stored.
+//   - lstTempHistory is touched only under lstTempHistoryLock, the database
+//     only through dmNet.
 #pragma once
 
+#include "AlarmCommitter.h"
 #include "ClientLink.h"
 #include "EquipmentConnection.h"
 #include "FairQueue.h"
@@ -27,7 +31,9 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -106,6 +112,20 @@ public:
     void EquipmentLineState(const QString &EquipmentCode, const QString &EquipmentType,
                             const QString &SiteNum, quint8 EquipmentNum, bool OnLine);
 
+    // Serial numbers are reserved in blocks before they are used: the last
+    // number of the block is stored under the counter's own NormalParam key
+    // ("HandPackFlagNumber", "CirclePackFlagNumber"), so a restart after any
+    // kind of exit starts past every number that may have been used.
+    static constexpr int SerialBlock = 256;
+    // Stores the last reserved number of a counter; throws DbError when it
+    // cannot. The default writes NormalParam through dmNet (nothing without
+    // a data module).
+    using TReserveSerials = std::function<void(const QString &key, int last)>;
+    void SetSerialReserver(TReserveSerials reserve);
+
+    // The alarm reports waiting for their rows and acknowledgements.
+    TAlarmCommitter &AlarmCommitter() { return *alarms_; }
+
     // The client server that receives line states and send notices; may be
     // null (nobody receives them). Event thread.
     void SetClientLink(TClientLink *link) { clientLink_ = link; }
@@ -164,7 +184,29 @@ private:
     void StoreParamListPage(const QString &EquipmentCode, int QueryNum,
                             QString &ListContentStr) const;
 
-    std::mutex sendLock_; // guards lstSendPackage and the serial counters
+    // One request counter: its range and the block of it reserved on disk.
+    struct TSerialSpace {
+        std::atomic<int> &counter;
+        const char *key;
+        int first, last; // numbers first+1 .. last
+        int blockFirst = -1, blockLast = -1;
+    };
+    // The next serial number of the space, reserving its block first when
+    // it lies outside the reserved one. Throws DbError when the block cannot
+    // be reserved (no number is taken then). Holds serialLock_.
+    int NextSerial(TSerialSpace &space);
+    // Stores the end of a block starting at from (or extends the block that
+    // holds from). Throws DbError. Holds serialLock_.
+    void Reserve(TSerialSpace &space, int from);
+    // Reserves the first block of each space (failures are left for the
+    // first request).
+    void ReserveFirstSerials();
+
+    std::mutex serialLock_; // guards the serial spaces and the counters
+    TSerialSpace handSerials_;
+    TSerialSpace circleSerials_;
+    TReserveSerials reserveSerials_;
+    std::mutex sendLock_; // guards lstSendPackage
     std::vector<std::unique_ptr<TSendPackageInfo>> lstSendPackage;
     QTimer timSendDataPack;
     QTimer timRecDataPack;
@@ -174,4 +216,5 @@ private:
     qsizetype recPackageChars_ = 0;
     bool recPackageFull_ = false;
     TClientLink *clientLink_ = nullptr;
+    std::unique_ptr<TAlarmCommitter> alarms_; // last: its thread stops first
 };

@@ -147,7 +147,7 @@ void TSaveDataBaseSendClient::SendAnswer(const TTempHistoryInfo &E) {
 
 void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {
     THistoryBacklog *backlog = Backlog();
-    if (!E.ErrorValue.isEmpty() || E.DataBody.isEmpty() || !backlog)
+    if (!E.ErrorValue.isEmpty() || E.DataBody.isEmpty() || E.StoredElsewhere || !backlog)
         return;
     try {
         if (E.OperateFlag == u"01")

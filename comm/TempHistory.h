@@ -32,6 +32,9 @@ struct TTempHistoryInfo {
     quint8 EquipmentNum = 0;
     QString EquipmentIp;
     qint64 EquipmentPort = 0;
+    // An alarm report: its row is written by the alarm committer before it
+    // is acknowledged, not by the reply worker.
+    bool StoredElsewhere = false;
 };
 
 extern std::vector<std::unique_ptr<TTempHistoryInfo>> lstTempHistory;

@@ -9,6 +9,18 @@ void THistoryTables::InsertAlarm(const QString &EquipmentCode, const QString &Da
     CountMetric(&TServerMetrics::historyRowsWritten);
 }
 
+void THistoryTables::InsertAlarms(const std::vector<TAlarmHistoryRow> &rows) {
+    if (rows.empty())
+        return;
+    const SqlDialect &dialect = db_.Dialect();
+    TdmNet::Transaction tx(db_);
+    for (const TAlarmHistoryRow &row : rows)
+        tx.Exec(QStringLiteral("insert into AlarmHistory values(?,?,?)"),
+                {row.EquipmentCode, row.DataBody, dialect.DateTimeValue(row.AlarmTime)});
+    tx.Commit();
+    CountMetric(&TServerMetrics::historyRowsWritten, rows.size());
+}
+
 void THistoryTables::InsertQuery(const TQueryHistoryRow &row) {
     const SqlDialect &dialect = db_.Dialect();
     db_.Exec(QStringLiteral("insert into QueryHistory values(?,?,?,?,?,?,?)"),

@@ -7,6 +7,7 @@
 #include <QDateTime>
 
 #include <variant>
+#include <vector>
 
 struct TAlarmHistoryRow {
     QString EquipmentCode;
@@ -35,6 +36,10 @@ public:
     void InsertAlarm(const QString &EquipmentCode, const QString &DataBody,
                      const QDateTime &AlarmTime);
     void InsertQuery(const TQueryHistoryRow &row);
+    // Appends the alarm rows in one transaction: all are committed or none.
+    // Throws DbUnavailable while the database cannot take them, DbError when
+    // it refuses one of them.
+    void InsertAlarms(const std::vector<TAlarmHistoryRow> &rows);
     // Appends the row to its table. Throws DbError.
     void Insert(const THistoryRow &row);
 

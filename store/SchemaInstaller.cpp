@@ -1,5 +1,6 @@
 #include "SchemaInstaller.h"
 
+#include "AlarmOutbox.h"
 #include "NetD.h"
 
 #include <QFile>
@@ -74,7 +75,8 @@ void InstallSchema(QSqlDatabase db, quint8 dataBaseType, bool withData) {
         throw DbError(QStringLiteral("no schema script for database kind %1")
                           .arg(dataBaseType)
                           .toStdString());
-    QStringList statements = SplitSqlScript(schema);
+    QStringList statements =
+        SplitSqlScript(schema) + SplitSqlScript(AlarmOutboxScript(dataBaseType));
     if (withData) {
         const QString data = DataScript();
         if (data.isEmpty())

@@ -7,6 +7,12 @@
 // reached its unit, the last broadcast reached its client and the last
 // AlarmHistory row was stored, and the heartbeat reply p99 meanwhile. A run
 // that does not finish within the limit prints how far it got.
+//
+// --crash: with the paces open, the server is killed (SIGKILL) when half the
+// units have their acknowledgement, then started again; the units repeat
+// what was not acknowledged. It prints how many reports were acknowledged
+// but have no AlarmHistory row (must be 0) and the time from the restart to
+// the last acknowledgement.
 #include "BenchServer.h"
 #include "EpollEventDispatcher.h"
 #include "SimFleet.h"
@@ -21,6 +27,7 @@
 #include <QUuid>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 
 namespace {
@@ -65,6 +72,26 @@ private:
     QByteArray buffer_;
 };
 
+// AlarmHistory rows per unit code (empty when the file cannot be read).
+std::map<QString, qint64> AlarmRowsPerUnit(const QString &file) {
+    const QString name = QStringLiteral("storm-") + QUuid::createUuid().toString();
+    std::map<QString, qint64> rows;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(file);
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY;QSQLITE_BUSY_TIMEOUT=2000"));
+        if (db.open()) {
+            QSqlQuery q(db);
+            if (q.exec(QStringLiteral(
+                    "select EquipmentCode, count(*) from AlarmHistory group by EquipmentCode")))
+                while (q.next())
+                    rows[q.value(0).toString()] = q.value(1).toLongLong();
+        }
+    }
+    QSqlDatabase::removeDatabase(name);
+    return rows;
+}
+
 qint64 AlarmRows(const QString &file) {
     const QString name = QStringLiteral("storm-") + QUuid::createUuid().toString();
     qint64 n = -1;
@@ -82,10 +109,9 @@ qint64 AlarmRows(const QString &file) {
     return n;
 }
 
-bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) {
-    BenchPrint(fast ? QStringLiteral("== paces 0, 0, 0 (every frame, every body, no pause)")
-                    : QStringLiteral("== default paces (1 frame, 1 body per sub-queue, 250 ms)"));
-    TBenchServer server(binary);
+// Makes the home with one owner per unit STORM1.., opens the paces when
+// fast, and starts the server.
+bool PrepareAndStart(TBenchServer &server, int units, bool fast) {
     std::vector<TBenchOwner> owners;
     for (int i = 1; i <= units; ++i)
         owners.push_back({QStringLiteral("owner%1").arg(i), QStringLiteral("STORM%1").arg(i),
@@ -104,7 +130,11 @@ bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) 
         BenchPrint(QStringLiteral("  server did not start: ") + server.Error());
         return false;
     }
+    return true;
+}
 
+// The units STORM1.. of the server, connecting fast, never reconnecting.
+TSimFleetConfig StormFleet(const TBenchServer &server, int units) {
     TSimFleetConfig config;
     config.port = quint16(server.EquipmentPort());
     config.count = units;
@@ -112,7 +142,17 @@ bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) 
     config.heartbeatSeconds = 10;
     config.connectRate = 2000;
     config.reconnectSeconds = 0;
-    TSimFleet fleet(config, nullptr, nullptr);
+    return config;
+}
+
+bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) {
+    BenchPrint(fast ? QStringLiteral("== paces 0, 0, 0 (every frame, every body, no pause)")
+                    : QStringLiteral("== default paces (1 frame, 1 body per sub-queue, 250 ms)"));
+    TBenchServer server(binary);
+    if (!PrepareAndStart(server, units, fast))
+        return false;
+
+    TSimFleet fleet(StormFleet(server, units), nullptr, nullptr);
     QElapsedTimer storm;
     std::vector<qint64> ackAt(std::size_t(units), -1);
     fleet.SetEventObserver([&](int index, const TSimEvent &event) {
@@ -186,6 +226,80 @@ bool RunStorm(const QString &binary, int units, bool fast, double limitSeconds) 
     return true;
 }
 
+bool RunCrash(const QString &binary, int units, double limitSeconds) {
+    BenchPrint(QStringLiteral("== paces 0, 0, 0, kill -9 when half are acknowledged, restart"));
+    TBenchServer server(binary);
+    if (!PrepareAndStart(server, units, true))
+        return false;
+    // The units come back after the kill and repeat what got no acknowledgement.
+    TSimFleetConfig config = StormFleet(server, units);
+    config.reconnectSeconds = 0.2;
+    config.alarmRepeatSeconds = 2;
+    TSimFleet fleet(config, nullptr, nullptr);
+    QElapsedTimer clock;
+    qint64 lastAck = -1;
+    std::vector<char> acked(std::size_t(units), 0);
+    fleet.SetEventObserver([&](int index, const TSimEvent &event) {
+        if (event.kind == TSimEvent::Kind::AlarmAck && index >= 0 && index < units) {
+            acked[std::size_t(index)] = 1;
+            if (clock.isValid())
+                lastAck = clock.elapsed();
+        }
+    });
+    if (!fleet.Start() || !RunUntil([&] { return fleet.AnsweredCount() == units; }, 120000)) {
+        BenchPrint(QStringLiteral("  units did not come up: ") + fleet.StatusLine());
+        return false;
+    }
+    // The storm comes in 25 waves 20 ms apart, so that the kill falls between
+    // commits: once half the units have their acknowledgement, no more waves.
+    constexpr int waves = 25;
+    for (int w = 0, i = 0; w < waves && fleet.Stats().alarmAcks < units / 2; ++w) {
+        for (const int end = units * (w + 1) / waves; i < end; ++i)
+            fleet.SendAlarm(i, QStringLiteral("0301"), true, nullptr);
+        RunUntil([&] { return fleet.Stats().alarmAcks >= units / 2; }, 20);
+    }
+    RunUntil([&] { return fleet.Stats().alarmAcks >= units / 2; }, qint64(limitSeconds * 1000));
+    server.Kill();
+    RunUntil([] { return false; }, 50); // what the kernel still delivers
+    const std::vector<char> ackedAtKill = acked;
+    const auto rows = AlarmRowsPerUnit(server.Home() + QStringLiteral("/MonitorData.db"));
+    int ackedCount = 0, lost = 0;
+    for (int i = 0; i < units; ++i) {
+        if (!ackedAtKill[std::size_t(i)])
+            continue;
+        ++ackedCount;
+        if (!rows.count(QStringLiteral("STORM%1").arg(i + 1)))
+            ++lost;
+    }
+    BenchPrint(QStringLiteral("  at the kill: %1 sent, %2 acknowledged, %3 of these without "
+                              "AlarmHistory row")
+                   .arg(fleet.Stats().alarmsSent)
+                   .arg(ackedCount)
+                   .arg(lost));
+
+    clock.start();
+    lastAck = -1;
+    if (!server.Start()) {
+        BenchPrint(QStringLiteral("  server did not start again: ") + server.Error());
+        return false;
+    }
+    const bool all =
+        RunUntil([&] { return fleet.UnackedAlarms() == 0; }, qint64(limitSeconds * 1000));
+    QString after = Fixed(lastAck / 1000.0) + QStringLiteral(" s");
+    if (!all)
+        after = QStringLiteral("not within %1 s (%2 unacknowledged)")
+                    .arg(limitSeconds)
+                    .arg(fleet.UnackedAlarms());
+    else if (lastAck < 0)
+        after = QStringLiteral("none was left unacknowledged");
+    BenchPrint(QStringLiteral("  restart to last acknowledgement: %1 (%2 repeated reports)")
+                   .arg(after)
+                   .arg(fleet.Stats().alarmsRepeated));
+    fleet.Stop();
+    server.Stop();
+    return lost == 0 && all;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -202,14 +316,19 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption only(QStringLiteral("only"),
                                   QStringLiteral("Run only 'default' or 'fast'."),
                                   QStringLiteral("which"));
+    const QCommandLineOption crash(
+        QStringLiteral("crash"),
+        QStringLiteral("Kill the server in the middle of a storm (paces open) and restart it."));
     const QCommandLineOption server = BenchServerOption();
-    parser.addOptions({units, limit, only, server});
+    parser.addOptions({units, limit, only, crash, server});
     parser.process(app);
     const QString binary = parser.value(server);
     BenchRaiseDescriptorLimit();
     const int n = parser.value(units).toInt();
     const double seconds = parser.value(limit).toDouble();
     BenchPrint(QStringLiteral("alarm storm: %1 units, one owner and one client each").arg(n));
+    if (parser.isSet(crash))
+        return RunCrash(binary, n, seconds) ? 0 : 1;
     bool ok = true;
     if (parser.value(only) != QLatin1String("fast"))
         ok = RunStorm(binary, n, false, seconds) && ok;

@@ -182,6 +182,13 @@ int TBenchServer::Stop() {
     return process_.exitCode();
 }
 
+void TBenchServer::Kill() {
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    process_.kill();
+    process_.waitForFinished(5000);
+}
+
 qint64 TBenchServer::ResidentKiB() const {
     return BenchResidentKiB(process_.processId());
 }

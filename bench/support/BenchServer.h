@@ -42,6 +42,8 @@ public:
     QString StdErr() const;
     // SIGTERM and wait; returns the exit code (-1 when it had to be killed).
     int Stop();
+    // SIGKILL (a crash) and wait; Start() may run it again on the same home.
+    void Kill();
 
     int EquipmentPort() const { return equipmentPort_; }
     int ClientPort() const { return clientPort_; }

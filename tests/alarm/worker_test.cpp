@@ -1,6 +1,7 @@
 // The alarm e-mail worker, stepped directly with an injected clock, pauses and
 // sender, on a SQLite home; plus one run of the real thread against a real
 // SMTP server.
+#include "AlarmOutbox.h"
 #include "NetD.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <variant>
@@ -404,7 +406,9 @@ TEST_F(AlertWorker, NightlyWindowDropsPendingLines) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.time.toString().toStdString());
+        // Each case starts from nothing: the state is kept in the database.
         worker_.reset();
+        dmNet->Exec(QStringLiteral("delete from AlarmAnalysis"));
         sent_.clear();
         log_.clear();
         now_ = QDateTime(QDate(2024, 3, 5), c.time);
@@ -599,6 +603,93 @@ TEST_F(AlertWorker, SecondAttemptMaySucceed) {
     Worker().DealSendEmail();
     EXPECT_EQ(calls, 2);
     EXPECT_EQ(LogTexts(), QStringList{"Send User alice(alice@example.com) Email finish."});
+}
+
+// --- the outbox: the worker's work survives a crash -------------------------------
+
+// A report queued in AlarmQueue as the equipment link does.
+void QueueReport(const QString &unit, const QString &items, const QString &time) {
+    TAlarmOutbox(*dmNet).Queue({{0, unit, items, time}});
+}
+
+qsizetype TableRows(const char *table) {
+    return dmNet->Select(QStringLiteral("select count(*) from ") + QLatin1String(table))[0]
+        .value(0)
+        .toLongLong();
+}
+
+// The worker dies (destroyed without its mail pass) after analysing an alert:
+// the next worker mails it, and a recovery after that restart still gives
+// its "Normal" line.
+TEST_F(AlertWorker, CrashBetweenAnalysisAndMailLosesNothing) {
+    AddUser(QStringLiteral("alice"), 0);
+    Own(QStringLiteral("alice"), QStringLiteral("U1"), QStringLiteral("Tower"));
+    QueueReport(QStringLiteral("U1"), Item(QStringLiteral("0301"), true), QStringLiteral("t1"));
+    Worker().AlertStringAnalysis();
+    EXPECT_EQ(TableRows("AlarmQueue"), 0);
+    Worker().AddAlertEmail();
+    EXPECT_EQ(TableRows("AlarmMailLine"), 1);
+    worker_.reset(); // the crash
+
+    Worker().DealSendEmail();
+    ASSERT_EQ(sent_.size(), 1u);
+    EXPECT_TRUE(sent_[0].attachment.contains("Alert      t1"));
+    EXPECT_EQ(TableRows("AlarmMailLine"), 0);
+    worker_.reset(); // and another one
+
+    QueueReport(QStringLiteral("U1"), Item(QStringLiteral("0301"), false), QStringLiteral("t2"));
+    Worker().AlertStringAnalysis();
+    for (int i = 0; i < 150; ++i)
+        Worker().AddAlertEmail();
+    EXPECT_EQ(PendingLines(), QStringList{"Normal@t2"});
+    Worker().DealSendEmail();
+    ASSERT_EQ(sent_.size(), 2u);
+    EXPECT_TRUE(sent_[1].attachment.contains("Normal     t2"));
+}
+
+// The process dies while bob's mail server holds his mail: after the restart
+// alice, whose mail was accepted, is not mailed again; bob gets his mail once
+// more (the one duplicate).
+TEST_F(AlertWorker, CrashWhileTheServerHoldsAMailSendsItAtMostTwice) {
+    for (const char *user : {"alice", "bob"}) {
+        AddUser(QString::fromLatin1(user), 0);
+        Own(QString::fromLatin1(user), QStringLiteral("U1"), QStringLiteral("Tower"));
+    }
+    QueueReport(QStringLiteral("U1"), Item(QStringLiteral("0301"), true), QStringLiteral("t1"));
+    std::map<QString, int> mails;
+    struct Crash {};
+    TAlertMailConfig config = Config();
+    config.sendMail = [&](const QString &address, const QString &, const QString &) {
+        ++mails[address];
+        if (address.startsWith(QLatin1String("bob")))
+            throw Crash{}; // the process ends inside bob's exchange
+        return true;
+    };
+    UseWorker(config);
+    Worker().AlertStringAnalysis();
+    Worker().AddAlertEmail();
+    EXPECT_THROW(Worker().DealSendEmail(), Crash);
+    worker_.reset();
+
+    UseWorker(Config()); // restarted, with a sender that works
+    Worker().DealSendEmail();
+    ASSERT_EQ(sent_.size(), 1u);
+    EXPECT_EQ(sent_[0].address, QStringLiteral("bob@example.com"));
+    EXPECT_EQ(mails[QStringLiteral("alice@example.com")], 1);
+    EXPECT_EQ(TableRows("AlarmMailLine"), 0);
+    EXPECT_EQ(TableRows("AlarmMailProgress"), 0);
+}
+
+// The nightly clearing empties the tables as well as the lists.
+TEST_F(AlertWorker, NightlyClearingEmptiesTheOutbox) {
+    QueueReport(QStringLiteral("U1"), Item(QStringLiteral("0301"), true), QStringLiteral("t1"));
+    now_ = QDateTime(QDate(2024, 3, 5), QTime(23, 59, 30));
+    for (int i = 0; i < 11; ++i)
+        Worker().Step();
+    EXPECT_EQ(TableRows("AlarmAnalysis"), 0);
+    EXPECT_EQ(TableRows("AlarmMailLine"), 0);
+    worker_.reset();
+    EXPECT_TRUE(Worker().AnalysisSnapshot().empty());
 }
 
 // --- the real thread ------------------------------------------------------------

@@ -396,6 +396,29 @@ TEST_F(ServerTest, DatabaseFailuresEndStartUpWithTheFatalMessage) {
     }
 }
 
+// A database made before the alarm outbox gets its tables at start, with one
+// line saying so; the next start says nothing.
+TEST_F(ServerTest, MissingAlarmOutboxTablesAreMadeAtStart) {
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+    {
+        TdmNet db(home->SqliteTarget());
+        for (const char *table :
+             {"AlarmQueue", "AlarmAnalysis", "AlarmMailLine", "AlarmMailProgress"})
+            db.Exec(QStringLiteral("drop table ") + QLatin1String(table));
+    }
+    const QString line = QStringLiteral("Created the alarm outbox tables (AlarmQueue, "
+                                        "AlarmAnalysis, AlarmMailLine, AlarmMailProgress).");
+    for (int start = 0; start < 2; ++start) {
+        mmstest::ServerProcess server;
+        ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+        EXPECT_EQ(server.Terminate(), 0);
+        EXPECT_EQ(server.StdErr().count(line), start == 0 ? 1 : 0) << server.StdErr().toStdString();
+    }
+    TdmNet db(home->SqliteTarget());
+    EXPECT_TRUE(db.Select(QStringLiteral("select * from AlarmMailProgress")).empty());
+}
+
 TEST_F(ServerTest, RunsOnPostgreSqlAndSavesTheCountersThere) {
     MMS_REQUIRE_PG_OR_SKIP();
     const DbTarget target = mmstest::CreatePgDatabase(QStringLiteral("mms_app"));

@@ -28,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <random>
 #include <unistd.h>
 
 using namespace std::chrono_literals;
@@ -453,6 +454,41 @@ TEST_F(ClientLink, QueryIsAnsweredToItsClientAndStoredWithBothTimes) {
     EXPECT_LE(queryTime, returnTime);
 }
 
+// kill -9 at random moments over several runs: the serial numbers of the
+// requests the server sent ("SerialId:" in its log) never come twice, though
+// the exact counters are never saved.
+TEST_F(ClientLink, SerialNumbersAreNotReusedAfterKill9) {
+    std::mt19937 random(21);
+    std::vector<int> serials;
+    for (int run = 0; run < 5; ++run) {
+        const qsizetype seen = server.Lines().size();
+        Start();
+        TestUnit &unit = Unit("A001");
+        TestClient &alice = Login("alice");
+        const int queries = std::uniform_int_distribution<int>(1, 6)(random);
+        for (int i = 0; i < queries; ++i)
+            alice.Send("*01A001@02030101#Hall 2*");
+        // Killed once some of them have left, not necessarily all.
+        const int sent = std::uniform_int_distribution<int>(1, queries)(random);
+        ASSERT_TRUE(WaitUntil([&] { return unit.Count(TSimEvent::Kind::Query) >= sent; }));
+        server.Signal(SIGKILL);
+        started = false;
+        static const QRegularExpression request(
+            QStringLiteral("Server->Equipment \\(Equipment:.*SerialId:(\\d+)\\)"));
+        const QStringList lines = server.Lines().mid(seen);
+        for (const QString &line : lines)
+            if (const auto m = request.match(line); m.hasMatch())
+                serials.push_back(m.captured(1).toInt());
+        clients.clear();
+        units.clear();
+    }
+    ASSERT_GE(serials.size(), 5u);
+    std::vector<int> sorted = serials;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end())
+        << "a serial number was used twice";
+}
+
 TEST_F(ClientLink, RequestToAUnitThatIsNotConnectedIsAnsweredWithANotice) {
     Start();
     TestClient &alice = Login("alice");
@@ -861,7 +897,9 @@ private:
 };
 
 // The database becomes unavailable for ten seconds while a registered unit
-// keeps beating and sends alarm reports. Short statement limit and retry pace.
+// keeps beating and sends alarm reports: they are acknowledged, each once,
+// only after the database has taken them. Short statement limit and retry
+// pace.
 class DbFault : public ClientLink {
 protected:
     void TearDown() override {
@@ -955,6 +993,9 @@ protected:
             EXPECT_FALSE(alice.Find("01A001@").isEmpty()) << "no answer during the outage";
             EXPECT_GE(o.loginReplyMs, 0) << "no reply to a login during the outage";
             EXPECT_LT(o.loginReplyMs, 5000);
+            // An acknowledgement says the report is stored: none while the
+            // database cannot store it.
+            EXPECT_EQ(unit.Count(TSimEvent::Kind::AlarmAck), 0);
         }
         EXPECT_TRUE(WaitForLog("Database available again"));
         for (int i = 0; i < 5; ++i)

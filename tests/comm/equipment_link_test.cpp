@@ -6,6 +6,7 @@
 #include "EquipmentFrames.h"
 #include "EquipmentTcp.h"
 #include "NetD.h"
+#include "NormalParamTable.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
 #include "TempHistory.h"
@@ -99,15 +100,7 @@ public:
 };
 
 template <class Pred> bool WaitUntil(Pred pred, std::chrono::milliseconds timeout = 10s) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!pred()) {
-        if (timer.elapsed() > timeout.count())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-        QThread::msleep(1);
-    }
-    return true;
+    return mmstest::PumpEventsUntil(pred, timeout);
 }
 
 // One equipment unit: a client socket on the event thread of the test.
@@ -141,9 +134,22 @@ std::vector<TTempHistoryInfo> TempHistory() {
     return out;
 }
 
+// The reports queued for the alarm analysis, oldest first, as
+// "code#data@time".
 QStringList AlertStrings() {
-    std::lock_guard guard(lstAlertStringLock);
-    return lstAlertString;
+    QStringList out;
+    for (const QSqlRecord &r : dmNet->Select(QStringLiteral(
+             "select EquipmentCode, DataBody, AlertTime from AlarmQueue order by QueueId")))
+        out << r.value(0).toString() + '#' + r.value(1).toString() + '@' + r.value(2).toString();
+    return out;
+}
+
+int AlarmRows(const QString &code) {
+    return dmNet
+        ->Select(QStringLiteral("select count(*) from AlarmHistory where EquipmentCode=?"),
+                 {code})[0]
+        .value(0)
+        .toInt();
 }
 
 class EquipmentLinkTest : public ::testing::Test {
@@ -519,12 +525,18 @@ TEST_F(EquipmentLinkTest, ReportsAreRecordedAndOnlyAlarmReportsAcknowledged) {
     EXPECT_TRUE(entries[0].UserName.isEmpty());
     EXPECT_EQ(entries[1].DataBody, "04010300");
 
+    // The acknowledgement waits for the alarm report's row; both reports
+    // are queued for the analysis with it.
+    EXPECT_TRUE(link.Tick().empty());
+    EXPECT_EQ(AlarmRows("UNIT-A"), 0);
+    EXPECT_TRUE(AlertStrings().isEmpty());
+    EXPECT_EQ(link.AlarmCommitter().CommitWaiting(), 2u);
+    EXPECT_EQ(AlarmRows("UNIT-A"), 1);
     const QStringList alerts = AlertStrings();
     ASSERT_EQ(alerts.size(), 2);
     EXPECT_TRUE(alerts[0].startsWith("UNIT-A#04010301@")) << alerts[0].toStdString();
     EXPECT_TRUE(ParseDateTimeText(alerts[0].section('@', 1)).isValid());
     EXPECT_TRUE(alerts[1].startsWith("UNIT-A#04010300@"));
-
     const auto acks = link.Tick();
     ASSERT_EQ(acks.size(), 1u);
     EXPECT_EQ(acks[0].EquipmentCode, "UNIT-A");
@@ -667,6 +679,7 @@ TEST_F(EquipmentLinkTest, UnitCodesWithSeparatorCharactersRoundTrip) {
         EXPECT_EQ(entries[0].DataBody, "04010301");
         EXPECT_EQ(entries[1].EquipmentCode, code);
         EXPECT_EQ(entries[1].DataBody, "0501010203");
+        link.AlarmCommitter().CommitWaiting();
         const auto acks = link.Tick();
         ASSERT_EQ(acks.size(), 1u);
         EXPECT_EQ(acks[0].EquipmentCode, code);
@@ -1108,15 +1121,154 @@ TEST_F(EquipmentLinkTest, FramesPerTickSettingsPaceABurstOfReports) {
         link.timRecDataPackTimer();
         EXPECT_EQ(TempHistory().size(), c.handledFirstTick);
         EXPECT_EQ(link.RecPackage().size(), 5 - c.handledFirstTick);
+        link.AlarmCommitter().CommitWaiting();
         EXPECT_EQ(link.Tick().size(), c.ackedFirstTick);
         // Whatever the paces, everything is handled and acknowledged in time.
         for (int i = 0; i < 10; ++i)
             link.timRecDataPackTimer();
+        link.AlarmCommitter().CommitWaiting();
         std::size_t acks = c.ackedFirstTick;
         for (int i = 0; i < 10; ++i)
             acks += link.Tick().size();
         EXPECT_EQ(TempHistory().size(), 5u);
         EXPECT_EQ(acks, 5u);
+    }
+}
+
+QByteArray AlarmReport(std::uint16_t serial, const char *items = "04410101 04010301") {
+    return Frame(Content(0x0101, 1, serial, 0x80, 0x01, 0xFF, Bytes(items)));
+}
+
+// Acknowledgements leave in the order of the reports, whatever the group
+// sizes the commits happened to take.
+TEST_F(EquipmentLinkTest, AlarmAcknowledgementsKeepTheOrderOfTheReports) {
+    RecordingEquipment link(Logger());
+    for (std::uint16_t serial : {0x8051, 0x8050, 0x8053}) // the unit's order, not sorted
+        link.ComPackShow(Entry(AlarmReport(serial)));
+    link.AlarmCommitter().CommitWaiting();
+    link.ComPackShow(Entry(AlarmReport(0x8052)));
+    link.AlarmCommitter().CommitWaiting();
+    std::vector<qint64> serials;
+    for (int i = 0; i < 6; ++i)
+        for (const TSendBodyRecord &body : link.Tick())
+            serials.push_back(body.SerialId);
+    EXPECT_EQ(serials, (std::vector<qint64>{0x8051, 0x8050, 0x8053, 0x8052}));
+    EXPECT_EQ(AlarmRows("UNIT-A"), 4);
+}
+
+// While the database cannot take the row nothing is acknowledged; the unit's
+// repeat of the same report is not queued twice, and once the database is
+// back the report is stored once and acknowledged once.
+TEST_F(EquipmentLinkTest, AlarmReportIsNotAcknowledgedWhileTheDatabaseIsLocked) {
+    RecordingEquipment link(Logger());
+    {
+        mmstest::SqliteLock lock(home_->File("MonitorData.db"));
+        ASSERT_TRUE(lock.Active());
+        link.ComPackShow(Entry(AlarmReport(0x8060)));
+        EXPECT_EQ(link.AlarmCommitter().CommitWaiting(), 0u);
+        link.ComPackShow(Entry(AlarmReport(0x8060))); // the unit repeats it
+        EXPECT_EQ(link.AlarmCommitter().Waiting(), 1u);
+        EXPECT_EQ(link.AlarmCommitter().CommitWaiting(), 0u);
+        EXPECT_TRUE(link.Tick().empty());
+    }
+    ASSERT_TRUE(WaitUntil([&] { return link.AlarmCommitter().CommitWaiting() == 1; }));
+    EXPECT_EQ(AlarmRows("UNIT-A"), 1);
+    const auto acks = link.Tick();
+    ASSERT_EQ(acks.size(), 1u);
+    EXPECT_EQ(acks[0].SerialId, 0x8060);
+    EXPECT_TRUE(link.Tick().empty());
+}
+
+// Reports still waiting for the database when the link stops are counted
+// in one red line; none was acknowledged.
+TEST_F(EquipmentLinkTest, ReportsLeftUnstoredAtTheStopAreCounted) {
+    QueueingEquipment link(Logger());
+    mmstest::SqliteLock lock(home_->File("MonitorData.db"));
+    ASSERT_TRUE(lock.Active());
+    link.AlarmCommitter().Start();
+    link.ComPackShow(Entry(AlarmReport(0x8080)));
+    link.ComPackShow(Entry(AlarmReport(0x8081)));
+    link.AlarmCommitter().Stop();
+    EXPECT_TRUE(Logged("2 reports were not stored: the database is unavailable; their units had "
+                       "no acknowledgement and will report them again",
+                       clRed));
+    EXPECT_TRUE(link.Tick().empty());
+}
+
+// The committing thread of a listening server stores and acknowledges a
+// report on its own.
+TEST_F(EquipmentLinkTest, CommittingThreadAcknowledgesAStoredReport) {
+    QueueingEquipment link(Logger());
+    link.AlarmCommitter().Start();
+    link.ComPackShow(Entry(AlarmReport(0x8070)));
+    std::vector<TSendBodyRecord> acks;
+    ASSERT_TRUE(WaitUntil([&] {
+        for (auto &b : link.Tick())
+            acks.push_back(b);
+        return !acks.empty();
+    }));
+    EXPECT_EQ(acks[0].SerialId, 0x8070);
+    EXPECT_EQ(AlarmRows("UNIT-A"), 1);
+}
+
+struct SerialSpaceCase {
+    const char *name;
+    int sendMode;
+    std::atomic<int> *counter;
+    const char *key;
+    int first, last; // the space: first+1 .. last
+};
+
+// Requests drawn between "crashes" (the link dropped without saving the
+// counters, the counter then read back from NormalParam as at a start):
+// no serial number comes twice until the counter wraps, and a crash skips at
+// most one block.
+TEST_F(EquipmentLinkTest, SerialNumbersAreNeverReusedAfterACrash) {
+    const SerialSpaceCase cases[] = {
+        {"ordinary", 0, &HandPackFlagNumber, "HandPackFlagNumber", 0, 0x5FFF},
+        {"polling", 1, &CirclePackFlagNumber, "CirclePackFlagNumber", 0x6000, 0x7FFF},
+    };
+    std::mt19937 random(7);
+    for (const SerialSpaceCase &c : cases) {
+        SCOPED_TRACE(c.name);
+        const int span = c.last - c.first;
+        std::vector<int> seen;
+        *c.counter = c.last - 300; // wraps during the runs
+        int lastUsed = c.last - 300;
+        for (int run = 0; run < 40; ++run) {
+            {
+                TLinkPaces allAtOnce;
+                allAtOnce.sendFramesPerTick = 0;
+                RecordingEquipment link({}, allAtOnce);
+                const int draws = std::uniform_int_distribution<int>(0, 700)(random);
+                for (int i = 0; i < draws; ++i)
+                    link.AddDataPackage("bob", "", "UNIT-A", "02", c.sendMode, "10.0.0.5", 1, "01");
+                for (const TSendBodyRecord &b : link.Tick())
+                    seen.push_back(int(b.SerialId));
+                if (draws > 0)
+                    lastUsed = seen.back();
+            } // dropped: the exact counter is never saved
+            const auto stored = TNormalParamTable(*dmNet).Lookup(QString::fromLatin1(c.key));
+            if (stored)
+                *c.counter = stored->toInt();
+            // At most one block between the last number used and the next.
+            const int skipped = (*c.counter - lastUsed + span) % span;
+            EXPECT_LT(skipped, TEquipmentBase::SerialBlock);
+        }
+        // Always upwards, except where the counter wraps from the end of its
+        // space to the start (which it does in the first runs).
+        int wraps = 0;
+        for (std::size_t i = 1; i < seen.size(); ++i) {
+            wraps += seen[i] <= seen[i - 1];
+            EXPECT_GT(seen[i], c.first);
+            EXPECT_LE(seen[i], c.last);
+            if (seen[i] <= seen[i - 1]) {
+                ASSERT_TRUE(seen[i - 1] > c.last - TEquipmentBase::SerialBlock &&
+                            seen[i] <= c.first + TEquipmentBase::SerialBlock)
+                    << "serial " << seen[i] << " after " << seen[i - 1];
+            }
+        }
+        EXPECT_GE(wraps, 1);
     }
 }
 

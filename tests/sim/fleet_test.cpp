@@ -37,6 +37,7 @@ public:
     std::vector<QString> answers;     // frames with command 02 or 03 from the units
     int heartbeats = 0;
     int reports = 0;
+    int unacknowledged = 0; // the first reports that get no acknowledgement
     std::vector<QTcpSocket *> sockets_;
 
 private:
@@ -77,8 +78,8 @@ private:
         }
         const QString op = frame.mid(24, 2);
         if (op == QLatin1String("01")) {
-            ++reports;
-            Send(socket, frame.mid(2, 18) + QStringLiteral("00010100"));
+            if (++reports > unacknowledged)
+                Send(socket, frame.mid(2, 18) + QStringLiteral("00010100"));
         } else if (op == QLatin1String("02") || op == QLatin1String("03")) {
             answers.push_back(frame);
         }
@@ -142,6 +143,32 @@ TEST(SimFleet, UnitsHeartbeatAnswerAndReport) {
     EXPECT_TRUE(output.join(QLatin1Char('\n')).contains(QLatin1String("SIM3 -> alarm report")));
     fleet.Stop();
     EXPECT_EQ(fleet.ConnectedCount(), 0);
+}
+
+// A report without acknowledgement is sent again at the repeat pace, and
+// no more once it is acknowledged.
+TEST(SimFleet, RepeatsAnAlarmReportUntilItIsAcknowledged) {
+    FakeEquipmentPort port;
+    port.unacknowledged = 2;
+    TSimFleetConfig config;
+    config.port = port.Port();
+    config.count = 1;
+    config.heartbeatSeconds = 0.2;
+    config.alarmRepeatSeconds = 0.1;
+    TSimFleet fleet(config, nullptr, nullptr);
+    ASSERT_TRUE(fleet.Start());
+    ASSERT_TRUE(WaitFor([&] { return fleet.AnsweredCount() == 1; }));
+    ASSERT_TRUE(fleet.SendAlarm(0, QStringLiteral("0301"), true, nullptr));
+    EXPECT_EQ(fleet.UnackedAlarms(), 1);
+    ASSERT_TRUE(WaitFor([&] { return fleet.Stats().alarmAcks == 1; }));
+    EXPECT_EQ(port.reports, 3);
+    EXPECT_EQ(fleet.Stats().alarmsRepeated, 2);
+    EXPECT_EQ(fleet.UnackedAlarms(), 0);
+    QElapsedTimer idle;
+    idle.start();
+    WaitFor([&] { return idle.elapsed() > 400; });
+    EXPECT_EQ(port.reports, 3);
+    EXPECT_EQ(fleet.Stats().alarmsSent, 1);
 }
 
 TEST(SimFleet, ReconnectsALostLink) {

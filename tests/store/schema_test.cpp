@@ -1,6 +1,7 @@
 // The database scripts: statement splitting, the compiled-in resources, the
 // schema of every kind (tables, column orders for positional inserts), the
 // shipped dictionary rows and the creation of the SQLite file.
+#include "AlarmOutbox.h"
 #include "StoreTestDb.h"
 
 #include <QDir>
@@ -184,9 +185,46 @@ TEST(SchemaScripts, AllKindsDeclareTheSameTablesColumnsAndIndexes) {
         EXPECT_TRUE(sqliteIndexes.count(index)) << index.toStdString();
 }
 
+// The alarm outbox tables, in every kind's script, with the same columns.
+TEST(SchemaScripts, AlarmOutboxScriptsDeclareTheSameTables) {
+    const std::map<QString, QStringList> expected = {
+        {"alarmqueue", {"queueid", "equipmentcode", "databody", "alerttime"}},
+        {"alarmanalysis",
+         {"equipmentcode", "paramcode", "unitposition", "paramposition", "parametername",
+          "priorstatus", "laststatus", "alerttime", "emailstatus", "sumtime", "primary"}},
+        {"alarmmailline",
+         {"lineid", "equipmentcode", "parametername", "parameterstatus", "alerttime"}},
+        {"alarmmailprogress", {"username", "lastlineid"}},
+    };
+    for (quint8 kind : {1, 2, 3}) {
+        std::map<QString, QStringList> declared;
+        for (const auto &[table, columns] : DeclaredTables(AlarmOutboxScript(kind)))
+            declared[table.toLower()] = Lower(columns);
+        EXPECT_EQ(declared, expected) << "kind " << int(kind);
+    }
+    EXPECT_TRUE(AlarmOutboxScript(0).isEmpty());
+}
+
 // --- installed schema, on SQLite and PostgreSQL ----------------------------------
 
 class InstalledSchema : public BothKinds {};
+
+// A database made before the outbox gets its tables at start, once; they
+// then keep a queued report.
+TEST_P(InstalledSchema, AlarmOutboxIsMadeWhereItIsMissing) {
+    TAlarmOutbox outbox(Net());
+    EXPECT_FALSE(outbox.EnsureTables());
+    for (const char *table : {"AlarmQueue", "AlarmAnalysis", "AlarmMailLine", "AlarmMailProgress"})
+        Net().Exec(QStringLiteral("drop table ") + QLatin1String(table));
+    EXPECT_TRUE(outbox.EnsureTables());
+    EXPECT_FALSE(outbox.EnsureTables());
+    outbox.Queue({{0, "U1", "04010301", "2024-03-05 08:30:15"}, {0, "U2", "04010300", "t"}});
+    const auto first = outbox.First();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->EquipmentCode, "U1");
+    outbox.Drop(first->QueueId);
+    EXPECT_EQ(outbox.First()->EquipmentCode, "U2");
+}
 
 TEST_P(InstalledSchema, EveryTableIsReadableWithItsColumnsInOrder) {
     for (const auto &[table, columns] : ExpectedTables()) {

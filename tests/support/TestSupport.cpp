@@ -23,6 +23,18 @@
 
 namespace mmstest {
 
+bool PumpEventsUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeout.count())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        QThread::msleep(1);
+    }
+    return true;
+}
+
 namespace {
 QString Env(const char *name) {
     return qEnvironmentVariable(name);

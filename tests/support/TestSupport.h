@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -26,6 +27,10 @@ QString ServerBinary(); // build/mms-server
 
 // A free TCP port on 127.0.0.1 (bound and released again).
 int FreeTcpPort();
+
+// Runs the calling thread's events until the condition holds (true) or the
+// time is up (false).
+bool PumpEventsUntil(const std::function<bool()> &condition, std::chrono::milliseconds timeout);
 
 // A home folder with a fresh SQLite database holding every table and the
 // shipped dictionary rows (withData), plus an optional Set.ini.

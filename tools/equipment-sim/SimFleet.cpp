@@ -14,7 +14,7 @@ namespace {
 
 using Millis = std::chrono::duration<double, std::milli>;
 
-constexpr std::size_t kMaxPending = 64; // per unit, heartbeats or alarm reports
+constexpr std::size_t kMaxPending = 64; // heartbeats waiting for their reply, per unit
 constexpr int kMaxActionsPerRun = 256;  // then the event loop gets a turn
 constexpr std::size_t kMaxLatencySamples = 2'000'000;
 
@@ -63,6 +63,9 @@ TSimFleet::TSimFleet(TSimFleetConfig config, std::shared_ptr<const TSimParamTabl
     connect(&scheduler_, &QTimer::timeout, this, &TSimFleet::RunDue);
     alarmTimer_.setInterval(100);
     connect(&alarmTimer_, &QTimer::timeout, this, &TSimFleet::OnAlarmTick);
+    if (config_.alarmRepeatSeconds > 0)
+        repeatTimer_.setInterval(std::clamp(int(config_.alarmRepeatSeconds * 1000 / 4), 10, 1000));
+    connect(&repeatTimer_, &QTimer::timeout, this, &TSimFleet::RepeatAlarms);
 }
 
 TSimFleet::~TSimFleet() {
@@ -94,6 +97,8 @@ bool TSimFleet::Start() {
         lastAlarmTick_ = Clock::now();
         alarmTimer_.start();
     }
+    if (config_.alarmRepeatSeconds > 0)
+        repeatTimer_.start();
     return true;
 }
 
@@ -107,6 +112,7 @@ void TSimFleet::Stop() {
     sending_ = false;
     scheduler_.stop();
     alarmTimer_.stop();
+    repeatTimer_.stop();
     due_ = {};
     for (Slot &slot : slots_) {
         ++slot.generation;
@@ -206,6 +212,7 @@ void TSimFleet::OnConnected(int index) {
     if (slot.state != LinkState::Connecting)
         return;
     slot.state = LinkState::Up;
+    slot.registered = false;
     ++connected_;
     slot.socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     Trace(index, QStringLiteral("connected from port %1").arg(slot.socket->localPort()));
@@ -232,7 +239,6 @@ void TSimFleet::OnDown(int index, const QString &why) {
         ++stats_.disconnects;
         stats_.heartbeatsLost += qint64(slot.pendingHeartbeats.size());
         slot.pendingHeartbeats.clear();
-        slot.pendingAlarms.clear();
         Trace(index, QStringLiteral("connection lost: ") + why);
     } else {
         ++stats_.connectFailures;
@@ -267,6 +273,7 @@ void TSimFleet::OnReadyRead(int index) {
                 stats_.latencyMs.erase(stats_.latencyMs.begin(),
                                        stats_.latencyMs.begin() + kMaxLatencySamples / 2);
             stats_.latencyMs.push_back(float(ms));
+            slot.registered = true;
             if (!slot.answered) {
                 slot.answered = true;
                 ++answered_;
@@ -276,7 +283,9 @@ void TSimFleet::OnReadyRead(int index) {
         }
         case TSimEvent::Kind::AlarmAck: {
             auto &pending = slot.pendingAlarms;
-            const auto it = std::find(pending.begin(), pending.end(), event.serial);
+            const auto it = std::find_if(pending.begin(), pending.end(), [&](const auto &r) {
+                return r.frame.serial == event.serial;
+            });
             if (it != pending.end()) {
                 pending.erase(it);
                 ++stats_.alarmAcks;
@@ -358,12 +367,41 @@ bool TSimFleet::SendAlarm(int index, const QString &paramCode, bool alert, QStri
     const auto frame = slot.unit->MakeAlarmReport(paramCode, alert);
     if (!frame)
         return fail(QStringLiteral("no parameter ") + paramCode);
-    if (slot.pendingAlarms.size() >= kMaxPending)
+    if (slot.pendingAlarms.size() >= kMaxUnackedAlarms) {
         slot.pendingAlarms.pop_front();
-    slot.pendingAlarms.push_back(frame->serial);
+        ++stats_.alarmsGivenUp;
+    }
+    slot.pendingAlarms.push_back({*frame, Clock::now()});
     ++stats_.alarmsSent;
     Write(index, *frame, QStringLiteral("alarm report"));
     return true;
+}
+
+qint64 TSimFleet::UnackedAlarms() const {
+    qint64 n = 0;
+    for (const Slot &slot : slots_)
+        n += qint64(slot.pendingAlarms.size());
+    return n;
+}
+
+void TSimFleet::RepeatAlarms() {
+    if (!sending_)
+        return; // paused: replies still count, nothing new leaves
+    const auto now = Clock::now();
+    const auto after = Seconds(config_.alarmRepeatSeconds);
+    for (int index = 0; index < UnitCount(); ++index) {
+        Slot &slot = slots_[std::size_t(index)];
+        // Only a registered connection is listened to.
+        if (slot.state != LinkState::Up || !slot.registered)
+            continue;
+        for (Slot::Report &report : slot.pendingAlarms) {
+            if (now - report.sentAt < after)
+                continue;
+            report.sentAt = now;
+            ++stats_.alarmsRepeated;
+            Write(index, report.frame, QStringLiteral("alarm report (again)"));
+        }
+    }
 }
 
 void TSimFleet::OnAlarmTick() {
@@ -518,10 +556,12 @@ QString TSimFleet::StatusLine() const {
             .arg(PendingHeartbeats())
             .arg(Ms(SimPercentile(stats_.latencyMs, 0.50)),
                  Ms(SimPercentile(stats_.latencyMs, 0.99)));
-    line += QStringLiteral(" | alarms %1 acked %2 | queries %3 sets %4 station changes %5 "
-                           "list pages %6 rejected %7")
+    line += QStringLiteral(" | alarms %1 acked %2 repeated %3 unacked %4 | queries %5 sets %6 "
+                           "station changes %7 list pages %8 rejected %9")
                 .arg(stats_.alarmsSent)
                 .arg(stats_.alarmAcks)
+                .arg(stats_.alarmsRepeated)
+                .arg(UnackedAlarms())
                 .arg(stats_.queries)
                 .arg(stats_.sets)
                 .arg(stats_.stationChanges)

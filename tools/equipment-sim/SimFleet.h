@@ -41,6 +41,10 @@ struct TSimFleetConfig {
     double connectRate = 500;       // new connections per second
     double reconnectSeconds = 5;    // after a lost connection; 0: never
     double replyTimeoutSeconds = 5; // a heartbeat unanswered this long counts as lost
+    // An alarm report without acknowledgement is sent again this often, as a
+    // field unit does, across reconnections, until it is acknowledged (0:
+    // never). A unit keeps at most kMaxUnackedAlarms; beyond, the oldest go.
+    double alarmRepeatSeconds = 10;
     // Each unit heartbeats once on connecting (to register), then at its own
     // phase of the interval, so that units connected together do not
     // heartbeat together. Off: every S seconds after connecting.
@@ -64,7 +68,9 @@ struct TSimStats {
     qint64 heartbeatsLost = 0;   // unanswered within the reply timeout or when the link dropped
     qint64 unmatchedReplies = 0; // replies to no pending heartbeat (late or foreign)
     qint64 alarmsSent = 0;
-    qint64 alarmAcks = 0;
+    qint64 alarmAcks = 0;      // reports acknowledged (each counted once)
+    qint64 alarmsRepeated = 0; // reports sent again for want of an acknowledgement
+    qint64 alarmsGivenUp = 0;  // unacknowledged reports dropped past the unit's bound
     qint64 queries = 0;
     qint64 sets = 0;
     qint64 stationChanges = 0;
@@ -115,6 +121,9 @@ public:
     bool SendHeartbeat(int index);
     // Sends an alarm report; the error says why not.
     bool SendAlarm(int index, const QString &paramCode, bool alert, QString *error);
+    // Alarm reports sent and not yet acknowledged, over the fleet.
+    qint64 UnackedAlarms() const;
+    static constexpr std::size_t kMaxUnackedAlarms = 4096;
 
     // Called for every frame a unit has handled, after its reply (if any) was
     // written: the unit's index and what it did. Null: nobody is told.
@@ -145,7 +154,12 @@ private:
         LinkState state = LinkState::Idle;
         bool answered = false;
         std::deque<std::pair<int, Clock::time_point>> pendingHeartbeats;
-        std::deque<int> pendingAlarms;
+        bool registered = false; // a heartbeat was answered on this connection
+        struct Report {
+            TSimOutFrame frame;
+            Clock::time_point sentAt;
+        };
+        std::deque<Report> pendingAlarms; // sent, not acknowledged; kept across links
     };
 
     void Schedule(Clock::time_point at, int index, Action action);
@@ -156,6 +170,8 @@ private:
     void OnDown(int index, const QString &why);
     void OnReadyRead(int index);
     void OnAlarmTick();
+    // Sends again every report unacknowledged for alarmRepeatSeconds.
+    void RepeatAlarms();
     void Write(int index, const TSimOutFrame &frame, const QString &what);
     void Trace(int index, const QString &text);
     void ExpireHeartbeats(Slot &slot, Clock::time_point now);
@@ -172,6 +188,7 @@ private:
     QStringList alarmCodes_;
     QString lastError_;
     QTimer alarmTimer_;
+    QTimer repeatTimer_;
     Clock::time_point lastAlarmTick_;
     double alarmCredit_ = 0;
     std::mt19937 random_{20240611u};

@@ -35,7 +35,10 @@ const char *kDescription = R"(Simulates equipment units (repeaters) against the 
 server: each unit opens its own TCP connection to the equipment port, sends
 heartbeats, answers queries and sets from a parameter table it keeps, answers
 parameter-list queries page by page, obeys station-number changes and sends
-alarm reports on command or at a rate.
+alarm reports on command or at a rate. An alarm report that gets no
+acknowledgement is sent again every --alarm-repeat seconds until it is
+acknowledged; the status line counts what was acknowledged, repeated and is
+still unacknowledged.
 
 Unit i (i = --first .. --first+--count-1) has the code <code-prefix><i>, the
 station number <station-base> + i and the equipment number --equipment-num.
@@ -104,6 +107,9 @@ int main(int argc, char *argv[]) {
         "reconnect", "Seconds before a lost connection is opened again (0: never)", "S", "5");
     const QCommandLineOption replyTimeout = valued(
         "reply-timeout", "Seconds after which an unanswered heartbeat counts as lost", "S", "5");
+    const QCommandLineOption alarmRepeat = valued(
+        "alarm-repeat",
+        "Seconds after which an unacknowledged alarm report is sent again (0: never)", "S", "10");
     const QCommandLineOption db(
         QStringLiteral("db"),
         QStringLiteral("Take the parameter table from the dictionary of this MonitorData.db "
@@ -124,10 +130,10 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption aligned(QStringLiteral("aligned"),
                                      QStringLiteral("Heartbeat every S seconds after connecting "
                                                     "instead of spreading the units' phases."));
-    parser.addOptions({host,        port,         count,     first,    prefix,    type,
-                       stationBase, equipmentNum, heartbeat, pages,    alarmRate, connectRate,
-                       reconnect,   replyTimeout, db,        duration, stats,     tick,
-                       verbose,     quiet,        aligned});
+    parser.addOptions({host,        port,         count,     first,      prefix,    type,
+                       stationBase, equipmentNum, heartbeat, pages,      alarmRate, connectRate,
+                       reconnect,   replyTimeout, db,        duration,   stats,     tick,
+                       verbose,     quiet,        aligned,   alarmRepeat});
     parser.process(app);
 
     auto fail = [](const QString &message) {
@@ -174,6 +180,7 @@ int main(int argc, char *argv[]) {
     config.connectRate = number(connectRate, 0, 1e6);
     config.reconnectSeconds = number(reconnect, 0, 86400);
     config.replyTimeoutSeconds = number(replyTimeout, 0.01, 86400);
+    config.alarmRepeatSeconds = number(alarmRepeat, 0, 86400);
     const double runSeconds = number(duration, 0, 1e9);
     const double statsSeconds = number(stats, 0, 86400);
     if (!ok)
