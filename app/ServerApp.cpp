@@ -231,6 +231,16 @@ void TServerApp::ServerContainerCreate() {
     settings.port = quint16(DataBasePort);
     settings.listen = extra_.dataBaseListen;
     settings.token = extra_.dataBaseToken;
+    // Tests shorten the login deadline and the time a client may leave its
+    // replies untaken.
+    for (const auto &[name, limit] :
+         {std::pair{"MMS_REMOTE_LOGIN_MS", &settings.limits.loginDeadline},
+          std::pair{"MMS_REMOTE_STALL_MS", &settings.limits.stallLimit}}) {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue(name, &ok);
+        if (ok && ms > 0)
+            *limit = std::chrono::milliseconds(ms);
+    }
     serverContainer_ =
         std::make_unique<TServerContainer1>(*dmNet, sink_.CommInfoHint(), std::move(settings));
     if (!serverContainer_->Start()) {
@@ -352,6 +362,9 @@ QString TServerApp::StartupText() const {
 }
 
 bool TServerApp::ConfirmedExit() {
+    // Remote calls stop at once: one under way may hold the data module lock
+    // the counters need, and the program must not wait on remote clients.
+    serverContainer_.reset();
     try {
         SaveHandPackageCount(*dmNet);
     } catch (const std::exception &e) {
