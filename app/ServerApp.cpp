@@ -11,6 +11,7 @@
 #include "ParamDictionary.h"
 #include "ParameterSetF.h"
 #include "PublicU.h"
+#include "RemoteDataSet.h"
 #include "ResolveF.h"
 #include "Retention.h"
 #include "SchemaInstaller.h"
@@ -249,6 +250,12 @@ void TServerApp::ServerContainerCreate() {
         serverContainer_.reset();
         sink_.Post(text, clRed);
         PrintErr(text);
+        return;
+    }
+    try {
+        superuserRole_ = TRemoteDataSet::SuperuserRole(*dmNet);
+    } catch (const DbError &) {
+        // Not known: the start-up line says nothing of it.
     }
 }
 
@@ -358,7 +365,13 @@ QString TServerApp::StartupText() const {
     if (metricsEndpoint_)
         listens.push_back(
             {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
-    return StartupLine(listens, target_);
+    QString text = StartupLine(listens, target_);
+    if (!superuserRole_.isEmpty())
+        text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
+                               "remote data statement runs with its rights: give the server a "
+                               "role of its own")
+                    .arg(superuserRole_);
+    return text;
 }
 
 bool TServerApp::ConfirmedExit() {

@@ -164,6 +164,16 @@ QString TRemoteDataSet::TableOf(const QString &commandText, const QSqlRecord &fi
     return parts.join(QLatin1Char('.'));
 }
 
+QString TRemoteDataSet::SuperuserRole(TdmNet &db) {
+    if (db.DataBaseType() != 3)
+        return {};
+    const std::vector<QSqlRecord> rows =
+        db.Select(QStringLiteral("select current_user, current_setting('is_superuser')"));
+    if (rows.empty() || rows.front().value(1).toString() != QLatin1String("on"))
+        return {};
+    return rows.front().value(0).toString();
+}
+
 template <class F> auto TRemoteDataSet::Limited(QSqlDatabase db, F &&call) {
     Confine(db);
     const auto limit = db_.Health().Limits().remoteCallLimit;

@@ -57,6 +57,11 @@ public:
     // The table of the last GetRecords; empty when it could not be told.
     const QString &LastTable() const { return lastTable_; }
 
+    // The role the data module's connections use when it is a PostgreSQL
+    // superuser (whose rights every remote statement would have: reading
+    // and writing files on the database host among them); empty otherwise.
+    static QString SuperuserRole(TdmNet &db);
+
     // The table a select reads: the one its columns name when they all agree,
     // else the name after its first "from". Empty when neither tells.
     static QString TableOf(const QString &commandText, const QSqlRecord &fields);

@@ -275,6 +275,22 @@ TEST_P(RemoteProvider, SqliteStatementsCannotReachOtherFiles) {
     EXPECT_EQ(Records(p, "select count(*) from UserEquipment")["rows"], json::parse("[[0]]"));
 }
 
+TEST_P(RemoteProvider, SuperuserRoleIsToldOnPostgreSqlOnly) {
+    // The test server's role is the superuser postgres.
+    EXPECT_EQ(TRemoteDataSet::SuperuserRole(Net()).isEmpty(), GetParam() != 3);
+    if (GetParam() != 3)
+        return;
+    Net().Exec(QStringLiteral("drop role if exists mms_plain"));
+    Net().Exec(QStringLiteral("create role mms_plain login password 'pw'"));
+    DbTarget plain = Net().Target();
+    plain.user = QStringLiteral("mms_plain");
+    plain.password = QStringLiteral("pw");
+    TdmNet other(plain);
+    EXPECT_TRUE(TRemoteDataSet::SuperuserRole(other).isEmpty());
+    other.ReleaseThreadConnection();
+    Net().Exec(QStringLiteral("drop role mms_plain"));
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, RemoteProvider, testing::Values(quint8(1), quint8(3)),
                          storetest::KindParamName);
 
