@@ -136,7 +136,7 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
     if (auto v = ini.Value(SetSection, QStringLiteral("DataBaseListen"));
         v && !v->trimmed().isEmpty())
         o.dataBaseListen = v->trimmed();
-    if (auto v = ini.Value(SetSection, QStringLiteral("DataBaseToken")); v)
+    if (auto v = ini.TextValue(SetSection, QStringLiteral("DataBaseToken"), true); v)
         o.dataBaseToken = *v;
     return o;
 }
@@ -161,10 +161,15 @@ DbTarget ChooseDatabase(const QString &home, const IniFile &ini) {
         return t;
     }
     auto value = [&](const char *key, const QString &def) {
-        const std::optional<QString> v = ini.Value(DbSection, QLatin1String(key));
+        const QLatin1String name(key);
+        const bool secret =
+            name == QLatin1String("Password") || name == QLatin1String("ConnectionString");
+        const std::optional<QString> v = ini.TextValue(DbSection, name, secret);
         return v && !v->isEmpty() ? *v : def;
     };
-    const QString driverText = value("Driver", QStringLiteral("QODBC"));
+    const std::optional<QString> driverValue = ini.Value(DbSection, QStringLiteral("Driver"));
+    const QString driverText =
+        driverValue && !driverValue->isEmpty() ? *driverValue : QStringLiteral("QODBC");
     const QString driver = driverText.toUpper();
     if (driver != QLatin1String("QPSQL") && driver != QLatin1String("QODBC"))
         ini.NoteProblem(DbSection, QStringLiteral("Driver"), driverText, QStringLiteral("QODBC"));

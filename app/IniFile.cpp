@@ -1,6 +1,7 @@
 #include "IniFile.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSaveFile>
 
 #include <limits>
@@ -120,6 +121,23 @@ int IniFile::IntValue(const QString &section, const QString &key, int defaultVal
     return defaultValue;
 }
 
+std::optional<QString> IniFile::TextValue(const QString &section, const QString &key,
+                                          bool secret) const {
+    const std::optional<QString> v = Value(section, key);
+    if (!v)
+        return v;
+    static const QRegularExpression comment(QStringLiteral(R"((^|\s)[;#])"));
+    if (comment.match(*v).hasMatch()) {
+        const QString shown =
+            secret ? QStringLiteral("%1 characters, not shown").arg(v->size()) : *v;
+        const std::size_t before = problems_.size();
+        NoteProblem(section, key, shown, shown);
+        if (problems_.size() > before)
+            problems_.back().commentInValue = true;
+    }
+    return v;
+}
+
 void IniFile::NoteProblem(const QString &section, const QString &key, const QString &found,
                           const QString &used) const {
     for (const TIniProblem &p : problems_)
@@ -130,6 +148,10 @@ void IniFile::NoteProblem(const QString &section, const QString &key, const QStr
 }
 
 QString DescribeIniProblem(const TIniProblem &problem) {
+    if (problem.commentInValue)
+        return QStringLiteral("Set.ini [%1] %2: \"%3\" is used as it stands, \" ;\" or \" #\" "
+                              "and all after it included (a comment belongs on a line of its own)")
+            .arg(problem.section, problem.key, problem.found);
     QString text = QStringLiteral("Set.ini [%1] %2: \"%3\" cannot be read; using %4")
                        .arg(problem.section, problem.key, problem.found,
                             problem.used.isEmpty() ? QStringLiteral("nothing") : problem.used);

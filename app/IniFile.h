@@ -16,6 +16,9 @@ struct TIniProblem {
     QString key;
     QString found;
     QString used;
+    // The value is used as it stands although it holds " ;" or " #" (a
+    // comment written after it, which INI files do not have).
+    bool commentInValue = false;
 };
 
 class IniFile {
@@ -35,6 +38,12 @@ public:
     // key gives the default, and so does anything else, which is also noted
     // as a problem.
     int IntValue(const QString &section, const QString &key, int defaultValue) const;
+
+    // A text value used as it stands. One that looks as if a comment had
+    // been written after it (" ;" or " #" inside, or ";"/"#" first) is
+    // noted as a problem; secret: its text is not repeated in the note.
+    std::optional<QString> TextValue(const QString &section, const QString &key,
+                                     bool secret = false) const;
 
     // Values that could not be read since the file was loaded, in the order
     // they were met, each key once. A value keeps everything after the "="

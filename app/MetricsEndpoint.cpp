@@ -1,12 +1,18 @@
 #include "MetricsEndpoint.h"
 
 #include <prometheus/collectable.h>
-#include <prometheus/exposer.h>
 #include <prometheus/metric_family.h>
+#include <prometheus/text_serializer.h>
 
 #include <QDateTime>
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
 
 #include <initializer_list>
+#include <sstream>
 #include <utility>
 
 namespace {
@@ -105,22 +111,124 @@ private:
     const double startTime_;
 };
 
-TMetricsEndpoint::TMetricsEndpoint(const TServerMetrics &counters, const TMetricsGauges &gauges)
-    : collector_(std::make_shared<Collector>(counters, gauges)) {}
+// The listening socket and its connections, on the endpoint's thread.
+class TMetricsEndpoint::Server : public QObject {
+public:
+    Server(const TMetricsEndpoint &owner, std::chrono::milliseconds deadline)
+        : owner_(owner), deadline_(deadline) {
+        QObject::connect(&listener_, &QTcpServer::newConnection, this, [this] { Accept(); });
+    }
 
-TMetricsEndpoint::~TMetricsEndpoint() = default;
+    // Runs on the endpoint's thread. The error text when it cannot listen.
+    QString Listen(const QString &address, int port) {
+        if (!listener_.listen(QHostAddress(address), quint16(port)))
+            return listener_.errorString();
+        return {};
+    }
+    quint16 Port() const { return listener_.serverPort(); }
+    // Runs on the endpoint's thread: closes everything it owns there.
+    void Close() {
+        listener_.close();
+        qDeleteAll(findChildren<QTcpSocket *>(Qt::FindDirectChildrenOnly));
+    }
+
+private:
+    void Accept() {
+        while (QTcpSocket *socket = listener_.nextPendingConnection()) {
+            socket->setParent(this);
+            // Qt takes no more from the kernel than a request head may hold.
+            socket->setReadBufferSize(MaxRequestBytes + 1);
+            auto *timer = new QTimer(socket);
+            timer->setSingleShot(true);
+            QObject::connect(timer, &QTimer::timeout, socket, [socket] {
+                socket->abort();
+                socket->deleteLater();
+            });
+            timer->start(deadline_);
+            auto head = std::make_shared<QByteArray>();
+            QObject::connect(socket, &QTcpSocket::readyRead, socket,
+                             [this, socket, head] { Read(socket, *head); });
+            QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        }
+    }
+
+    void Read(QTcpSocket *socket, QByteArray &head) {
+        head += socket->readAll();
+        const qsizetype end = head.indexOf("\r\n\r\n");
+        if (end < 0 && head.size() <= MaxRequestBytes)
+            return; // the rest of the head is still to come
+        const QByteArray requestLine = head.left(head.indexOf("\r\n"));
+        QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
+        QByteArray status = "200 OK";
+        std::string body;
+        if (end < 0) {
+            status = "431 Request Header Fields Too Large";
+        } else if (!requestLine.startsWith("GET /metrics ") &&
+                   !requestLine.startsWith("GET /metrics?")) {
+            status = "404 Not Found";
+        } else {
+            body = owner_.Page();
+        }
+        socket->write("HTTP/1.0 " + status +
+                      "\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+                      "Content-Length: " +
+                      QByteArray::number(qsizetype(body.size())) + "\r\nConnection: close\r\n\r\n");
+        socket->write(body.data(), qint64(body.size()));
+        // Closed once sent; the deadline still ends a client that does not
+        // take the answer.
+        socket->disconnectFromHost();
+    }
+
+    const TMetricsEndpoint &owner_;
+    std::chrono::milliseconds deadline_;
+    QTcpServer listener_{this};
+};
+
+TMetricsEndpoint::TMetricsEndpoint(const TServerMetrics &counters, const TMetricsGauges &gauges,
+                                   std::chrono::milliseconds deadline)
+    : collector_(std::make_shared<Collector>(counters, gauges)), deadline_(deadline) {}
+
+TMetricsEndpoint::~TMetricsEndpoint() {
+    if (!thread_)
+        return;
+    QMetaObject::invokeMethod(
+        server_.get(), [this] { server_->Close(); }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
+    server_.reset();
+}
+
+std::string TMetricsEndpoint::Page() const {
+    std::ostringstream out;
+    prometheus::TextSerializer().Serialize(out, collector_->Collect());
+    return out.str();
+}
 
 bool TMetricsEndpoint::Start(const QString &address, int port) {
-    try {
-        exposer_ = std::make_unique<prometheus::Exposer>(
-            QStringLiteral("%1:%2").arg(address).arg(port).toStdString(), 1);
-        exposer_->RegisterCollectable(collector_);
-        const std::vector<int> ports = exposer_->GetListeningPorts();
-        port_ = ports.empty() ? port : ports.front();
-        return true;
-    } catch (const std::exception &e) {
-        exposer_.reset();
-        error_ = QString::fromStdString(e.what());
+    QHostAddress host;
+    if (!host.setAddress(address)) {
+        error_ = QStringLiteral("%1 is not an IP address").arg(address);
         return false;
     }
+    thread_ = std::make_unique<QThread>();
+    thread_->setObjectName(QStringLiteral("metrics"));
+    server_ = std::make_unique<Server>(*this, deadline_);
+    server_->moveToThread(thread_.get());
+    thread_->start();
+    QMetaObject::invokeMethod(
+        server_.get(),
+        [&] {
+            error_ = server_->Listen(address, port);
+            port_ = server_->Port();
+        },
+        Qt::BlockingQueuedConnection);
+    if (error_.isEmpty())
+        return true;
+    QMetaObject::invokeMethod(
+        server_.get(), [this] { server_->Close(); }, Qt::BlockingQueuedConnection);
+    thread_->quit();
+    thread_->wait();
+    server_.reset();
+    thread_.reset();
+    return false;
 }

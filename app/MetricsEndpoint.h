@@ -1,5 +1,10 @@
 // The metrics endpoint: the server's counters and a few sampled figures in
 // the Prometheus text format at http://ADDRESS:PORT/metrics.
+//
+// It serves on a thread of its own with non-blocking sockets, so a client
+// that sends slowly or never reads its answer holds up no other scrape; each
+// connection has a deadline for the whole exchange and a bound on its
+// request.
 #pragma once
 
 #include "ServerMetrics.h"
@@ -7,12 +12,11 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 
-namespace prometheus {
-class Exposer;
-}
+class QThread;
 
 // Figures that live on the event thread, sampled there (TServerApp does it
 // once a second) for the endpoint's thread to read.
@@ -28,7 +32,13 @@ struct TMetricsGauges {
 
 class TMetricsEndpoint {
 public:
-    TMetricsEndpoint(const TServerMetrics &counters, const TMetricsGauges &gauges);
+    // A connection still open this long after it was accepted is closed.
+    static constexpr std::chrono::milliseconds Deadline{3000};
+    // The longest request head taken.
+    static constexpr qsizetype MaxRequestBytes = 8192;
+
+    TMetricsEndpoint(const TServerMetrics &counters, const TMetricsGauges &gauges,
+                     std::chrono::milliseconds deadline = Deadline);
     ~TMetricsEndpoint();
     TMetricsEndpoint(const TMetricsEndpoint &) = delete;
     TMetricsEndpoint &operator=(const TMetricsEndpoint &) = delete;
@@ -39,10 +49,16 @@ public:
     QString ErrorString() const { return error_; }
     int Port() const { return port_; }
 
+    // The page a scrape gets.
+    std::string Page() const;
+
 private:
     class Collector;
+    class Server;
     std::shared_ptr<Collector> collector_;
-    std::unique_ptr<prometheus::Exposer> exposer_;
+    std::chrono::milliseconds deadline_;
+    std::unique_ptr<QThread> thread_;
+    std::unique_ptr<Server> server_; // lives on thread_
     QString error_;
     int port_ = 0;
 };

@@ -12,6 +12,7 @@
 #include "ParamDictionary.h"
 #include "ParameterSetF.h"
 #include "PublicU.h"
+#include "RemoteDataSet.h"
 #include "ResolveF.h"
 #include "Retention.h"
 #include "SchemaInstaller.h"
@@ -241,6 +242,16 @@ void TServerApp::ServerContainerCreate() {
     settings.port = quint16(DataBasePort);
     settings.listen = extra_.dataBaseListen;
     settings.token = extra_.dataBaseToken;
+    // Tests shorten the login deadline and the time a client may leave its
+    // replies untaken.
+    for (const auto &[name, limit] :
+         {std::pair{"MMS_REMOTE_LOGIN_MS", &settings.limits.loginDeadline},
+          std::pair{"MMS_REMOTE_STALL_MS", &settings.limits.stallLimit}}) {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue(name, &ok);
+        if (ok && ms > 0)
+            *limit = std::chrono::milliseconds(ms);
+    }
     serverContainer_ =
         std::make_unique<TServerContainer1>(*dmNet, sink_.CommInfoHint(), std::move(settings));
     if (!serverContainer_->Start()) {
@@ -249,6 +260,12 @@ void TServerApp::ServerContainerCreate() {
         serverContainer_.reset();
         sink_.Post(text, clRed);
         PrintErr(text);
+        return;
+    }
+    try {
+        superuserRole_ = TRemoteDataSet::SuperuserRole(*dmNet);
+    } catch (const DbError &) {
+        // Not known: the start-up line says nothing of it.
     }
 }
 
@@ -363,10 +380,19 @@ QString TServerApp::StartupText() const {
     if (metricsEndpoint_)
         listens.push_back(
             {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
-    return StartupLine(listens, target_);
+    QString text = StartupLine(listens, target_);
+    if (!superuserRole_.isEmpty())
+        text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
+                               "remote data statement runs with its rights: give the server a "
+                               "role of its own")
+                    .arg(superuserRole_);
+    return text;
 }
 
 bool TServerApp::ConfirmedExit() {
+    // Remote calls stop at once: one under way may hold the data module lock
+    // the counters need, and the program must not wait on remote clients.
+    serverContainer_.reset();
     try {
         SaveHandPackageCount(*dmNet);
     } catch (const std::exception &e) {

@@ -93,6 +93,8 @@ private:
     TMetricsGauges gauges_;
     // After db_, so that its connection threads end before the data module.
     std::unique_ptr<TServerContainer1> serverContainer_;
+    // The PostgreSQL role of the database connections when it is a superuser.
+    QString superuserRole_;
     // Declared after sink_ and db_ so that it goes before them: it logs through
     // sink_ and reads dmNet.
     std::unique_ptr<TEquipmentTcp> equipmentTcp_;

@@ -111,10 +111,12 @@ QVariant TDataSetProvider1::BoundValue(const json &value) {
     }
 }
 
-std::string TDataSetProvider1::GetRecords(const std::string &commandText, std::size_t maxBytes) {
+std::string TDataSetProvider1::GetRecords(const std::string &commandText, std::size_t maxBytes,
+                                          const TRemoteFlush &flush) {
     std::string out;
+    std::size_t sent = 0; // bytes already handed to the flush
     const auto bound = [&] {
-        if (out.size() > maxBytes)
+        if (sent + out.size() > maxBytes)
             throw TRemoteError(RemoteErrorCode::ResultTooLarge,
                                "result larger than " + std::to_string(maxBytes) +
                                    " bytes; the connection is closed",
@@ -142,6 +144,11 @@ std::string TDataSetProvider1::GetRecords(const std::string &commandText, std::s
                 }
                 out += ']';
                 bound();
+                if (flush && out.size() >= FlushBytes) {
+                    sent += out.size();
+                    flush(out);
+                    out.clear();
+                }
             });
     } catch (const DbError &e) {
         throw DatabaseError(e);

@@ -10,7 +10,11 @@ class TDataSetProvider1 final : public TRemoteProvider {
 public:
     explicit TDataSetProvider1(TdmNet &db) : dataSet_(db) {}
 
-    std::string GetRecords(const std::string &commandText, std::size_t maxBytes) override;
+    std::string GetRecords(const std::string &commandText, std::size_t maxBytes,
+                           const TRemoteFlush &flush) override;
+
+    // Result text gathered before it is handed to the flush.
+    static constexpr std::size_t FlushBytes = 64 * 1024;
     std::int64_t Execute(const std::string &commandText) override;
     std::int64_t ApplyUpdates(const std::string &tableName,
                               const std::vector<TRemoteDeltaRow> &delta) override;

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -48,13 +49,20 @@ struct TRemoteDeltaRow {
     std::vector<std::pair<std::string, nlohmann::json>> newValues;
 };
 
+// Takes the leading part of a result while it is still being read (and
+// empties it), so that a large result goes out as fast as the client takes
+// it instead of being held whole. May throw to end the call.
+using TRemoteFlush = std::function<void(std::string &part)>;
+
 class TRemoteProvider {
 public:
     virtual ~TRemoteProvider() = default;
-    // The JSON text of the result object {"fields": [...], "rows": [[...]]}.
-    // Throws TRemoteError: DatabaseError, or ResultTooLarge (closing the
-    // connection) when the text would pass maxBytes.
-    virtual std::string GetRecords(const std::string &commandText, std::size_t maxBytes) = 0;
+    // The JSON text of the result object {"fields": [...], "rows": [[...]]}:
+    // what flush (when given) has not taken yet. Throws TRemoteError:
+    // DatabaseError, or ResultTooLarge (closing the connection) when the text
+    // would pass maxBytes.
+    virtual std::string GetRecords(const std::string &commandText, std::size_t maxBytes,
+                                   const TRemoteFlush &flush) = 0;
     // The rows affected. Throws TRemoteError.
     virtual std::int64_t Execute(const std::string &commandText) = 0;
     // Applies the delta in one transaction to the table (empty: the one the

@@ -7,9 +7,6 @@ using nlohmann::json;
 
 namespace {
 
-// Thrown by the parser callback when a request passes the size or depth bound.
-struct TooComplex {};
-
 std::string Dump(const json &value) {
     // Every string the service sends is valid UTF-8: what came from the
     // client was checked by the parser, what came from the database is
@@ -30,8 +27,13 @@ json ReplyId(const json &request) {
     return nullptr;
 }
 
+// A result reply line up to its result.
+std::string ResultHead(const json &id) {
+    return R"({"jsonrpc":"2.0","id":)" + Dump(id) + R"(,"result":)";
+}
+
 std::string ResultLine(const json &id, const std::string &resultText) {
-    return R"({"jsonrpc":"2.0","id":)" + Dump(id) + R"(,"result":)" + resultText + "}";
+    return ResultHead(id) + resultText + "}";
 }
 
 std::string ErrorLine(const json &id, int code, const std::string &message) {
@@ -134,12 +136,17 @@ void TRemoteSession::Feed(std::string_view bytes) {
     buffer_.append(bytes);
 }
 
+std::size_t TRemoteSession::LineLimit() const {
+    return options_.token.empty() || loggedIn_
+               ? options_.maxLineBytes
+               : std::min(options_.maxLineBytes, options_.maxPreLoginBytes);
+}
+
 bool TRemoteSession::HasWork() const {
     if (closing_)
         return false;
     const std::size_t from = start_ + scanned_;
-    return buffer_.find('\n', from) != std::string::npos ||
-           buffer_.size() - start_ > options_.maxLineBytes;
+    return buffer_.find('\n', from) != std::string::npos || buffer_.size() - start_ > LineLimit();
 }
 
 bool TRemoteSession::HandleNext(std::string &reply) {
@@ -149,7 +156,7 @@ bool TRemoteSession::HandleNext(std::string &reply) {
     const std::size_t end = buffer_.find('\n', start_ + scanned_);
     if (end == std::string::npos) {
         scanned_ = buffer_.size() - start_;
-        if (scanned_ <= options_.maxLineBytes)
+        if (scanned_ <= LineLimit())
             return false;
         reply = LineTooLong();
         return true;
@@ -157,7 +164,7 @@ bool TRemoteSession::HandleNext(std::string &reply) {
     std::string_view line(buffer_.data() + start_, end - start_);
     start_ = end + 1;
     scanned_ = 0;
-    if (line.size() > options_.maxLineBytes) {
+    if (line.size() > LineLimit()) {
         reply = LineTooLong();
         return true;
     }
@@ -172,8 +179,7 @@ bool TRemoteSession::HandleNext(std::string &reply) {
 std::string TRemoteSession::LineTooLong() {
     closing_ = true;
     return ErrorLine(nullptr, RemoteErrorCode::RequestTooLarge,
-                     "request line longer than " + std::to_string(options_.maxLineBytes) +
-                         " bytes") +
+                     "request line longer than " + std::to_string(LineLimit()) + " bytes") +
            "\n";
 }
 
@@ -197,28 +203,18 @@ std::string TRemoteSession::HandleLine(std::string_view line) {
     if (std::all_of(line.begin(), line.end(),
                     [](char c) { return c == ' ' || c == '\t' || c == '\r'; }))
         return {};
+    if (!ShapeWithin(line, options_.maxJsonDepth, options_.maxJsonValues)) {
+        CountFailure();
+        return ErrorLine(nullptr, RemoteErrorCode::InvalidRequest,
+                         "request nested or sized beyond the service's bounds");
+    }
     json request;
-    std::size_t values = 0;
     try {
-        request = json::parse(line.begin(), line.end(),
-                              [&](int depth, json::parse_event_t event, json &) {
-                                  if (depth > options_.maxJsonDepth)
-                                      throw TooComplex{};
-                                  if ((event == json::parse_event_t::value ||
-                                       event == json::parse_event_t::object_start ||
-                                       event == json::parse_event_t::array_start) &&
-                                      ++values > options_.maxJsonValues)
-                                      throw TooComplex{};
-                                  return true;
-                              });
+        request = json::parse(line.begin(), line.end());
     } catch (const json::exception &e) {
         CountFailure();
         return ErrorLine(nullptr, RemoteErrorCode::ParseError,
                          std::string("Parse error: ") + e.what());
-    } catch (const TooComplex &) {
-        CountFailure();
-        return ErrorLine(nullptr, RemoteErrorCode::InvalidRequest,
-                         "request nested or sized beyond the service's bounds");
     }
 
     const json id = ReplyId(request);
@@ -247,20 +243,30 @@ std::string TRemoteSession::HandleLine(std::string_view line) {
         const std::string &name = method->get_ref<const std::string &>();
         if (name == "Login") {
             const std::string given = TextParam(params, "token");
-            if (!options_.token.empty() && !SameToken(given, options_.token))
+            if (!options_.token.empty() && !SameToken(given, options_.token)) {
+                if (options_.onLoginFailure)
+                    options_.onLoginFailure();
                 throw TRemoteError(RemoteErrorCode::LoginRequired, "Login failed");
+            }
             loggedIn_ = true;
             return notification ? std::string() : ResultLine(id, "true");
         }
         if (!options_.token.empty() && !loggedIn_)
             throw TRemoteError(RemoteErrorCode::LoginRequired,
                                "Login required: call Login with the service's token first");
-        std::string result = Call(name, params);
-        return notification ? std::string() : ResultLine(id, result);
+        streamed_ = false;
+        std::string result = Call(name, params, notification ? nullptr : &id);
+        if (notification)
+            return {};
+        return streamed_ ? result + "}" : ResultLine(id, result);
     } catch (const TRemoteError &e) {
         CountFailure();
+        if (streamed_)
+            return BrokenStream();
         return Failure(id, notification, e);
     } catch (const std::exception &e) {
+        if (streamed_)
+            return BrokenStream();
         // A fault of the service itself (for example out of memory): the
         // client hears of it, the connection ends.
         return Failure(id, notification,
@@ -268,13 +274,34 @@ std::string TRemoteSession::HandleLine(std::string_view line) {
     }
 }
 
-std::string TRemoteSession::Call(const std::string &method, const json &params) {
+std::string TRemoteSession::BrokenStream() {
+    // Part of the reply line has gone out: no error reply can follow it, so
+    // the connection ends (the client sees the line cut short).
+    streamed_ = false;
+    closing_ = true;
+    return {};
+}
+
+std::string TRemoteSession::Call(const std::string &method, const json &params,
+                                 const json *replyId) {
     if (method == "EchoString")
         return Dump(TextParam(params, "Value"));
     if (method == "ReverseString")
         return Dump(ReverseUtf8(TextParam(params, "Value")));
-    if (method == "DataSetProvider1.GetRecords")
-        return provider_.GetRecords(TextParam(params, "commandText"), options_.maxResultBytes);
+    if (method == "DataSetProvider1.GetRecords") {
+        TRemoteFlush flush;
+        if (output_ && replyId)
+            flush = [&](std::string &part) {
+                if (!streamed_) {
+                    part.insert(0, ResultHead(*replyId));
+                    streamed_ = true;
+                }
+                output_(part);
+                part.clear();
+            };
+        return provider_.GetRecords(TextParam(params, "commandText"), options_.maxResultBytes,
+                                    flush);
+    }
     if (method == "DataSetProvider1.Execute")
         return Dump(json{{"rowsAffected", provider_.Execute(TextParam(params, "commandText"))}});
     if (method == "DataSetProvider1.ApplyUpdates") {
@@ -306,4 +333,44 @@ std::string TRemoteSession::ReverseUtf8(const std::string &text) {
         end = begin;
     }
     return out;
+}
+
+bool TRemoteSession::ShapeWithin(std::string_view text, int maxDepth, std::size_t maxValues) {
+    int depth = 0;
+    std::size_t values = 1;
+    bool inString = false;
+    bool escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+            continue;
+        }
+        switch (c) {
+        case '"':
+            inString = true;
+            break;
+        case '{':
+        case '[':
+            if (++depth > maxDepth)
+                return false;
+            [[fallthrough]];
+        case ',':
+        case ':':
+            if (++values > maxValues)
+                return false;
+            break;
+        case '}':
+        case ']':
+            --depth;
+            break;
+        default:
+            break;
+        }
+    }
+    return true;
 }

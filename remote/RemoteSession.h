@@ -12,6 +12,7 @@
 #include "RemoteProvider.h"
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -20,6 +21,9 @@ struct TRemoteSessionOptions {
     std::string token;
     // Longest request line; a longer one ends the connection.
     std::size_t maxLineBytes = std::size_t(16) << 20;
+    // Longest request line before Login (when a token is set): a stranger may
+    // not make the service hold or parse more than this.
+    std::size_t maxPreLoginBytes = std::size_t(64) << 10;
     // Largest GetRecords result; a larger one ends the connection.
     std::size_t maxResultBytes = std::size_t(64) << 20;
     // Failed calls before a successful Login after which the connection ends.
@@ -29,6 +33,9 @@ struct TRemoteSessionOptions {
     std::size_t maxJsonValues = 2'000'000;
     // Nesting depth one request may have.
     int maxJsonDepth = 64;
+    // Told of every Login with a wrong token (the caller logs and slows the
+    // address down).
+    std::function<void()> onLoginFailure;
 };
 
 class TRemoteSession {
@@ -47,6 +54,18 @@ public:
     // Bytes received and not handled yet.
     std::size_t Buffered() const { return buffer_.size() - start_; }
     bool LoggedIn() const { return loggedIn_; }
+    const TRemoteSessionOptions &Options() const { return options_; }
+    // Where the leading part of a large GetRecords reply goes while the rows
+    // are still being read; the rest comes back from HandleNext. Without it
+    // the whole reply comes back from HandleNext.
+    void SetOutput(std::function<void(std::string_view)> output) { output_ = std::move(output); }
+
+    // True when the text is one JSON value nested at most maxDepth deep with
+    // at most maxValues values, as far as a scan of its brackets and commas
+    // tells (one pass, no allocation). It lets the parser run without a
+    // per-value callback, whose bookkeeping grows with the square of a
+    // container's size.
+    static bool ShapeWithin(std::string_view text, int maxDepth, std::size_t maxValues);
 
     // One request line (without its "\n") -> its reply (without "\n"; empty
     // for a notification).
@@ -58,11 +77,17 @@ public:
 
 private:
     // The JSON text of the result of one call. Throws TRemoteError.
-    std::string Call(const std::string &method, const nlohmann::json &params);
+    // replyId: the id of the reply, null for a notification (whose result is
+    // never sent, so never streamed).
+    std::string Call(const std::string &method, const nlohmann::json &params,
+                     const nlohmann::json *replyId);
+    std::string BrokenStream();
     std::string Failure(const nlohmann::json &id, bool notification, const TRemoteError &e);
     void CountFailure();
     // The error reply to an over-long line; the connection is to be closed.
     std::string LineTooLong();
+    // The longest line accepted now.
+    std::size_t LineLimit() const;
 
     TRemoteProvider &provider_;
     TRemoteSessionOptions options_;
@@ -72,4 +97,7 @@ private:
     bool closing_ = false;
     bool loggedIn_ = false;
     int failures_ = 0;
+    std::function<void(std::string_view)> output_;
+    // The reply line of the call under way has begun to go out.
+    bool streamed_ = false;
 };

@@ -1,22 +1,28 @@
 #include "ServerContainer1.h"
 
-#include "ServerMethods1.h"
-
+#include <QDeadlineTimer>
 #include <QTcpSocket>
 #include <QThread>
 
 TServerContainer1::TServerContainer1(TdmNet &db, TCommInfoHint log,
                                      TServerContainerSettings settings, QObject *parent)
-    : QObject(parent), db_(db), log_(std::move(log)), settings_(std::move(settings)) {}
+    : QObject(parent), db_(db), log_(std::move(log)), settings_(std::move(settings)),
+      guard_(std::make_shared<TRemoteGuard>(settings_.throttle)) {}
 
 TServerContainer1::~TServerContainer1() {
     server_.close();
-    // Stop ends the connection, whose end quits its thread; a thread whose
-    // connection has already ended is quitting by itself.
+    // A call under way sees the stop at its next row or reply part, and its
+    // statement is broken; Stop then ends the connection, whose end quits its
+    // thread. A thread whose connection has already ended is quitting by
+    // itself.
+    guard_->stopping = true;
+    db_.Health().StopCalls();
     for (auto &[thread, c] : connections_)
         QMetaObject::invokeMethod(c.methods.get(), &TServerMethods1::Stop, Qt::QueuedConnection);
     for (auto &[thread, c] : connections_)
-        thread->wait();
+        // A call that began just as the stop was given is broken too.
+        while (!thread->wait(QDeadlineTimer(20)))
+            db_.Health().StopCalls();
     connections_.clear();
 }
 
@@ -48,6 +54,16 @@ bool TServerContainer1::Start() {
                      .arg(settings_.listen);
         return false;
     }
+    if (!address.isLoopback() &&
+        settings_.token.size() < TServerContainerSettings::MinTokenLength) {
+        error_ = QStringLiteral("[Set] DataBaseListen=%1 is beyond loopback and [Set] "
+                                "DataBaseToken has %2 characters: at least %3 are needed there, "
+                                "so that the token cannot be guessed.")
+                     .arg(settings_.listen)
+                     .arg(settings_.token.size())
+                     .arg(TServerContainerSettings::MinTokenLength);
+        return false;
+    }
     // Stop, set the port, start again.
     server_.close();
     // Connections waiting in the kernel to be accepted, as on the other ports.
@@ -73,7 +89,8 @@ void TServerContainer1::Accept(qintptr descriptor) {
     options.maxResultBytes = settings_.maxResultBytes;
     Connection c;
     c.thread = std::make_unique<QThread>();
-    c.methods = std::make_unique<TServerMethods1>(descriptor, db_, options, log_);
+    c.methods =
+        std::make_unique<TServerMethods1>(descriptor, db_, options, log_, guard_, settings_.limits);
     QThread *thread = c.thread.get();
     c.methods->moveToThread(thread);
     connect(c.methods.get(), &TServerMethods1::Finished, thread, &QThread::quit,

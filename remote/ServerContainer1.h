@@ -6,7 +6,9 @@
 
 #include "NetD.h"
 #include "PublicU.h"
+#include "RemoteGuard.h"
 #include "RemoteSession.h"
+#include "ServerMethods1.h"
 
 #include <QHostAddress>
 #include <QObject>
@@ -17,7 +19,6 @@
 #include <memory>
 
 class QThread;
-class TServerMethods1;
 
 struct TServerContainerSettings {
     quint16 port = 5211;
@@ -26,6 +27,12 @@ struct TServerContainerSettings {
     int maxConnections = 64;
     std::size_t maxLineBytes = std::size_t(16) << 20;
     std::size_t maxResultBytes = std::size_t(64) << 20;
+    TRemoteConnectionLimits limits;
+    TLoginThrottleSettings throttle;
+
+    // The shortest token accepted beyond loopback: one that can be guessed
+    // or read over a shoulder would open the database to the network.
+    static constexpr int MinTokenLength = 16;
 };
 
 class TServerContainer1 : public QObject {
@@ -33,13 +40,13 @@ class TServerContainer1 : public QObject {
 public:
     TServerContainer1(TdmNet &db, TCommInfoHint log, TServerContainerSettings settings,
                       QObject *parent = nullptr);
-    // Closes every connection and waits for its thread (a statement under
-    // way is finished first).
+    // Stops every call under way at once (its statement broken), closes
+    // every connection and waits for its thread.
     ~TServerContainer1() override;
 
     // Starts listening. False, with the reason in ErrorString(), when the
-    // address is not one, when it is beyond loopback and no token is set, or
-    // when the port cannot be bound.
+    // address is not one, when it is beyond loopback and the token is empty
+    // or shorter than MinTokenLength, or when the port cannot be bound.
     bool Start();
     QString ErrorString() const { return error_; }
     bool IsListening() const { return server_.isListening(); }
@@ -77,5 +84,6 @@ private:
     TServerContainerSettings settings_;
     Listener server_{*this};
     QString error_;
+    std::shared_ptr<TRemoteGuard> guard_;
     std::map<QThread *, Connection> connections_;
 };

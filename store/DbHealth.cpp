@@ -22,16 +22,6 @@ void Override(std::chrono::milliseconds &value, const char *name) {
         value = std::chrono::milliseconds(v);
 }
 
-// The driver's own handle of an open connection of the named driver.
-template <class T> T *DriverHandle(const QSqlDatabase &db, const char *driverName) {
-    if (!db.isValid() || !db.driver() || db.driverName() != QLatin1String(driverName))
-        return nullptr;
-    const QVariant v = db.driver()->handle();
-    if (!v.isValid() || !v.constData())
-        return nullptr;
-    return *static_cast<T *const *>(v.constData());
-}
-
 // What breaks a call stuck on the connection. PostgreSQL: shutting the
 // socket down makes libpq's wait return at once with a lost connection; a
 // cancel request would not help when the server's processes are stopped,
@@ -190,12 +180,25 @@ void TDbHealth::WatchdogLoop(std::stop_token stop) {
 TDbHealth::TWatch::TWatch(TDbHealth &health, QSqlDatabase db)
     : TWatch(health, std::move(db), health.limits_.statementLimit) {}
 
-TDbHealth::TWatch::TWatch(TDbHealth &health, QSqlDatabase db, std::chrono::milliseconds limit)
+void TDbHealth::StopCalls() {
+    std::lock_guard guard(lock_);
+    for (Watched &w : watched_) {
+        if (w.fired || !w.stoppable)
+            continue;
+        w.fired = true;
+        if (w.breaker)
+            w.breaker();
+    }
+}
+
+TDbHealth::TWatch::TWatch(TDbHealth &health, QSqlDatabase db, std::chrono::milliseconds limit,
+                          bool stoppable)
     : health_(health) {
     std::function<void()> breaker = BreakerFor(db);
     {
         std::lock_guard guard(health_.lock_);
-        health_.watched_.push_back({std::chrono::steady_clock::now() + limit, std::move(breaker)});
+        health_.watched_.push_back(
+            {std::chrono::steady_clock::now() + limit, std::move(breaker), false, stoppable});
         entry_ = std::prev(health_.watched_.end());
     }
     health_.changed_.notify_all();

@@ -12,7 +12,9 @@
 #pragma once
 
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QString>
+#include <QVariant>
 
 #include <atomic>
 #include <chrono>
@@ -39,11 +41,23 @@ struct TDbLimits {
     static TDbLimits FromEnvironment();
 };
 
+// The driver's own handle of an open connection of the named driver (sqlite3
+// for QSQLITE, PGconn for QPSQL); null for another driver.
+template <class T> T *DriverHandle(const QSqlDatabase &db, const char *driverName) {
+    if (!db.isValid() || !db.driver() || db.driverName() != QLatin1String(driverName))
+        return nullptr;
+    const QVariant v = db.driver()->handle();
+    if (!v.isValid() || !v.constData())
+        return nullptr;
+    return *static_cast<T *const *>(v.constData());
+}
+
 class TDbHealth {
     struct Watched {
         std::chrono::steady_clock::time_point deadline;
         std::function<void()> breaker;
         bool fired = false;
+        bool stoppable = false;
     };
 
 public:
@@ -83,8 +97,10 @@ public:
     class TWatch {
     public:
         TWatch(TDbHealth &health, QSqlDatabase db);
-        // The same with a limit of its own.
-        TWatch(TDbHealth &health, QSqlDatabase db, std::chrono::milliseconds limit);
+        // The same with a limit of its own. stoppable: StopCalls breaks it
+        // too.
+        TWatch(TDbHealth &health, QSqlDatabase db, std::chrono::milliseconds limit,
+               bool stoppable = false);
         ~TWatch();
         TWatch(const TWatch &) = delete;
         TWatch &operator=(const TWatch &) = delete;
@@ -95,6 +111,10 @@ public:
         TDbHealth &health_;
         std::list<Watched>::iterator entry_;
     };
+
+    // Breaks every stoppable call under way now (the program is ending and
+    // must not wait for them), as the watchdog would at their limit.
+    void StopCalls();
 
 private:
     void WatchdogLoop(std::stop_token stop);

@@ -87,6 +87,12 @@ public:
     class Session;
     class Transaction;
 
+    // The calling thread's connection WITHOUT the data module lock, for a
+    // thread whose connection nobody else uses, for reading only: SQLite in
+    // WAL mode and the server databases let such a reader run beside the
+    // writers. Throws DbUnavailable while the database is down.
+    QSqlDatabase ReaderConnection() { return Connection(); }
+
     // Closes and forgets the calling thread's connection (workers call it
     // when their loop ends).
     void ReleaseThreadConnection();

@@ -4,7 +4,12 @@
 #include <QSqlError>
 #include <QSqlField>
 #include <QSqlQuery>
+#include <QSqlResult>
 #include <QStringList>
+
+#include <sqlite3.h>
+
+#include <optional>
 
 namespace {
 
@@ -64,6 +69,8 @@ QString WhereClause(const SqlDialect &dialect,
 // each call is a transaction of its own: whatever it leaves open is rolled
 // back.
 void EndLeftTransaction(QSqlDatabase db, const SqlDialect &dialect) {
+    if (!db.isOpen()) // broken by the call limit: nothing is left open
+        return;
     const QString check = dialect.InTransactionQuery();
     QSqlQuery q(db);
     if (!check.isEmpty() && (!q.exec(check) || !q.next() || !q.value(0).toBool()))
@@ -86,6 +93,47 @@ private:
     QSqlDatabase db_;
     const SqlDialect &dialect_;
 };
+
+// Keeps a remote program from reaching files beyond the database: ATTACH and
+// DETACH (VACUUM INTO attaches its target, so it is refused too) and loading
+// extensions are denied on the remote service's SQLite connections.
+int RemoteAuthorizer(void *, int action, const char *, const char *name, const char *,
+                     const char *) {
+    switch (action) {
+    case SQLITE_ATTACH:
+    case SQLITE_DETACH:
+        return SQLITE_DENY;
+    case SQLITE_FUNCTION:
+        return name && sqlite3_stricmp(name, "load_extension") == 0 ? SQLITE_DENY : SQLITE_OK;
+    default:
+        return SQLITE_OK;
+    }
+}
+
+void Confine(const QSqlDatabase &db) {
+    if (sqlite3 *handle = DriverHandle<sqlite3>(db, "QSQLITE")) {
+        sqlite3_db_config(handle, SQLITE_DBCONFIG_ENABLE_LOAD_EXTENSION, 0, nullptr);
+        sqlite3_set_authorizer(handle, RemoteAuthorizer, nullptr);
+    }
+}
+
+// Whether a statement only reads, so that it may run without the data module
+// lock. SQLite says so of the prepared statement (a transaction statement
+// counts as a write here: it would keep its locks beyond itself); for the
+// server databases a lone select does.
+bool ReadsOnly(const QSqlQuery *prepared, const QString &commandText) {
+    static const QRegularExpression transaction(QStringLiteral(R"(^\s*(begin|savepoint)\b)"),
+                                                QRegularExpression::CaseInsensitiveOption);
+    static const QRegularExpression select(QStringLiteral(R"(^\s*select\b[^;]*;?\s*$)"),
+                                           QRegularExpression::CaseInsensitiveOption);
+    const QVariant v = prepared && prepared->result() ? prepared->result()->handle() : QVariant();
+    if (qstrcmp(v.typeName(), "sqlite3_stmt*") == 0 && v.constData()) {
+        sqlite3_stmt *statement = *static_cast<sqlite3_stmt *const *>(v.constData());
+        return statement && sqlite3_stmt_readonly(statement) &&
+               !transaction.match(commandText).hasMatch();
+    }
+    return select.match(commandText).hasMatch();
+}
 
 } // namespace
 
@@ -116,11 +164,21 @@ QString TRemoteDataSet::TableOf(const QString &commandText, const QSqlRecord &fi
     return parts.join(QLatin1Char('.'));
 }
 
-template <class F> auto TRemoteDataSet::Limited(TdmNet::Session &session, F &&call) {
-    QSqlDatabase db = session.Connection();
+QString TRemoteDataSet::SuperuserRole(TdmNet &db) {
+    if (db.DataBaseType() != 3)
+        return {};
+    const std::vector<QSqlRecord> rows =
+        db.Select(QStringLiteral("select current_user, current_setting('is_superuser')"));
+    if (rows.empty() || rows.front().value(1).toString() != QLatin1String("on"))
+        return {};
+    return rows.front().value(0).toString();
+}
+
+template <class F> auto TRemoteDataSet::Limited(QSqlDatabase db, F &&call) {
+    Confine(db);
     const auto limit = db_.Health().Limits().remoteCallLimit;
     {
-        TDbHealth::TWatch watch(db_.Health(), db, limit);
+        TDbHealth::TWatch watch(db_.Health(), db, limit, true);
         try {
             return call(db);
         } catch (const DbError &) {
@@ -138,10 +196,29 @@ template <class F> auto TRemoteDataSet::Limited(TdmNet::Session &session, F &&ca
 void TRemoteDataSet::GetRecords(const QString &commandText,
                                 const std::function<void(const QSqlRecord &)> &onFields,
                                 const std::function<void(const QVariantList &)> &onRow) {
-    TdmNet::Session session(db_);
-    Limited(session, [&](QSqlDatabase db) {
-        const TEndLeftTransaction end(db, db_.Dialect());
-        QSqlQuery q = Run(db, commandText, {});
+    // A read runs on this thread's connection without the data module lock,
+    // so that a long read (or a client slow to take its rows) never delays
+    // the links' own statements; anything else takes the lock as before.
+    QSqlDatabase db = db_.ReaderConnection();
+    Confine(db);
+    const bool sqlite = db.driverName() == QLatin1String("QSQLITE");
+    std::optional<QSqlQuery> prepared;
+    if (sqlite) {
+        // SQLite prepares the text as it would run it, and tells whether it writes.
+        prepared.emplace(db);
+        prepared->setForwardOnly(true);
+        if (!prepared->prepare(commandText))
+            throw StatementError(*prepared);
+    }
+    std::optional<TdmNet::Session> session;
+    if (!ReadsOnly(prepared ? &*prepared : nullptr, commandText))
+        session.emplace(db_);
+    const TEndLeftTransaction end(db, db_.Dialect());
+    Limited(db, [&](QSqlDatabase db) {
+        QSqlQuery q = prepared ? std::move(*prepared) : QSqlQuery(db);
+        q.setForwardOnly(true);
+        if (!(prepared ? q.exec() : q.exec(commandText)))
+            throw StatementError(q);
         const QSqlRecord fields = q.record();
         lastTable_ = TableOf(commandText, fields);
         onFields(fields);
@@ -163,7 +240,7 @@ void TRemoteDataSet::GetRecords(const QString &commandText,
 
 int TRemoteDataSet::Execute(const QString &commandText) {
     TdmNet::Session session(db_);
-    return Limited(session, [&](QSqlDatabase db) {
+    return Limited(session.Connection(), [&](QSqlDatabase db) {
         const TEndLeftTransaction end(db, db_.Dialect());
         return Run(db, commandText, {}).numRowsAffected();
     });

@@ -34,7 +34,8 @@ class TRemoteDataSet {
 public:
     explicit TRemoteDataSet(TdmNet &db) : db_(db) {}
 
-    // Runs the command text under the data module lock and walks its result:
+    // Runs the command text and walks its result (a read without the data
+    // module lock, anything else under it):
     // onFields once with the columns (an empty record for a statement without
     // rows), then onRow with the values of every row. An exception thrown by a callback ends
     // the walk and is passed on. Remembers the table the rows came from as the
@@ -56,13 +57,19 @@ public:
     // The table of the last GetRecords; empty when it could not be told.
     const QString &LastTable() const { return lastTable_; }
 
+    // The role the data module's connections use when it is a PostgreSQL
+    // superuser (whose rights every remote statement would have: reading
+    // and writing files on the database host among them); empty otherwise.
+    static QString SuperuserRole(TdmNet &db);
+
     // The table a select reads: the one its columns name when they all agree,
     // else the name after its first "from". Empty when neither tells.
     static QString TableOf(const QString &commandText, const QSqlRecord &fields);
 
 private:
-    // Runs call on the session's connection under the remote call limit.
-    template <class F> auto Limited(TdmNet::Session &session, F &&call);
+    // Runs call on the connection under the remote call limit, confined to
+    // the database (no other files reached, no extensions loaded).
+    template <class F> auto Limited(QSqlDatabase db, F &&call);
 
     TdmNet &db_;
     QString lastTable_;

@@ -4,6 +4,7 @@
 #include <QStringEncoder>
 
 #include <algorithm>
+#include <optional>
 
 namespace {
 
@@ -13,14 +14,36 @@ bool Representable(const QString &s) {
     return !s.contains(kSep) && !s.contains(QLatin1Char('\r')) && !s.contains(QLatin1Char('\n'));
 }
 
-// Every "#@"-ended item of a list, trimmed; the text after the last "#@" is
-// an item too unless it is blank.
-QStringList SplitItems(QStringView list) {
+// The items of a field or content line as the writer makes it: each one
+// followed by "#@". Nothing, with the reason in *why, when the line does not
+// end with "#@" (it was cut), holds more than maxItems items, or an item is
+// longer than MaxUserTableValueChars. Stops at the first fault, so a line of
+// millions of separators costs no memory.
+std::optional<QStringList> CheckedItems(QStringView list, qsizetype maxItems, QString *why) {
+    const QStringView line = list.trimmed();
     QStringList items;
-    for (QStringView part : list.split(kSep))
-        items.append(part.trimmed().toString());
-    if (!items.isEmpty() && items.last().isEmpty())
-        items.removeLast();
+    if (line.isEmpty())
+        return items;
+    if (!line.endsWith(kSep)) {
+        *why = QStringLiteral("does not end with \"#@\" (the file is cut short)");
+        return std::nullopt;
+    }
+    qsizetype from = 0;
+    while (from < line.size()) {
+        const qsizetype sep = line.indexOf(kSep, from);
+        const QStringView item = line.mid(from, sep - from).trimmed();
+        if (items.size() >= maxItems) {
+            *why = QStringLiteral("holds more than %1 values").arg(maxItems);
+            return std::nullopt;
+        }
+        if (item.size() > MaxUserTableValueChars) {
+            *why = QStringLiteral("holds a value longer than %1 characters")
+                       .arg(MaxUserTableValueChars);
+            return std::nullopt;
+        }
+        items.append(item.toString());
+        from = sep + kSep.size();
+    }
     return items;
 }
 
@@ -132,6 +155,16 @@ std::optional<QString> LikelyOtherEncoding(QByteArrayView bytes, const QString &
 }
 
 std::optional<std::vector<TTableBlock>> ParseUserTableFile(QStringView text, QString *error) {
+    // Every line ends with a line break, the last one too: text after the
+    // last break is a file cut short (perhaps just between two blocks).
+    qsizetype last = text.size() - 1;
+    while (last >= 0 && text[last].isSpace() && text[last] != QLatin1Char('\r') &&
+           text[last] != QLatin1Char('\n'))
+        --last;
+    if (last >= 0 && text[last] != QLatin1Char('\r') && text[last] != QLatin1Char('\n')) {
+        Fail(error, QStringLiteral("the last line has no line break (the file is cut short)"));
+        return std::nullopt;
+    }
     const std::vector<QStringView> lines = SplitLines(text);
     std::vector<TTableBlock> blocks;
     size_t next = 0;
@@ -157,6 +190,12 @@ std::optional<std::vector<TTableBlock>> ParseUserTableFile(QStringView text, QSt
         TTableBlock block;
         const qsizetype colon = tableLine.indexOf(QLatin1Char(':'));
         block.TableName = tableLine.mid(colon + 1, sep - colon - 1).trimmed().toString();
+        if (block.TableName.size() > MaxUserTableValueChars) {
+            Fail(error, QStringLiteral("line %1: the table name is longer than %2 characters")
+                            .arg(next)
+                            .arg(MaxUserTableValueChars));
+            return std::nullopt;
+        }
         bool ok = false;
         const QStringView countText = tableLine.mid(sep + 2, 9).trimmed();
         const int count = countText.toInt(&ok);
@@ -170,7 +209,24 @@ std::optional<std::vector<TTableBlock>> ParseUserTableFile(QStringView text, QSt
             Fail(error, QStringLiteral("table %1 has no field line").arg(block.TableName));
             return std::nullopt;
         }
-        block.Fields = SplitItems(AfterColon(lines[next++]));
+        QString why;
+        const qsizetype fieldLine = qsizetype(next) + 1;
+        std::optional<QStringList> fields =
+            CheckedItems(AfterColon(lines[next++]), MaxUserTableFields, &why);
+        if (!fields) {
+            Fail(error, QStringLiteral("line %1, the field line of table %2, %3")
+                            .arg(fieldLine)
+                            .arg(block.TableName, why));
+            return std::nullopt;
+        }
+        block.Fields = std::move(*fields);
+        for (qsizetype i = 0; i < block.Fields.size(); ++i)
+            for (qsizetype j = 0; j < i; ++j)
+                if (block.Fields[i].compare(block.Fields[j], Qt::CaseInsensitive) == 0) {
+                    Fail(error, QStringLiteral("table %1 names the column %2 twice")
+                                    .arg(block.TableName, block.Fields[i]));
+                    return std::nullopt;
+                }
         // More rows than lines left cannot be there: fail before reading any.
         if (static_cast<size_t>(count) > lines.size() - next) {
             Fail(error, QStringLiteral("table %1 announces %2 rows, %3 lines follow")
@@ -181,9 +237,22 @@ std::optional<std::vector<TTableBlock>> ParseUserTableFile(QStringView text, QSt
         }
         block.Rows.reserve(count);
         for (int r = 0; r < count; ++r) {
-            QStringList values = SplitItems(AfterColon(lines[next++]));
-            values.resize(block.Fields.size());
-            block.Rows.push_back(std::move(values));
+            const qsizetype rowLine = qsizetype(next) + 1;
+            // One value more than the columns is enough to tell a wrong row.
+            std::optional<QStringList> values =
+                CheckedItems(AfterColon(lines[next++]), block.Fields.size() + 1, &why);
+            if (values && values->size() != block.Fields.size())
+                why = QStringLiteral("has %1 values for %2 columns")
+                          .arg(values->size())
+                          .arg(block.Fields.size());
+            if (!values || values->size() != block.Fields.size()) {
+                Fail(error, QStringLiteral("line %1, row %2 of table %3, %4")
+                                .arg(rowLine)
+                                .arg(r + 1)
+                                .arg(block.TableName, why));
+                return std::nullopt;
+            }
+            block.Rows.push_back(std::move(*values));
         }
         blocks.push_back(std::move(block));
     }

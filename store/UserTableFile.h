@@ -50,10 +50,21 @@ std::optional<QString> DecodeUserTableFile(QByteArrayView bytes, const QString &
 // otherwise.
 std::optional<QString> LikelyOtherEncoding(QByteArrayView bytes, const QString &codePage);
 
+// Bounds of an account file: its size (checked before it is read), the
+// columns of a table and the characters of one name or value. The account
+// tables are small; a file beyond these is not one.
+inline constexpr qint64 MaxUserTableFileBytes = qint64(256) << 20;
+inline constexpr qsizetype MaxUserTableFields = 256;
+inline constexpr qsizetype MaxUserTableValueChars = 4096;
+
 // Parses the text into its blocks. Blank lines after the last block end the
-// file. Nothing (with the reason in *error) when a block does not begin with
-// a table line, its row count is not a decimal number, or fewer content lines
-// follow than it announces; no block is returned then. Memory stays in
-// proportion to the text whatever the announced counts.
+// file. Nothing (with the reason in *error, a text to show) when the last
+// line has no line break, a block does not begin with a table line, its row
+// count is not a decimal number, fewer content lines follow than it
+// announces, a column is named twice, a field or content line does not end
+// with "#@" (the file was cut inside it), a row has more or fewer values than
+// there are columns, or a name or value passes the bounds above; no block is
+// returned then. Memory stays in proportion to the text whatever the
+// announced counts.
 std::optional<std::vector<TTableBlock>> ParseUserTableFile(QStringView text,
                                                            QString *error = nullptr);

@@ -7,6 +7,8 @@
 #include <QSaveFile>
 #include <QSqlField>
 
+#include <algorithm>
+
 namespace {
 
 enum class ColumnKind { Text, Integer, DateTime };
@@ -57,12 +59,7 @@ QVariant ImportValue(const QString &column, ColumnKind kind, const QString &text
         return v;
     }
     case ColumnKind::DateTime: {
-        QDateTime t = ParseDateTimeText(text);
-        if (!t.isValid()) {
-            const QDate d = QDate::fromString(text, sysShortDate);
-            if (d.isValid())
-                t = QDateTime(d, QTime(0, 0));
-        }
+        const QDateTime t = ReadAccountDateTime(text);
         if (!t.isValid())
             throw DbError(
                 QStringLiteral("%1: \"%2\" is not a date").arg(column, text).toStdString());
@@ -154,6 +151,24 @@ QString TUserTableTransfer::ImportDataTable(const std::vector<TTableBlock> &bloc
     return result;
 }
 
+QDateTime ReadAccountDateTime(const QString &text) {
+    const QString t = text.trimmed();
+    // Qt reads a two-digit year as 19xx.
+    const bool twoDigitYear =
+        !sysShortDate.contains(QLatin1String("yyyy")) && sysShortDate.contains(QLatin1String("yy"));
+    for (const QString &format : {sysShortDate + QStringLiteral(" HH:mm:ss"), sysShortDate}) {
+        QDateTime v = QDateTime::fromString(t, format);
+        if (v.isValid())
+            return twoDigitYear && v.date().year() < 1950 ? v.addYears(100) : v;
+    }
+    for (const char *format : {"yyyy-MM-dd HH:mm:ss", "yyyy-MM-ddTHH:mm:ss", "yyyy-MM-dd"}) {
+        const QDateTime v = QDateTime::fromString(t, QLatin1String(format));
+        if (v.isValid())
+            return v;
+    }
+    return {};
+}
+
 TUserTableFileResult ExportUserTableFile(TdmNet &db, const QString &path, const QString &codePage) {
     TUserTableFileResult r;
     std::vector<TTableBlock> blocks;
@@ -190,14 +205,18 @@ TUserTableFileResult ImportUserTableFile(TdmNet &db, const QString &path, const 
         r.Detail = file.errorString();
         return r;
     }
-    // The account tables are small; a file far beyond them is not one.
-    constexpr qint64 MaxFileBytes = 256 * 1024 * 1024;
-    if (file.size() > MaxFileBytes) {
+    // The size is checked before reading, and the reading stops past it: a
+    // device or pipe tells no size.
+    const auto tooLarge = [&] {
         r.Message = QString::fromLatin1(ImportFailText);
-        r.Detail = QStringLiteral("the file is larger than %1 bytes").arg(MaxFileBytes);
+        r.Detail = QStringLiteral("the file is larger than %1 bytes").arg(MaxUserTableFileBytes);
         return r;
-    }
-    const QByteArray bytes = file.readAll();
+    };
+    if (file.size() > MaxUserTableFileBytes)
+        return tooLarge();
+    const QByteArray bytes = file.read(MaxUserTableFileBytes + 1);
+    if (bytes.size() > MaxUserTableFileBytes)
+        return tooLarge();
     const std::optional<QString> text = DecodeUserTableFile(bytes, codePage);
     QString why;
     const std::optional<std::vector<TTableBlock>> blocks =
@@ -209,6 +228,16 @@ TUserTableFileResult ImportUserTableFile(TdmNet &db, const QString &path, const 
         r.Detail = blocks ? QStringLiteral("the file holds no table") : why;
         return r;
     }
+    // An account file holds both tables: one alone is a file cut short
+    // between them, and would replace one table without the other.
+    for (const QString &table : UserTableNames)
+        if (std::none_of(blocks->begin(), blocks->end(), [&](const TTableBlock &b) {
+                return b.TableName.compare(table, Qt::CaseInsensitive) == 0;
+            })) {
+            r.Message = QString::fromLatin1(ImportFailText);
+            r.Detail = QStringLiteral("the file holds no table %1 (is it cut short?)").arg(table);
+            return r;
+        }
     try {
         r.Imported = TUserTableTransfer(db).ImportDataTable(*blocks);
     } catch (const std::exception &e) {

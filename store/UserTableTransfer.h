@@ -6,6 +6,7 @@
 #include "NetD.h"
 #include "UserTableFile.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <vector>
@@ -50,9 +51,16 @@ struct TUserTableFileResult {
 // Writes both account tables to the file (overwritten), encoded in codePage.
 TUserTableFileResult ExportUserTableFile(TdmNet &db, const QString &path, const QString &codePage);
 // Replaces both account tables from the file (a byte-order mark selects
-// UTF-8 or UTF-16, else codePage). A file that cannot be parsed, or any
-// failure in the database, leaves both tables as they were.
+// UTF-8 or UTF-16, else codePage). A file larger than MaxUserTableFileBytes,
+// one that cannot be parsed or lacks one of the two tables, or any failure in
+// the database, leaves both tables as they were; Detail says why.
 TUserTableFileResult ImportUserTableFile(TdmNet &db, const QString &path, const QString &codePage);
+
+// A date-time of the account file: in the short-date layout (sysShortDate),
+// with " HH:mm:ss" or without a time, or in ISO form (yyyy-MM-dd, with a
+// time after a blank or a "T"). A two-digit year falls in 1950..2049, as on
+// the platform the files come from. Invalid when it is none of these.
+QDateTime ReadAccountDateTime(const QString &text);
 
 inline constexpr const char *ExportFailText = "Export the user table fail.";
 inline constexpr const char *ImportFailText = "Import the table fail.";

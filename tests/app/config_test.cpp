@@ -175,6 +175,12 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
         {"connection cap below one",
          "[Set]\nMaxClientConnections=0\n",
          {{"Set", "MaxClientConnections", "0", "2000"}}},
+        {"a comment after a text value is part of it, and a secret is not repeated",
+         "[Set]\nDataBaseToken=   ; when set, clients log in\n[Database]\nDriver=QPSQL\n"
+         "User=mms #role\nPassword=pw ; x\nHost=db;1\n",
+         {{"Set", "DataBaseToken", "26 characters, not shown", "26 characters, not shown"},
+          {"Database", "User", "mms #role", "mms #role"},
+          {"Database", "Password", "6 characters, not shown", "6 characters, not shown"}}},
         {"metrics address that is not IPv4",
          "[Set]\nMetricsListen=::1\n",
          {{"Set", "MetricsListen", "::1", "127.0.0.1"}}},
@@ -215,6 +221,12 @@ TEST(SetIni, UnreadableValuesKeepTheirMeaning) {
                              "using 5210 (a \"; comment\" belongs on a line of its own)"));
     EXPECT_EQ(DescribeIniProblem(ini.Problems()[1]),
               QStringLiteral("Set.ini [Set] CodePage: \"NOPE\" cannot be read; using GB18030"));
+    IniFile token = IniWith(home, "[Set]\nDataBaseToken=abc # mine\n");
+    EXPECT_EQ(ReadExtraOptions(token).dataBaseToken, QStringLiteral("abc # mine"));
+    EXPECT_EQ(DescribeIniProblem(token.Problems().front()),
+              QStringLiteral("Set.ini [Set] DataBaseToken: \"10 characters, not shown\" is used "
+                             "as it stands, \" ;\" or \" #\" and all after it included (a "
+                             "comment belongs on a line of its own)"));
     // A fresh read of the file starts a fresh list.
     ini.Load();
     EXPECT_TRUE(ini.Problems().empty());

@@ -14,8 +14,19 @@ namespace {
 
 class ScriptedProvider : public TRemoteProvider {
 public:
-    std::string GetRecords(const std::string &commandText, std::size_t maxBytes) override {
+    std::string GetRecords(const std::string &commandText, std::size_t maxBytes,
+                           const TRemoteFlush &flush) override {
         Maybe(commandText);
+        if (flush && commandText.find("rows") != std::string::npos) {
+            // A result that goes out in parts; "err" after them breaks it.
+            std::string part = R"({"fields":[{"name":"a","type":"integer"}],"rows":[[1])";
+            flush(part);
+            part = ",[2]";
+            flush(part);
+            if (commandText.find("late") != std::string::npos)
+                throw TRemoteError(RemoteErrorCode::DatabaseError, "broken");
+            return "]}";
+        }
         if (commandText.find("big") != std::string::npos)
             throw TRemoteError(RemoteErrorCode::ResultTooLarge,
                                "larger than " + std::to_string(maxBytes), true);
@@ -69,11 +80,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     const std::size_t piece = 1 + (control >> 1);
     ScriptedProvider provider;
     TRemoteSession session(provider, options);
+    std::string streamed;
+    session.SetOutput([&](std::string_view part) { streamed += part; });
     std::string reply;
     for (std::size_t at = 0; at < input.size(); at += piece) {
         session.Feed(input.substr(at, piece));
         while (session.HandleNext(reply)) {
-            if (reply.empty())
+            // What went out while the call ran comes first; a call broken
+            // after it has no reply and ends the connection.
+            reply.insert(0, streamed);
+            const bool broken = !streamed.empty() && reply.size() == streamed.size();
+            streamed.clear();
+            if (broken && !session.Closing())
+                std::abort();
+            if (reply.empty() || broken)
                 continue;
             if (reply.back() != '\n' || reply.find('\n') != reply.size() - 1)
                 std::abort();

@@ -4,7 +4,14 @@
 #include "DataSetProvider1.h"
 #include "StoreTestDb.h"
 
+#include <QCoreApplication>
+#include <QDir>
+#include <QFileInfo>
+
 #include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
 
 using nlohmann::json;
 
@@ -31,7 +38,7 @@ protected:
     bool WithData() const override { return false; }
 
     json Records(TDataSetProvider1 &p, const std::string &sql) {
-        return json::parse(p.GetRecords(sql, std::size_t(64) << 20));
+        return json::parse(p.GetRecords(sql, std::size_t(64) << 20, {}));
     }
     // UserEquipment as sorted "user/code/name/type" lines.
     std::vector<std::string> Units() {
@@ -81,7 +88,7 @@ TEST_P(RemoteProvider, GetRecordsGivesFieldsAndRowsWithNullsNumbersAndIsoDates) 
 
     // A result over the bound ends the call (and the connection).
     try {
-        p.GetRecords("select * from UserEquipment", 40);
+        p.GetRecords("select * from UserEquipment", 40, {});
         FAIL() << "no error";
     } catch (const TRemoteError &e) {
         EXPECT_EQ(e.Code(), RemoteErrorCode::ResultTooLarge);
@@ -211,7 +218,7 @@ TEST_P(RemoteProvider, TransactionAStatementLeavesOpenEndsWithTheCall) {
         EXPECT_EQ(other.Exec("delete from UserEquipment where UserName = 'x'"), 1) << begin;
         other.ReleaseThreadConnection();
     }
-    p.GetRecords("begin", 1 << 20);
+    p.GetRecords("begin", 1 << 20, {});
     EXPECT_EQ(p.Execute("insert into UserEquipment (UserName, EquipmentCode) values ('y', 'Y1')"),
               1);
     TdmNet other(db_->Target());
@@ -230,6 +237,58 @@ TEST_P(RemoteProvider, TwoProvidersKeepTheirOwnTables) {
     EXPECT_EQ(units["rows"].size(), 1u);
     EXPECT_EQ(first.ApplyUpdates("", {Row(Delete, {{"UserName", "alice"}}, json::object())}), 1);
     EXPECT_TRUE(Units().empty());
+}
+
+TEST_P(RemoteProvider, AReadDoesNotWaitForTheDataModuleLock) {
+    AddUnit("alice", "A001", "Hall 2");
+    // Another thread holds the lock as a long statement of the links would.
+    std::promise<void> held, release;
+    std::thread holder([&] {
+        TdmNet::Session session(Net());
+        held.set_value();
+        release.get_future().wait();
+    });
+    held.get_future().wait();
+    TDataSetProvider1 p(Net());
+    const json read = Records(p, "select UserName from UserEquipment");
+    release.set_value();
+    holder.join();
+    EXPECT_EQ(read["rows"], json::parse(R"([["alice"]])"));
+}
+
+TEST_P(RemoteProvider, SqliteStatementsCannotReachOtherFiles) {
+    if (GetParam() != 1)
+        GTEST_SKIP() << "SQLite only";
+    TDataSetProvider1 p(Net());
+    const QString copy = QDir::temp().filePath(
+        QStringLiteral("mms-remote-copy-%1.db").arg(QCoreApplication::applicationPid()));
+    QFile::remove(copy);
+    const std::string target = copy.toStdString();
+    for (const std::string &sql :
+         {"attach '" + target + "' as x", "vacuum into '" + target + "'",
+          std::string("detach main"), std::string("select load_extension('/nonexistent/ext')")}) {
+        EXPECT_THROW(p.Execute(sql), TRemoteError) << sql;
+        EXPECT_THROW(p.GetRecords(sql, 1 << 20, {}), TRemoteError) << sql;
+    }
+    EXPECT_FALSE(QFileInfo::exists(copy));
+    // Everything else still runs.
+    EXPECT_EQ(Records(p, "select count(*) from UserEquipment")["rows"], json::parse("[[0]]"));
+}
+
+TEST_P(RemoteProvider, SuperuserRoleIsToldOnPostgreSqlOnly) {
+    // The test server's role is the superuser postgres.
+    EXPECT_EQ(TRemoteDataSet::SuperuserRole(Net()).isEmpty(), GetParam() != 3);
+    if (GetParam() != 3)
+        return;
+    Net().Exec(QStringLiteral("drop role if exists mms_plain"));
+    Net().Exec(QStringLiteral("create role mms_plain login password 'pw'"));
+    DbTarget plain = Net().Target();
+    plain.user = QStringLiteral("mms_plain");
+    plain.password = QStringLiteral("pw");
+    TdmNet other(plain);
+    EXPECT_TRUE(TRemoteDataSet::SuperuserRole(other).isEmpty());
+    other.ReleaseThreadConnection();
+    Net().Exec(QStringLiteral("drop role mms_plain"));
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, RemoteProvider, testing::Values(quint8(1), quint8(3)),

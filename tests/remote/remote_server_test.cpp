@@ -2,6 +2,8 @@
 // process on a temporary SQLite home: the wire protocol over real sockets,
 // the log lines, the bounds, the token and listen rules, mms-remote, and the
 // administrator's task of giving a user a unit end to end.
+#include "NetD.h"
+#include "NormalParamTable.h"
 #include "SimUnit.h"
 #include "TestSupport.h"
 
@@ -93,7 +95,7 @@ class RemoteServer : public ::testing::Test {
 protected:
     // Starts the server with extra [Set] lines; waits until start-up is over
     // (the client port takes connections).
-    void Start(const QString &setLines = {}) {
+    void Start(const QString &setLines = {}, const QStringList &extraEnv = {}) {
         home = mmstest::MakeSqliteHome();
         devicePort = quint16(mmstest::FreeTcpPort());
         dataPort = quint16(mmstest::FreeTcpPort());
@@ -107,9 +109,10 @@ protected:
                             .arg(setLines)
                             .toUtf8());
         ASSERT_TRUE(server.Start({QStringLiteral("--home"), home->Path()},
-                                 {QStringLiteral("MMS_PACE_SEND_MS=40"),
-                                  QStringLiteral("MMS_PACE_RECEIVE_MS=20"),
-                                  QStringLiteral("MMS_PACE_CHANNEL_MS=10")}));
+                                 QStringList{QStringLiteral("MMS_PACE_SEND_MS=40"),
+                                             QStringLiteral("MMS_PACE_RECEIVE_MS=20"),
+                                             QStringLiteral("MMS_PACE_CHANNEL_MS=10")} +
+                                     extraEnv));
         started = true;
         ASSERT_TRUE(server.WaitForPort(clientPort)) << server.StdErr().toStdString();
     }
@@ -261,6 +264,12 @@ TEST_F(RemoteServer, TokenMustComeFirstAndThreeFailuresClose) {
     const ToolRun ok = Tool({QStringLiteral("select * from UserRegister")}, "s3cret");
     EXPECT_EQ(ok.exitCode, 0) << ok.err.toStdString();
     EXPECT_TRUE(ok.out.startsWith(QStringLiteral("UserName"))) << ok.out.toStdString();
+    // One line per episode of failures from an address: the two guesses, then
+    // (after the good login ended that one) the tool's wrong token.
+    ASSERT_TRUE(server.WaitForLine(ServiceLine("login failed")));
+    QThread::msleep(300);
+    EXPECT_EQ(server.Lines().filter(QStringLiteral("login failed")).size(), 2)
+        << server.Lines().join(u'\n').toStdString();
 }
 
 TEST_F(RemoteServer, BeyondLoopbackWithoutTokenIsRefusedAndTheServerRunsOn) {
@@ -275,12 +284,21 @@ TEST_F(RemoteServer, BeyondLoopbackWithoutTokenIsRefusedAndTheServerRunsOn) {
     EXPECT_EQ(server.Process().state(), QProcess::Running);
 }
 
-TEST_F(RemoteServer, BeyondLoopbackWithTokenListens) {
+TEST_F(RemoteServer, BeyondLoopbackAShortTokenIsRefused) {
     Start(QStringLiteral("DataBaseListen=0.0.0.0\nDataBaseToken=t0ken\n"));
+    const auto red = server.WaitForLine(QStringLiteral("DataBase service not started"));
+    ASSERT_TRUE(red);
+    EXPECT_TRUE(red->contains(QStringLiteral("has 5 characters: at least 16")))
+        << red->toStdString();
+    EXPECT_FALSE(RpcClient(dataPort).Connected());
+}
+
+TEST_F(RemoteServer, BeyondLoopbackWithTokenListens) {
+    Start(QStringLiteral("DataBaseListen=0.0.0.0\nDataBaseToken=t0ken-t0ken-t0ken\n"));
     RpcClient client(dataPort);
     ASSERT_TRUE(client.Connected());
     EXPECT_EQ(Code(client.Call("EchoString", {"a"})), -32001);
-    EXPECT_EQ(client.Call("Login", {"t0ken"})["result"], true);
+    EXPECT_EQ(client.Call("Login", {"t0ken-t0ken-t0ken"})["result"], true);
     EXPECT_EQ(client.Call("ReverseString", {"ab"})["result"], "ba");
 }
 
@@ -444,6 +462,206 @@ TEST_F(RemoteServer, AssigningAUnitWithMmsRemotePutsItOnLineForItsUser) {
     ASSERT_TRUE(waitUntil([&] { return dora.Has(QStringLiteral("01R900@")); }))
         << dora.messages.join(',').toStdString();
     EXPECT_EQ(unit.Count(TSimEvent::Kind::Query), 1);
+}
+
+// A raw connection to the service, pumped by the test; one that does not read
+// keeps the bytes in the kernel (a small read buffer stops Qt taking them).
+class RawClient {
+public:
+    RawClient(quint16 port, bool reads) : reads_(reads) {
+        if (!reads)
+            socket_.setReadBufferSize(1024);
+        socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
+        socket_.waitForConnected(5000);
+    }
+    void Send(const QByteArray &bytes) { socket_.write(bytes); }
+    void Pump() {
+        socket_.flush();
+        if (reads_)
+            pending_ += socket_.readAll();
+    }
+    // The error code of the first reply line not dropped yet, 0 for a
+    // result, nullopt while none came.
+    std::optional<int> FirstCode() const {
+        const qsizetype end = pending_.indexOf('\n');
+        if (end < 0)
+            return std::nullopt;
+        return Code(json::parse(pending_.left(end).toStdString(), nullptr, false));
+    }
+    void DropFirst() { pending_.remove(0, pending_.indexOf('\n') + 1); }
+    bool Connected() const { return socket_.state() == QAbstractSocket::ConnectedState; }
+
+private:
+    QTcpSocket socket_;
+    QByteArray pending_;
+    bool reads_;
+};
+
+QByteArray Line(const std::string &method, const std::string &params) {
+    return QByteArray::fromStdString(R"({"jsonrpc":"2.0","id":1,"method":")" + method +
+                                     R"(","params":)" + params + "}\n");
+}
+
+std::string Repeat(const std::string &part, int n, const std::string &separator = {}) {
+    std::string out;
+    for (int i = 0; i < n; ++i)
+        out += (i ? separator : std::string()) + part;
+    return out;
+}
+
+const std::string Token = "a-token-of-24-characters";
+
+// Rows enough for a reply of about 200 MB.
+const std::string HugeRead =
+    R"({"commandText":"with recursive n(i) as (select 1 union all select i + 1 from n )"
+    R"(where i < 2000000) select i, printf('%090d', i) from n"})";
+
+// The unit beats every 250 ms while the test waits for done (at most
+// timeoutMs); true when done came. Every beat must be answered.
+bool WhileUnitBeats(Unit &unit, const std::function<bool()> &done, int timeoutMs) {
+    QElapsedTimer clock;
+    clock.start();
+    const int answeredBefore = unit.Count(TSimEvent::Kind::HeartbeatReply);
+    int beats = 0;
+    bool finished = false;
+    while (clock.elapsed() < timeoutMs && !(finished = done())) {
+        if (clock.elapsed() >= beats * 250) {
+            unit.Heartbeat();
+            ++beats;
+        }
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        unit.Pump();
+        QThread::msleep(2);
+    }
+    // The beats sent are answered within a second of the last.
+    QElapsedTimer grace;
+    grace.start();
+    while (unit.Count(TSimEvent::Kind::HeartbeatReply) < answeredBefore + beats &&
+           grace.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        unit.Pump();
+    }
+    EXPECT_EQ(unit.Count(TSimEvent::Kind::HeartbeatReply), answeredBefore + beats);
+    return finished;
+}
+
+TEST_F(RemoteServer, HostileRequestsAreAnsweredInTimeWhileAUnitIsServed) {
+    Start(QStringLiteral("DataBaseToken=%1\n").arg(QString::fromStdString(Token)),
+          {QStringLiteral("MMS_REMOTE_LOGIN_MS=1500"), QStringLiteral("MMS_REMOTE_STALL_MS=1500")});
+    Unit unit(QStringLiteral("R901"), devicePort);
+    const QByteArray login = Line("Login", "[\"" + Token + "\"]");
+    std::string keys;
+    for (int i = 0; i < 200000; ++i)
+        keys += (i ? ",\"" : "\"") + std::to_string(i) + "\":{}";
+    const QString noLogin = QStringLiteral("disconnected: no login within 1.5 s");
+    const QString notReading = QStringLiteral("disconnected: took no reply bytes for 1.5 s");
+
+    const struct {
+        const char *name;
+        bool logIn;
+        QByteArray request;
+        int code;     // the reply's error code; 1: the connection is closed instead
+        QString line; // the log line that ends the connection, if any
+        bool reads = true;
+    } cases[] = {
+        {"key flood", true, Line("EchoString", "{" + keys + "}"), -32602, {}},
+        {"array flood",
+         true,
+         Line("EchoString", "[" + Repeat("{}", 400000, ",") + "]"),
+         -32602,
+         {}},
+        {"deep nesting",
+         true,
+         Line("EchoString", Repeat("[", 100000) + Repeat("]", 100000)),
+         -32600,
+         {}},
+        {"invalid UTF-8", true, Line("EchoString", "[\"\xff\xfe\"]"), -32700, {}},
+        {"call before login", false, Line("EchoString", "[\"a\"]"), -32001, {}},
+        // Closed while the client still sends: the reply may be lost to the reset.
+        {"key flood before login", false, Line("EchoString", "{" + keys + "}"), 1, {}},
+        {"huge line before login", false, QByteArray(1 << 20, 'x'), 1, {}},
+        {"silent client", false, QByteArray(), 1, noLogin},
+        {"one byte at a time", false, QByteArray("{"), 1, noLogin},
+        {"client that does not read", true, Line("DataSetProvider1.GetRecords", HugeRead), 1,
+         notReading, false},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        RawClient client(dataPort, c.reads);
+        ASSERT_TRUE(client.Connected());
+        if (c.logIn) {
+            client.Send(login);
+            // A client that does not read leaves the small login reply unread.
+            if (c.reads) {
+                ASSERT_TRUE(WhileUnitBeats(
+                    unit, [&] { return client.Pump(), client.FirstCode().has_value(); }, 5000));
+                ASSERT_EQ(client.FirstCode(), 0);
+                client.DropFirst();
+            }
+        }
+        const int linesBefore = int(server.Lines().size());
+        client.Send(c.request);
+        QElapsedTimer clock;
+        clock.start();
+        qint64 nextByte = 100;
+        const bool done = WhileUnitBeats(
+            unit,
+            [&] {
+                client.Pump();
+                if (c.request == "{" && clock.elapsed() >= nextByte) {
+                    client.Send("{");
+                    nextByte += 100;
+                }
+                if (!c.line.isEmpty()) {
+                    const QStringList lines = server.Lines().mid(linesBefore);
+                    return std::any_of(lines.begin(), lines.end(),
+                                       [&](const QString &l) { return l.contains(c.line); });
+                }
+                return client.FirstCode().has_value() || (c.code == 1 && !client.Connected());
+            },
+            6000);
+        ASSERT_TRUE(done);
+        EXPECT_LT(clock.elapsed(), 5000);
+        if (c.code != 1) {
+            EXPECT_EQ(client.FirstCode(), c.code);
+        } else if (c.line.isEmpty() && client.FirstCode()) {
+            EXPECT_EQ(client.FirstCode(), -32003);
+        }
+    }
+}
+
+TEST_F(RemoteServer, SigtermDuringBusyRemoteCallsExitsAtOnceWithTheCountersSaved) {
+    Start();
+    // Readers that take nothing of their huge replies, and a statement that
+    // would compute for a long time.
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 8; ++i) {
+        clients.push_back(std::make_unique<RawClient>(dataPort, false));
+        clients.back()->Send(Line("DataSetProvider1.GetRecords", HugeRead));
+        clients.back()->Pump();
+    }
+    clients.push_back(std::make_unique<RawClient>(dataPort, true));
+    clients.back()->Send(Line("DataSetProvider1.GetRecords",
+                              R"({"commandText":"with recursive n(i) as (select 1 union all )"
+                              R"(select i + 1 from n) select count(*) from n"})"));
+    clients.back()->Pump();
+    // Until the calls are under way.
+    QElapsedTimer wait;
+    wait.start();
+    while (wait.elapsed() < 1000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+        for (auto &c : clients)
+            c->Pump();
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    EXPECT_EQ(server.Terminate(), 0) << server.StdErr().toStdString();
+    EXPECT_LT(clock.elapsed(), 2000);
+    started = false;
+    TdmNet db(home->SqliteTarget());
+    EXPECT_TRUE(TNormalParamTable(db).Lookup(QStringLiteral("HandPackFlagNumber")));
+    EXPECT_TRUE(TNormalParamTable(db).Lookup(QStringLiteral("CirclePackFlagNumber")));
 }
 
 } // namespace

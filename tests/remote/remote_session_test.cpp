@@ -1,5 +1,6 @@
 // The request layer without socket or database: line cutting, JSON-RPC
 // framing, the two methods, the provider calls and their errors, the login.
+#include "RemoteGuard.h"
 #include "RemoteSession.h"
 
 #include <gtest/gtest.h>
@@ -11,12 +12,19 @@ namespace {
 // Records the provider calls; throws what the test tells it to.
 class RecordingProvider : public TRemoteProvider {
 public:
-    std::string GetRecords(const std::string &commandText, std::size_t maxBytes) override {
+    std::string GetRecords(const std::string &commandText, std::size_t maxBytes,
+                           const TRemoteFlush &flush) override {
         calls.push_back("GetRecords " + commandText);
         lastMaxBytes = maxBytes;
+        std::string out = R"({"fields":[{"name":"a","type":"integer"}],"rows":[[1])";
+        for (int i = 0; i < streamedRows; ++i) {
+            if (flush)
+                flush(out);
+            out += ",[" + std::to_string(i) + "]";
+        }
         if (error)
             throw *error;
-        return R"({"fields":[{"name":"a","type":"integer"}],"rows":[[1]]})";
+        return out + "]}";
     }
     std::int64_t Execute(const std::string &commandText) override {
         calls.push_back("Execute " + commandText);
@@ -35,6 +43,7 @@ public:
 
     std::vector<std::string> calls;
     std::size_t lastMaxBytes = 0;
+    int streamedRows = 0; // rows after the first, each after a flush
     std::vector<TRemoteDeltaRow> lastDelta;
     std::optional<TRemoteError> error;
 };
@@ -253,6 +262,93 @@ TEST_F(RemoteSession, OverlongLineEndsTheConnection) {
     EXPECT_EQ(json::parse(reply)["result"], "zzz");
 }
 
+TEST_F(RemoteSession, LargeResultGoesOutAsItIsReadAndABreakInItEndsTheConnection) {
+    std::string sent;
+    provider.streamedRows = 3;
+    session->SetOutput([&](std::string_view part) { sent += part; });
+    std::string reply;
+    session->Feed(Request("DataSetProvider1.GetRecords", R"(["select a"])", 5) + "\n");
+    ASSERT_TRUE(session->HandleNext(reply));
+    ASSERT_FALSE(sent.empty());
+    const json whole = json::parse(sent + reply);
+    EXPECT_EQ(whole["id"], 5);
+    EXPECT_EQ(whole["result"]["rows"], json::parse("[[1],[0],[1],[2]]"));
+    EXPECT_FALSE(session->Closing());
+
+    // A failure once part of the line has gone out cannot be answered: the
+    // connection ends.
+    sent.clear();
+    provider.error = TRemoteError(RemoteErrorCode::DatabaseError, "broken");
+    session->Feed(Request("DataSetProvider1.GetRecords", R"(["select a"])", 6) + "\n");
+    ASSERT_TRUE(session->HandleNext(reply));
+    EXPECT_TRUE(reply.empty());
+    EXPECT_FALSE(sent.empty());
+    EXPECT_TRUE(session->Closing());
+
+    // Before anything went out it is an ordinary error reply.
+    provider.streamedRows = 0;
+    Make();
+    EXPECT_EQ(Code(Call(Request("DataSetProvider1.GetRecords", R"(["x"])"))),
+              RemoteErrorCode::DatabaseError);
+    EXPECT_FALSE(session->Closing());
+}
+
+TEST_F(RemoteSession, FloodsAndDeepNestingAreBoundedAndParsedInOnePass) {
+    const auto repeat = [](const std::string &part, int n, const std::string &sep) {
+        std::string out;
+        for (int i = 0; i < n; ++i)
+            out += (i ? sep : "") + part;
+        return out;
+    };
+    std::string keys;
+    for (int i = 0; i < 200000; ++i)
+        keys += (i ? ",\"" : "\"") + std::to_string(i) + "\":{}";
+    const struct {
+        std::string params;
+        int code;
+    } cases[] = {
+        // Hundreds of thousands of empty containers: parsed at once (a
+        // per-value parser callback took minutes here), then refused as params.
+        {"{" + keys + "}", RemoteErrorCode::InvalidParams},
+        {"[" + repeat("{}", 400000, ",") + "]", RemoteErrorCode::InvalidParams},
+        {repeat("[", 100, "") + repeat("]", 100, ""), RemoteErrorCode::InvalidRequest},
+        {"[" + repeat("1", 2100000, ",") + "]", RemoteErrorCode::InvalidRequest},
+        {"[\"\xff\xfe\"]", RemoteErrorCode::ParseError},
+        {R"(["a,b:c{[[[[d"])", 0},
+    };
+    for (const auto &c : cases) {
+        const json reply = Call(Request("EchoString", c.params));
+        EXPECT_EQ(Code(reply), c.code) << c.params.substr(0, 40);
+    }
+    EXPECT_TRUE(TRemoteSession::ShapeWithin(R"({"a":"]]]]\"[[[["})", 1, 3));
+    EXPECT_FALSE(TRemoteSession::ShapeWithin("[[", 1, 100));
+    EXPECT_FALSE(TRemoteSession::ShapeWithin("[1,2,3]", 5, 3));
+}
+
+TEST_F(RemoteSession, BeforeLoginOnlyASmallRequestIsTaken) {
+    TRemoteSessionOptions options;
+    options.token = "s3cret";
+    options.maxPreLoginBytes = 100;
+    int failures = 0;
+    options.onLoginFailure = [&] { ++failures; };
+    Make(options);
+    std::string reply;
+    session->Feed(std::string(101, ' '));
+    ASSERT_TRUE(session->HandleNext(reply));
+    EXPECT_EQ(Code(json::parse(reply)), RemoteErrorCode::RequestTooLarge);
+    EXPECT_TRUE(session->Closing());
+
+    // After Login the ordinary bound holds.
+    Make(options);
+    session->HandleLine(Request("Login", R"(["wrong"])"));
+    EXPECT_EQ(failures, 1);
+    session->HandleLine(Request("Login", R"(["s3cret"])"));
+    EXPECT_EQ(failures, 1);
+    session->Feed(Request("EchoString", "[\"" + std::string(200, 'x') + "\"]") + "\n");
+    ASSERT_TRUE(session->HandleNext(reply));
+    EXPECT_EQ(json::parse(reply)["result"], std::string(200, 'x'));
+}
+
 TEST_F(RemoteSession, TokenMustBeGivenFirstAndThreeFailuresEndTheConnection) {
     TRemoteSessionOptions options;
     options.token = "s3cret";
@@ -291,6 +387,42 @@ TEST_F(RemoteSession, TokenMustBeGivenFirstAndThreeFailuresEndTheConnection) {
     Make();
     EXPECT_EQ(Call(echo)["result"], "a");
     EXPECT_EQ(Call(wrong)["result"], true);
+}
+
+TEST(LoginThrottle, SlowsARepeatedGuesserLogsOncePerEpisodeAndForgets) {
+    using namespace std::chrono_literals;
+    TLoginThrottle::Clock::time_point now{};
+    TLoginThrottleSettings settings;
+    settings.freeFailures = 2;
+    settings.firstDelay = 100ms;
+    settings.maxDelay = 350ms;
+    settings.forgetAfter = 1min;
+    settings.maxAddresses = 2;
+    TLoginThrottle throttle(settings, [&] { return now; });
+    const QString a = QStringLiteral("10.0.0.1");
+
+    // failures so far -> the delay right after the last one
+    const std::pair<bool, std::chrono::milliseconds> steps[] = {
+        {true, 0ms}, {false, 0ms}, {false, 100ms}, {false, 200ms}, {false, 350ms}, {false, 350ms}};
+    for (const auto &[begins, delay] : steps) {
+        EXPECT_EQ(throttle.Failed(a), begins);
+        EXPECT_EQ(throttle.Delay(a), delay);
+    }
+    now += 300ms; // waiting counts
+    EXPECT_EQ(throttle.Delay(a), 50ms);
+    EXPECT_EQ(throttle.Delay(QStringLiteral("10.0.0.2")), 0ms);
+
+    // A success or a long quiet ends the episode: the next failure logs again.
+    throttle.Succeeded(a);
+    EXPECT_TRUE(throttle.Failed(a));
+    now += 2min;
+    EXPECT_TRUE(throttle.Failed(a));
+    // Memory stays bounded: the oldest address is dropped for a new one.
+    now += 1s;
+    EXPECT_TRUE(throttle.Failed(QStringLiteral("10.0.0.2")));
+    now += 1s;
+    EXPECT_TRUE(throttle.Failed(QStringLiteral("10.0.0.3")));
+    EXPECT_TRUE(throttle.Failed(a));
 }
 
 } // namespace

@@ -59,7 +59,7 @@ TEST(UserTableFile, ParsesBlocksShortRowsAndLineEndings) {
     const auto blocks = ParseUserTableFile(u"Table:UserRegister#@2\n"
                                            u"Field:UserName#@Email#@UseState#@\r\n"
                                            u"ContentValue: bob #@b@x#@1#@\r"
-                                           u"ContentValue:amy#@\r\n"
+                                           u"ContentValue:amy#@#@ #@\r\n"
                                            u"Table:UserEquipment#@0\r\n"
                                            u"Field:UserName#@EquipmentCode#@\r\n"
                                            u"\r\n  \r\n");
@@ -70,7 +70,7 @@ TEST(UserTableFile, ParsesBlocksShortRowsAndLineEndings) {
     EXPECT_EQ(r.Fields, QStringList({"UserName", "Email", "UseState"}));
     ASSERT_EQ(r.Rows.size(), 2u);
     EXPECT_EQ(r.Rows[0], QStringList({"bob", "b@x", "1"}));
-    // Missing trailing values are empty: their columns stay unassigned.
+    // Empty values: their columns stay unassigned.
     EXPECT_EQ(r.Rows[1], QStringList({"amy", "", ""}));
     EXPECT_TRUE((*blocks)[1].Rows.empty());
     // An empty file holds no block.
@@ -88,6 +88,12 @@ TEST(UserTableFile, MalformedFilesAreRefusedWhole) {
         u"Table:UserRegister\r\nField:UserName#@\r\n",                        // no count
         u"Table:UserRegister#@0\r\n",                                         // no field line
         u"Table:UserRegister#@0\r\nField:UserName#@\r\nOther\r\n",            // junk after a block
+        u"Table:UserRegister#@1\r\nField:A#@B#@\r\nContentValue:a#@\r\n",     // too few values
+        u"Table:UserRegister#@1\r\nField:A#@B#@\r\nContentValue:a#@b#@c#@\r\n",    // too many
+        u"Table:UserRegister#@1\r\nField:A#@B#@a#@\r\nContentValue:1#@2#@3#@\r\n", // A twice
+        u"Table:UserRegister#@1\r\nField:A#@B#@\r\nContentValue:a#@mms-",          // cut in a value
+        u"Table:UserRegister#@1\r\nField:A#@B#@\r\nContentValue:a#@03#",           // cut in "#@"
+        u"Table:UserRegister#@0\r\nField:A#@B",                                    // cut field line
     };
     for (const char16_t *c : cases) {
         QString why;
@@ -95,6 +101,21 @@ TEST(UserTableFile, MalformedFilesAreRefusedWhole) {
             << QString::fromUtf16(c).toStdString();
         EXPECT_FALSE(why.isEmpty());
     }
+    // Bounds: a value of more than 4 KiB, a line of millions of separators
+    // (refused without a value made for each).
+    const QString head = QStringLiteral("Table:UserRegister#@1\r\nField:A#@\r\nContentValue:");
+    for (const QString &row : {QString(MaxUserTableValueChars + 1, u'x') + QStringLiteral("#@"),
+                               QStringLiteral("#@").repeated(5'000'000)}) {
+        QString why;
+        EXPECT_FALSE(ParseUserTableFile(head + row + QStringLiteral("\r\n"), &why));
+        EXPECT_FALSE(why.isEmpty());
+    }
+    QString why;
+    ParseUserTableFile(u"Table:UserRegister#@1\r\nField:UserName#@Email#@\r\n"
+                       u"ContentValue:bob#@\r\n",
+                       &why);
+    EXPECT_EQ(why,
+              QStringLiteral("line 3, row 1 of table UserRegister, has 1 values for 2 columns"));
 }
 
 } // namespace

@@ -115,7 +115,7 @@ TEST_P(UserTableTransferTest, EmptyEquipmentTableExportsItsTableAndFieldLines) {
 TEST_P(UserTableTransferTest, UnassignedColumnsTakeTheirDefaultsAndTrailingBlankLinesEndTheFile) {
     Write(Path("short.hd"), "Table:UserRegister#@1\r\n"
                             "Field:UserName#@UserPassword#@UseState#@LoginTime#@\r\n"
-                            "ContentValue:carol#@pw#@\r\n"
+                            "ContentValue:carol#@pw#@#@#@\r\n"
                             "Table:UserEquipment#@0\r\n"
                             "Field:UserName#@EquipmentCode#@\r\n"
                             "\r\n\r\n");
@@ -164,8 +164,69 @@ TEST_P(UserTableTransferTest, FailingImportsLeaveBothTablesUnchanged) {
         EXPECT_EQ(r.Message, QString::fromLatin1(ImportFailText)) << c.what;
         EXPECT_EQ(Snapshot(), before) << c.what;
     }
+    // A file that is not one: endless, or one name far too long.
+    for (const QString &path : {QStringLiteral("/dev/zero"), Path("long.hd")}) {
+        Write(Path("long.hd"), "Table:UserRegister#@1\r\nField:UserName#@\r\nContentValue:" +
+                                   QByteArray(64 * 1024, 'n') + "#@\r\n");
+        const TUserTableFileResult r = ImportUserTableFile(Net(), path, "GB18030");
+        EXPECT_EQ(r.Message, QString::fromLatin1(ImportFailText)) << path.toStdString();
+        EXPECT_FALSE(r.Detail.isEmpty());
+        EXPECT_EQ(Snapshot(), before);
+    }
     const TUserTableFileResult missing = ImportUserTableFile(Net(), Path("none.hd"), "GB18030");
     EXPECT_TRUE(missing.Message.startsWith("Cannot open file")) << missing.Message.toStdString();
+}
+
+TEST_P(UserTableTransferTest, AFileCutShortAnywhereIsRefusedWithItsReason) {
+    Seed();
+    const QString before = Snapshot();
+    // Every cut before the last line break leaves a line unfinished, or the
+    // last line without its break.
+    for (qsizetype size = 1; size < kFixture.size() - 1; ++size) {
+        Write(Path("cut.hd"), kFixture.left(size));
+        const TUserTableFileResult r = ImportUserTableFile(Net(), Path("cut.hd"), "GB18030");
+        ASSERT_EQ(r.Message, QString::fromLatin1(ImportFailText)) << size;
+        ASSERT_FALSE(r.Detail.isEmpty()) << size;
+    }
+    EXPECT_EQ(Snapshot(), before);
+    Write(Path("whole.hd"), kFixture.left(kFixture.size() - 1)); // CR alone ends a line too
+    EXPECT_TRUE(ImportUserTableFile(Net(), Path("whole.hd"), "GB18030").Ok());
+}
+
+TEST_P(UserTableTransferTest, DatesAreReadInTheShortLayoutOrIsoWithTheCenturyWindow) {
+    sysShortDate = QStringLiteral("M/d/yy");
+    const struct {
+        const char *text;
+        const char *expected; // ISO, empty: not a date
+    } cases[] = {
+        {"3/5/24 08:09:10", "2024-03-05T08:09:10"},
+        {"3/5/24", "2024-03-05T00:00:00"},
+        {"12/31/49", "2049-12-31T00:00:00"},
+        {"1/1/50 00:00:01", "1950-01-01T00:00:01"},
+        {"12/31/99", "1999-12-31T00:00:00"},
+        {"2024-03-05 08:09:10", "2024-03-05T08:09:10"},
+        {"2024-03-05T08:09:10", "2024-03-05T08:09:10"},
+        {"2024-03-05", "2024-03-05T00:00:00"},
+        {"31.31.2024", ""},
+        {"3/5/24 25:00:00", ""},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(ReadAccountDateTime(QString::fromLatin1(c.text)).toString(Qt::ISODate),
+                  QString::fromLatin1(c.expected))
+            << c.text;
+    // A four-digit layout keeps its years as written.
+    sysShortDate = QStringLiteral("dd.MM.yyyy");
+    EXPECT_EQ(ReadAccountDateTime("05.03.1924").date().year(), 1924);
+
+    // Exported and imported under a two-digit layout, a date keeps its century.
+    sysShortDate = QStringLiteral("M/d/yy");
+    Seed();
+    ASSERT_TRUE(ExportUserTableFile(Net(), Path("yy.hd"), "GB18030").Ok());
+    ASSERT_TRUE(ImportUserTableFile(Net(), Path("yy.hd"), "GB18030").Ok());
+    const auto rows = Net().Select("select RegisterTime from UserRegister");
+    ASSERT_EQ(rows.size(), 2u);
+    for (const QSqlRecord &row : rows)
+        EXPECT_EQ(Dialect().ReadDateTime(row.value(0)).date().year(), 2024);
 }
 
 TEST_P(UserTableTransferTest, ExportFailsWhenAValueCannotBeWritten) {
