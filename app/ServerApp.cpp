@@ -394,7 +394,11 @@ bool TServerApp::ConfirmedExit() {
     // the counters need, and the program must not wait on remote clients.
     serverContainer_.reset();
     try {
-        SaveHandPackageCount(*dmNet);
+        const auto save = [] { SaveHandPackageCount(*dmNet); };
+        if (equipmentTcp_)
+            equipmentTcp_->SaveExactSerials(save);
+        else
+            save();
     } catch (const std::exception &e) {
         ShowError(QStringLiteral("The request counters could not be saved: ") +
                   QString::fromStdString(e.what()));

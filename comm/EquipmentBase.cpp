@@ -119,6 +119,13 @@ void TEquipmentBase::Reserve(TSerialSpace &space, int from) {
     space.blockLast = last;
 }
 
+void TEquipmentBase::SaveExactSerials(const std::function<void()> &save) {
+    std::lock_guard serials(serialLock_);
+    save();
+    for (TSerialSpace *space : {&handSerials_, &circleSerials_})
+        space->blockLast = space->counter.load();
+}
+
 void TEquipmentBase::ReserveFirstSerials() {
     std::lock_guard serials(serialLock_);
     for (TSerialSpace *space : {&handSerials_, &circleSerials_}) {

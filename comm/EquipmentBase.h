@@ -122,6 +122,12 @@ public:
     // a data module).
     using TReserveSerials = std::function<void(const QString &key, int last)>;
     void SetSerialReserver(TReserveSerials reserve);
+    // Runs save, which stores the exact counters (a clean exit), under the
+    // serial lock, then closes the reserved blocks at the numbers in use: a
+    // number drawn after the save (a request still on its way while the exit
+    // goes on) is reserved on disk before it is used, so the next start never
+    // repeats it. Whatever save throws passes through, the blocks unchanged.
+    void SaveExactSerials(const std::function<void()> &save);
 
     // The alarm reports waiting for their rows and acknowledgements.
     TAlarmCommitter &AlarmCommitter() { return *alarms_; }

@@ -1272,6 +1272,28 @@ TEST_F(EquipmentLinkTest, SerialNumbersAreNeverReusedAfterACrash) {
     }
 }
 
+// A clean exit stores the exact counters; a request drawn after that (still
+// on its way while the exit goes on) must be reserved on disk first, or the
+// next start would hand its number out again.
+TEST_F(EquipmentLinkTest, ANumberDrawnAfterTheExactSaveIsReservedFirst) {
+    HandPackFlagNumber = 100;
+    TLinkPaces allAtOnce;
+    allAtOnce.sendFramesPerTick = 0;
+    RecordingEquipment link({}, allAtOnce);
+    link.AddDataPackage("bob", "", "UNIT-A", "02", 0, "10.0.0.5", 1, "01");
+    const auto key = QStringLiteral("HandPackFlagNumber");
+    link.SaveExactSerials([&] {
+        TNormalParamTable(*dmNet).Update({{key, QString::number(HandPackFlagNumber.load())}}, true);
+    });
+    ASSERT_EQ(TNormalParamTable(*dmNet).Lookup(key).value_or(QString()), QStringLiteral("101"));
+    link.AddDataPackage("bob", "", "UNIT-A", "02", 0, "10.0.0.5", 1, "01");
+    const std::vector<TSendBodyRecord> sent = link.Tick();
+    ASSERT_EQ(sent.size(), 2u);
+    const int stored = TNormalParamTable(*dmNet).Lookup(key).value_or(QString()).toInt();
+    for (const TSendBodyRecord &b : sent)
+        EXPECT_LE(int(b.SerialId), stored) << "serial " << b.SerialId << " used but not stored";
+}
+
 // A queue entry of a connection, marked by its unit code.
 TRecPackage QueuedFrame(const QString &connection, const char *code) {
     TRecPackage e;
