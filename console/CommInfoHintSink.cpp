@@ -65,17 +65,22 @@ void TLogSubscription::Push(const TLogEvent &event) {
             schedule = true;
         }
     }
-    if (schedule && context_) {
-        // Runs on the context's thread; dropped unheard if the subscription
-        // or the context is gone by then.
-        QMetaObject::invokeMethod(
-            context_.data(),
-            [weak = weak_from_this()] {
-                if (const auto self = weak.lock())
-                    self->DeliverSome();
-            },
-            Qt::QueuedConnection);
-    }
+    if (schedule)
+        Schedule();
+}
+
+void TLogSubscription::Schedule() {
+    if (!context_)
+        return;
+    // Runs on the context's thread; dropped unheard if the subscription or
+    // the context is gone by then.
+    QMetaObject::invokeMethod(
+        context_.data(),
+        [weak = weak_from_this()] {
+            if (const auto self = weak.lock())
+                self->DeliverSome();
+        },
+        Qt::QueuedConnection);
 }
 
 void TLogSubscription::Flush() {
@@ -84,15 +89,8 @@ void TLogSubscription::Flush() {
 }
 
 void TLogSubscription::DeliverSome() {
-    if (!Deliver(MaxPerTurn) || !context_)
-        return;
-    QMetaObject::invokeMethod(
-        context_.data(),
-        [weak = weak_from_this()] {
-            if (const auto self = weak.lock())
-                self->DeliverSome();
-        },
-        Qt::QueuedConnection);
+    if (Deliver(MaxPerTurn))
+        Schedule();
 }
 
 bool TLogSubscription::Deliver(std::size_t most) {

@@ -38,6 +38,8 @@ public:
 private:
     friend class TCommInfoHintSink;
     void Push(const TLogEvent &event);
+    // Asks the context's thread for a turn of DeliverSome.
+    void Schedule();
     void DeliverSome();
     bool Deliver(std::size_t most);
 

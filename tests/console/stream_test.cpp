@@ -1,20 +1,14 @@
 // The event stream: each subscriber reads from its own bounded queue, so one
-// that cannot keep up loses its own oldest events and nobody else's; and the
-// events of the real links say what they are about.
-#include "ClientTcp.h"
+// that cannot keep up loses its own oldest events and nobody else's.
 #include "CommInfoHintSink.h"
-#include "EquipmentTcp.h"
 
 #include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QTcpSocket>
 #include <QThread>
 
 #include <gtest/gtest.h>
 
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -23,15 +17,7 @@ using namespace std::chrono_literals;
 namespace {
 
 bool WaitUntil(const std::function<bool()> &done) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done()) {
-        if (timer.elapsed() > 15000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QThread::msleep(2);
-    }
-    return true;
+    return mmstest::PumpEventsUntil(done, 15s);
 }
 
 TEST(LogEventStream, ASlowSubscriberLosesItsOwnOldestEventsAndNothingElse) {
