@@ -11,7 +11,6 @@
 #include "TestSupport.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QSettings>
 #include <QTcpSocket>
 #include <QThread>
@@ -24,14 +23,7 @@
 namespace {
 
 bool WaitFor(const std::function<bool()> &condition) {
-    QElapsedTimer clock;
-    clock.start();
-    while (!condition()) {
-        if (clock.elapsed() > 30000)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return true;
+    return mmstest::PumpEventsUntil(condition, std::chrono::seconds(30));
 }
 
 constexpr int Units = 5;
