@@ -19,6 +19,7 @@
 #include "ServerContainer1.h"
 #include "TempHistory.h"
 #include "UserTableCommand.h"
+#include "UserTableF.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -235,6 +236,35 @@ void TServerApp::FormCreate() {
     if (ok && intervalMs > 0)
         retention.interval = std::chrono::milliseconds(intervalMs);
     checkDelData_ = std::make_unique<TCheckDelData>(*dmNet, sink_.CommInfoHint(), retention);
+    operator_ = std::make_unique<TOperatorService>(*dmNet, *checkDelData_, OperatorLinks(),
+                                                   extra_.codePage);
+}
+
+TOperatorLinks TServerApp::OperatorLinks() {
+    // The servers are made later (FormShow) and released on exit, on this
+    // thread; the service's worker stops using these before they go.
+    TOperatorLinks links;
+    links.CheckClientExist = [this](const QString &UserName) {
+        return clientTcp_ && clientTcp_->CheckClientExist(UserName);
+    };
+    links.DisClientConnect = [this](const QString &UserName) {
+        if (clientTcp_)
+            clientTcp_->DisClientConnect(UserName);
+    };
+    links.GetEquipmentConnectCount = [this] {
+        return equipmentTcp_ ? equipmentTcp_->GetEquipmentConnectCount() : 0;
+    };
+    links.GetClientConnectCount = [this] {
+        return clientTcp_ ? clientTcp_->GetClientConnectCount() : 0;
+    };
+    links.ClearAnalysisAlertList = [this] {
+        QMetaObject::invokeMethod(this, [this] {
+            if (clientTcp_)
+                clientTcp_->ClearAnalysisAlertList();
+        });
+    };
+    links.Exit = [this] { EndAfterImport(); };
+    return links;
 }
 
 void TServerApp::ServerContainerCreate() {
@@ -392,6 +422,9 @@ QString TServerApp::StartupText() const {
 }
 
 bool TServerApp::ConfirmedExit() {
+    // The operator service's worker no longer reaches the servers.
+    if (operator_)
+        operator_->Stop();
     // Remote calls stop at once: one under way may hold the data module lock
     // the counters need, and the program must not wait on remote clients.
     serverContainer_.reset();
@@ -418,20 +451,6 @@ bool TServerApp::ConfirmedExit() {
     EquipmentTcp = nullptr;
     equipmentTcp_.reset();
     return true;
-}
-
-TfrmUserTable::Hooks TServerApp::UserTableHooks() {
-    TfrmUserTable::Hooks hooks;
-    hooks.CheckClientExist = [this](const QString &UserName) {
-        return clientTcp_ && clientTcp_->CheckClientExist(UserName);
-    };
-    hooks.DisClientConnect = [this](const QString &UserName) {
-        if (clientTcp_)
-            clientTcp_->DisClientConnect(UserName);
-    };
-    hooks.ImportCompleted = [this] { EndAfterImport(); };
-    hooks.CodePage = extra_.codePage;
-    return hooks;
 }
 
 void TServerApp::EndAfterImport() {
@@ -558,24 +577,18 @@ int RunWindow(QApplication &app, TServerApp &server) {
     hooks.confirmedClose = [&] { return server.ConfirmedExit(); };
     TfrmMain frmMain(hooks);
     // Created hidden after the main window; shown modally from its menu.
-    TfrmParameterSet frmParameterSet(*dmNet, server.CheckDelData(), &frmMain);
+    TOperatorService &service = server.Operator();
+    TfrmParameterSet frmParameterSet(service, &frmMain);
     frmMain.menuHooks.OpenParameterSet = [&] { frmParameterSet.exec(); };
     TfrmResolve frmResolve(&frmMain); // owns the data-unit resolver window
     frmMain.menuHooks.OpenResolver = [&](const QString &frameText) {
         frmResolve.ShowFrame(frameText.trimmed());
     };
-    TfrmUserTable frmUserTable(*dmNet, server.UserTableHooks(), &frmMain);
+    TfrmUserTable frmUserTable(service, {}, &frmMain);
     frmMain.menuHooks.OpenUserTable = [&] { frmUserTable.exec(); };
-    frmMain.menuHooks.GetEquipmentConnectCount = [] {
-        return EquipmentTcp ? EquipmentTcp->GetEquipmentConnectCount() : 0;
-    };
-    frmMain.menuHooks.GetClientConnectCount = [] {
-        return ClientTcp ? ClientTcp->GetClientConnectCount() : 0;
-    };
-    frmMain.menuHooks.ClearAnalysisAlertList = [] {
-        if (ClientTcp)
-            ClientTcp->ClearAnalysisAlertList();
-    };
+    frmMain.menuHooks.GetEquipmentConnectCount = [&] { return service.GetEquipmentConnectCount(); };
+    frmMain.menuHooks.GetClientConnectCount = [&] { return service.GetClientConnectCount(); };
+    frmMain.menuHooks.ClearAnalysisAlertList = [&] { service.ClearAnalysisAlertList(); };
     QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed, &frmMain,
                      [&frmMain](const QString &text) { ShowRunError(&frmMain, text); });
     // Both log panes are one view: each event goes to the pane it names.

@@ -8,8 +8,8 @@
 #include "IniFile.h"
 #include "MetricsEndpoint.h"
 #include "NetD.h"
+#include "OperatorService.h"
 #include "SystemdNotify.h"
-#include "UserTableF.h"
 
 #include <QObject>
 #include <QString>
@@ -52,16 +52,15 @@ public:
     // counters could not be saved (the message has been shown).
     bool ConfirmedExit();
 
-    // What the user table window asks of the running server: the client
-    // connections, the end after an import, the code page of the file.
-    TfrmUserTable::Hooks UserTableHooks();
-    // After a completed import: saves the counters, releases the servers
-    // and ends the event loop.
+    // After a completed import (the operator service's exit): saves the
+    // counters, releases the servers and ends the event loop.
     void EndAfterImport();
 
     TCommInfoHintSink &Sink() { return sink_; }
     // The once-a-minute retention runs (made by FormCreate).
     TCheckDelData &CheckDelData() { return *checkDelData_; }
+    // What every view acts and reads through (made by FormCreate).
+    TOperatorService &Operator() { return *operator_; }
     const Options &Opts() const { return options_; }
     const ExtraOptions &Extra() const { return extra_; }
 
@@ -78,6 +77,8 @@ private:
     // Starts the metrics endpoint when MetricsPort is set; a failure is said
     // and the server goes on without it.
     void StartMetrics();
+    // What the operator service reaches of the servers.
+    TOperatorLinks OperatorLinks();
     // Copies the event thread's figures for the endpoint.
     void SampleGauges();
 
@@ -102,6 +103,9 @@ private:
     // equipment server) goes before it.
     std::unique_ptr<TClientTcp> clientTcp_;
     std::unique_ptr<TCheckDelData> checkDelData_;
+    // Runs the deletions through checkDelData_ and reaches the servers: goes
+    // before them.
+    std::unique_ptr<TOperatorService> operator_;
     // Reads metrics_ and gauges_: goes first.
     std::unique_ptr<TMetricsEndpoint> metricsEndpoint_;
     QTimer gaugeTimer_;

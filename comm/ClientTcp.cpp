@@ -536,6 +536,10 @@ bool TClientTcp::CheckClientExist(const QString &UserName) const {
 }
 
 void TClientTcp::DisClientConnect(const QString &UserName) {
+    if (QThread::currentThread() != thread()) {
+        QMetaObject::invokeMethod(this, [this, UserName] { DisClientConnect(UserName); });
+        return;
+    }
     std::vector<TClientConnection *> matching;
     std::copy_if(connections_.begin(), connections_.end(), std::back_inserter(matching),
                  [&](const TClientConnection *c) { return c->UserName == UserName; });

@@ -90,9 +90,12 @@ public:
     bool SendToClient(const QString &clientIp, int clientPort, const QString &text) override;
 
     // True when some open connection is logged in under that name (exact).
+    // Any thread.
     bool CheckClientExist(const QString &UserName) const;
     // Closes every connection logged in under that name, without the
-    // disconnect log line. Event thread.
+    // disconnect log line. Any thread: called elsewhere, the closing is
+    // queued to the event thread, where the connection list may be read
+    // without the lock (it is applied after the sends queued before it).
     void DisClientConnect(const QString &UserName);
     // Number of open client connections. Any thread.
     int GetClientConnectCount() const;

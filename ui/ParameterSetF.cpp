@@ -1,6 +1,7 @@
 #include "ParameterSetF.h"
 
-#include "NormalParamTable.h"
+#include "OperatorCall.h"
+#include "OperatorService.h"
 #include "PublicU.h"
 
 #include <QCheckBox>
@@ -9,13 +10,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QPointer>
 #include <QPushButton>
 
 namespace {
-
-const QString kQueryKey = QStringLiteral("HistoryQuerySaveDay");
-const QString kAlarmKey = QStringLiteral("HistoryAlarmSaveDay");
 
 QLineEdit *MakeDayField(QWidget *parent, const QRect &geometry) {
     auto *edit = new QLineEdit(parent);
@@ -42,10 +39,10 @@ QPushButton *MakeButton(QWidget *parent, const QString &text, const QRect &geome
 
 } // namespace
 
-TfrmParameterSet::TfrmParameterSet(TdmNet &db, TCheckDelData &checkDelData, QWidget *parent)
+TfrmParameterSet::TfrmParameterSet(TOperatorService &service, QWidget *parent)
     : QDialog(parent, Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                           Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint),
-      db_(db), checkDelData_(checkDelData) {
+      service_(service) {
     setWindowTitle(QStringLiteral("参数设置"));
     QFont f(QStringLiteral("Tahoma"));
     f.setPixelSize(13);
@@ -116,52 +113,38 @@ void TfrmParameterSet::SetSaveEnabled(bool enabled) {
     btnSaveCancel->setEnabled(enabled);
 }
 
-void TfrmParameterSet::ShowDbError(const QString &what, const std::exception &e) {
-    QMessageBox::critical(this, windowTitle(),
-                          what + QStringLiteral(": ") + QString::fromUtf8(e.what()),
+bool TfrmParameterSet::Shown(const QString &what, const QString &error) {
+    if (error.isEmpty())
+        return true;
+    QMessageBox::critical(this, windowTitle(), what + QStringLiteral(": ") + error,
                           QMessageBox::Ok);
+    return false;
 }
 
 void TfrmParameterSet::ReadDayIni() {
-    QString query = QStringLiteral("30"), alarm = QStringLiteral("30");
-    try {
-        for (const auto &[item, value] : TNormalParamTable(db_).ReadAll()) {
-            if (item == kQueryKey)
-                query = value;
-            else if (item == kAlarmKey)
-                alarm = value;
-        }
-    } catch (const std::exception &e) {
-        ShowDbError(QStringLiteral("The settings could not be read"), e);
-    }
-    edtQueryDay->setText(query);
-    edtAlarmDay->setText(alarm);
+    TRetentionDays days = AwaitAnswer<TRetentionDays>(
+        [&](auto answer) { service_.ReadRetentionDays(this, std::move(answer)); });
+    if (!Shown(QStringLiteral("The settings could not be read"), days.error))
+        days = {};
+    edtQueryDay->setText(days.query);
+    edtAlarmDay->setText(days.alarm);
     SetSaveEnabled(false);
     chkShowInfoHint->setChecked(ShowInfoHint);
 }
 
 void TfrmParameterSet::btnSaveDayClick() {
-    try {
-        TNormalParamTable(db_).Update(
-            {{kQueryKey, edtQueryDay->text()}, {kAlarmKey, edtAlarmDay->text()}});
-    } catch (const std::exception &e) {
-        ShowDbError(QStringLiteral("The settings could not be saved"), e);
-        return;
-    }
-    SetSaveEnabled(false);
+    const auto saved = AwaitAnswer<TOperatorResult>([&](auto answer) {
+        service_.SaveRetentionDays(edtQueryDay->text(), edtAlarmDay->text(), this,
+                                   std::move(answer));
+    });
+    if (Shown(QStringLiteral("The settings could not be saved"), saved.error))
+        SetSaveEnabled(false);
 }
 
 void TfrmParameterSet::chkShowInfoHintClick(bool checked) {
-    ShowInfoHint = checked;
-    try {
-        // Stored only where the row exists; without it the switch lasts until
-        // the program ends.
-        TNormalParamTable(db_).Update(
-            {{QStringLiteral("ShowInfoHint"), checked ? QStringLiteral("1") : QStringLiteral("0")}},
-            false);
-    } catch (const std::exception &e) {
-        ShowDbError(QStringLiteral("The log switch could not be saved"), e);
-    }
+    const auto saved = AwaitAnswer<TOperatorResult>(
+        [&](auto answer) { service_.SetShowInfoHint(checked, this, std::move(answer)); });
+    Shown(QStringLiteral("The log switch could not be saved"), saved.error);
 }
 
 void TfrmParameterSet::HandDelete(THistoryKind kind) {
@@ -176,10 +159,8 @@ void TfrmParameterSet::HandDelete(THistoryKind kind) {
         return;
     btnHandDelQuery->setEnabled(false);
     btnHandDelAlarm->setEnabled(false);
-    // The answer may come after the window is gone (at exit).
-    checkDelData_.DelHistoryRecord(kind, false, [this, alive = QPointer(this), query](bool ok) {
-        if (!alive)
-            return;
+    // No answer comes once the window is gone (at exit).
+    service_.DeleteHistory(kind, this, [this, query](bool ok) {
         btnHandDelQuery->setEnabled(true);
         btnHandDelAlarm->setEnabled(true);
         const QString what = query ? QStringLiteral("query") : QStringLiteral("alert");

@@ -3,7 +3,6 @@
 #pragma once
 
 #include "CheckDelData.h"
-#include "NetD.h"
 
 #include <QDialog>
 
@@ -12,12 +11,14 @@ class QGroupBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
+class TOperatorService;
 
 class TfrmParameterSet : public QDialog {
     Q_OBJECT
 public:
-    // `checkDelData` runs the manual deletions (and the automatic ones).
-    TfrmParameterSet(TdmNet &db, TCheckDelData &checkDelData, QWidget *parent = nullptr);
+    // Reads and saves the settings and runs the manual deletions through
+    // `service`.
+    TfrmParameterSet(TOperatorService &service, QWidget *parent = nullptr);
 
     // Fills the day fields from NormalParam (30 without a row), disables Save
     // and Cancel and sets the log switch from ShowInfoHint.
@@ -46,8 +47,8 @@ private:
     void chkShowInfoHintClick(bool checked);
     void HandDelete(THistoryKind kind);
     void SetSaveEnabled(bool enabled);
-    void ShowDbError(const QString &what, const std::exception &e);
+    // Shows a failed call's error after `what`; true when there is none.
+    bool Shown(const QString &what, const QString &error);
 
-    TdmNet &db_;
-    TCheckDelData &checkDelData_;
+    TOperatorService &service_;
 };

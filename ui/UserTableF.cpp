@@ -1,11 +1,8 @@
 #include "UserTableF.h"
 
-#include "NetD.h"
+#include "OperatorCall.h"
+#include "OperatorService.h"
 #include "PublicU.h"
-#include "RecycleUserEquipmentTable.h"
-#include "UserEquipmentTable.h"
-#include "UserRegisterTable.h"
-#include "UserTableTransfer.h"
 #include "WindowLayout.h"
 
 #include <QFileDialog>
@@ -103,8 +100,8 @@ QString WithHdExtension(const QString &path) {
 
 } // namespace
 
-TfrmUserTable::TfrmUserTable(TdmNet &db, Hooks hooks, QWidget *parent)
-    : QDialog(parent), db_(db), hooks_(std::move(hooks)) {
+TfrmUserTable::TfrmUserTable(TOperatorService &service, Hooks hooks, QWidget *parent)
+    : QDialog(parent), service_(service), hooks_(std::move(hooks)) {
     SetWindowFont(this);
     resize(927, 411);
 
@@ -257,15 +254,14 @@ void TfrmUserTable::SetStatus(QTreeWidgetItem *item, const QString &status) {
 void TfrmUserTable::FillLists() {
     ListView1->clear();
     ListView2->clear();
-    std::vector<TUserRegisterRow> rows;
-    if (!Run([&] { rows = TUserRegisterTable(db_).AllRows(); }))
+    const auto accounts = AwaitAnswer<TOperatorAccounts>(
+        [&](auto answer) { service_.Accounts(this, std::move(answer)); });
+    if (!Shown(accounts.error))
         return;
-    for (const TUserRegisterRow &u : rows) {
+    for (const auto &[u, login] : accounts.rows) {
         if (u.UseState == 6) {
-            const bool login = hooks_.CheckClientExist && hooks_.CheckClientExist(u.UserName);
-            auto *item = new QTreeWidgetItem(ListView2, {u.UserName, u.UserPassword, u.RegisterTime,
-                                                         u.LoginTime, login ? kLogin : QString()});
-            Q_UNUSED(item);
+            new QTreeWidgetItem(ListView2, {u.UserName, u.UserPassword, u.RegisterTime, u.LoginTime,
+                                            login ? kLogin : QString()});
         } else {
             auto *item = new QTreeWidgetItem(ListView1, {u.UserName, u.UserPassword, u.Email,
                                                          u.UserPhone, u.RegisterTime, u.LoginTime});
@@ -276,15 +272,17 @@ void TfrmUserTable::FillLists() {
         ShowWholeTexts(list);
 }
 
-bool TfrmUserTable::Run(const std::function<void()> &change) {
-    try {
-        change();
+bool TfrmUserTable::Shown(const QString &error) {
+    if (error.isEmpty())
         return true;
-    } catch (const std::exception &e) {
-        QMessageBox::critical(this, QStringLiteral("Error"), QString::fromStdString(e.what()),
-                              QMessageBox::Ok);
-        return false;
-    }
+    QMessageBox::critical(this, QStringLiteral("Error"), error, QMessageBox::Ok);
+    return false;
+}
+
+bool TfrmUserTable::Change(const QString &name, const AccountChange &change) {
+    const auto result =
+        AwaitAnswer<TOperatorResult>([&](auto answer) { change(name, std::move(answer)); });
+    return Shown(result.error);
 }
 
 void TfrmUserTable::btnCreateClick() {
@@ -314,17 +312,13 @@ void TfrmUserTable::btnAddClick() {
         return refuse(QStringLiteral("User name length can not less than 6."), false, edtUserName);
     if (password.trimmed().size() < 6)
         return refuse(QStringLiteral("Password length can not less than 6."), false, edtPassword);
-    TUserRegisterTable users(db_);
-    bool exists = false;
-    if (!Run([&] { exists = users.Exists(name); }))
+    const auto added = AwaitAnswer<TAddSuperUserResult>(
+        [&](auto answer) { service_.AddSuperUser(name, password, this, std::move(answer)); });
+    if (!Shown(added.error))
         return;
-    if (exists)
+    if (added.exists)
         return refuse(QStringLiteral("Exist same user name."), true, edtUserName);
-
-    const QDateTime now = NowToSecond();
-    if (!Run([&] { users.AddSuperUser(name, password, now); }))
-        return;
-    const QString nowText = DateTimeText(now);
+    const QString nowText = DateTimeText(added.registered);
     new QTreeWidgetItem(ListView2, {name, password, nowText, nowText, QString()});
     ShowWholeTexts(ListView2);
     edtUserName->clear();
@@ -347,48 +341,34 @@ void TfrmUserTable::miStopClick() {
     QTreeWidgetItem *item = ListView1->currentItem();
     if (!item)
         return;
-    const QString name = item->text(0);
-    TUserRegisterTable users(db_);
-    if (miStop->text() == QLatin1String("Suspend User")) {
-        if (Confirm(this, QStringLiteral("Do you want to suspend this user?"),
-                    QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
-            return;
-        if (!Run([&] { users.SetUseState(name, 1); }))
-            return;
-        if (hooks_.DisClientConnect)
-            hooks_.DisClientConnect(name);
-        SetStatus(item, kSuspended);
-    } else {
-        if (!Run([&] { users.SetUseState(name, 0); }))
-            return;
-        SetStatus(item, kNormal);
-    }
+    const bool suspend = miStop->text() == QLatin1String("Suspend User");
+    if (suspend && Confirm(this, QStringLiteral("Do you want to suspend this user?"),
+                           QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
+        return;
+    // Suspending also closes the account's connections.
+    if (!Change(item->text(0), [&](const QString &name, const Done &done) {
+            service_.SetSuspended(name, suspend, this, done);
+        }))
+        return;
+    SetStatus(item, suspend ? kSuspended : kNormal);
 }
 
-void TfrmUserTable::DeleteSelected(QTreeWidget *list,
-                                   const std::function<void(const QString &)> &remove) {
+void TfrmUserTable::DeleteSelected(QTreeWidget *list, const AccountChange &remove) {
     QTreeWidgetItem *item = list->currentItem();
     if (!item)
         return;
     if (Confirm(this, QStringLiteral("Do you want to delete this user?"),
                 QMessageBox::Yes | QMessageBox::No) != QMessageBox::Yes)
         return;
-    const QString name = item->text(0);
-    if (!Run([&] { remove(name); }))
+    if (!Change(item->text(0), remove))
         return;
-    if (hooks_.DisClientConnect)
-        hooks_.DisClientConnect(name);
     delete item;
 }
 
 void TfrmUserTable::miDelClick() {
-    // The assignments go first, the account last, all or nothing.
-    DeleteSelected(ListView1, [this](const QString &name) {
-        TdmNet::Transaction tx(db_);
-        TRecycleUserEquipmentTable(db_).DeleteUser(name);
-        TUserEquipmentTable(db_).DeleteUser(name);
-        TUserRegisterTable(db_).DeleteUser(name);
-        tx.Commit();
+    // With its equipment assignments, all or nothing.
+    DeleteSelected(ListView1, [this](const QString &name, const Done &done) {
+        service_.DeleteAccount(name, this, done);
     });
 }
 
@@ -406,8 +386,7 @@ void TfrmUserTable::miDisconnectClick() {
     QTreeWidgetItem *item = ListView2->currentItem();
     if (!item)
         return;
-    if (hooks_.DisClientConnect)
-        hooks_.DisClientConnect(item->text(0));
+    service_.Disconnect(item->text(0));
     SetStatus(item, QString());
 }
 
@@ -421,19 +400,20 @@ void TfrmUserTable::miModifyPasswordClick() {
                               QStringLiteral("New Password"), QLineEdit::Normal, QString(), &ok);
     if (!ok)
         return;
-    const QString name = item->text(0);
-    if (!Run([&] { TUserRegisterTable(db_).SetPassword(name, password); }))
+    // Also closes the account's connections.
+    if (!Change(item->text(0), [&](const QString &name, const Done &done) {
+            service_.SetPassword(name, password, this, done);
+        }))
         return;
     item->setText(1, password);
-    if (hooks_.DisClientConnect)
-        hooks_.DisClientConnect(name);
     SetStatus(item, QString());
 }
 
 void TfrmUserTable::miDelSuperClick() {
     // A super user's equipment assignments stay.
-    DeleteSelected(ListView2,
-                   [this](const QString &name) { TUserRegisterTable(db_).DeleteUser(name); });
+    DeleteSelected(ListView2, [this](const QString &name, const Done &done) {
+        service_.DeleteSuperUser(name, this, done);
+    });
 }
 
 void TfrmUserTable::miExportUserTableClick() {
@@ -442,8 +422,9 @@ void TfrmUserTable::miExportUserTableClick() {
                                : AskFile(this, QStringLiteral("Save"), QFileDialog::AcceptSave);
     if (chosen.isEmpty())
         return;
-    const TUserTableFileResult r =
-        ExportUserTableFile(db_, WithHdExtension(chosen), hooks_.CodePage);
+    const auto r = AwaitAnswer<TUserTableFileResult>([&](auto answer) {
+        service_.ExportUserTable(WithHdExtension(chosen), this, std::move(answer));
+    });
     if (!r.Ok()) {
         ShowBox(this, QMessageBox::Critical, QStringLiteral("Error"), r.Message, r.Detail);
         return;
@@ -459,7 +440,8 @@ void TfrmUserTable::miImportUserTableClick() {
                                                           QFileDialog::AcceptOpen);
     if (chosen.isEmpty())
         return;
-    const TUserTableFileResult r = ImportUserTableFile(db_, chosen, hooks_.CodePage);
+    const auto r = AwaitAnswer<TUserTableFileResult>(
+        [&](auto answer) { service_.ImportUserTable(chosen, this, std::move(answer)); });
     if (!r.Ok()) {
         ShowBox(this, QMessageBox::Critical, QStringLiteral("Error"), r.Message, r.Detail);
         return;
@@ -468,6 +450,5 @@ void TfrmUserTable::miImportUserTableClick() {
             QStringLiteral("The user table has been imported and the program will be closed to "
                            "complete the process."),
             r.Warning);
-    if (hooks_.ImportCompleted)
-        hooks_.ImportCompleted();
+    service_.Exit();
 }

@@ -16,27 +16,21 @@ class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
 class QWidget;
-class TdmNet;
+class TOperatorService;
+struct TOperatorResult;
 
 class TfrmUserTable : public QDialog {
     Q_OBJECT
 public:
     struct Hooks {
-        // The client server: is someone logged in under the name; close every
-        // connection logged in under it.
-        std::function<bool(const QString &UserName)> CheckClientExist;
-        std::function<void(const QString &UserName)> DisClientConnect;
-        // Runs after a completed import: saves the request counters and ends
-        // the program without the close confirmation.
-        std::function<void()> ImportCompleted;
         // The file dialogs; an empty name is Cancel. Unset: the real dialogs.
         std::function<QString(QWidget *parent)> AskExportFile;
         std::function<QString(QWidget *parent)> AskImportFile;
-        // The 8-bit code page of the .hd file.
-        QString CodePage = QStringLiteral("GB18030");
     };
 
-    TfrmUserTable(TdmNet &db, Hooks hooks, QWidget *parent = nullptr);
+    // Every read and change goes through `service`; a completed import ends
+    // the program through it.
+    TfrmUserTable(TOperatorService &service, Hooks hooks = {}, QWidget *parent = nullptr);
 
     void btnCreateClick();
     void btnAddClick();
@@ -82,14 +76,20 @@ private:
     void RecycleEquipmentWindowTextDisplay();
     void FillLists();
     void SetStatus(QTreeWidgetItem *item, const QString &status);
-    // Runs a change of the database; a failure shows its text and returns
-    // false (the list is then left as it was).
-    bool Run(const std::function<void()> &change);
-    // Asks, removes the selected account with remove(name), closes its
-    // connections and drops the row.
-    void DeleteSelected(QTreeWidget *list, const std::function<void(const QString &)> &remove);
+    // Shows the error of a failed call; true when it succeeded (the list is
+    // otherwise left as it was).
+    bool Shown(const QString &error);
+    // The answer of a change made through the service.
+    using Done = std::function<void(const TOperatorResult &)>;
+    // Starts a change on the account `name` with its answer `done`.
+    using AccountChange = std::function<void(const QString &name, const Done &done)>;
+    // Waits for the change of the account; see Shown.
+    bool Change(const QString &name, const AccountChange &change);
+    // Asks, removes the selected account with remove (which also closes its
+    // connections) and drops the row.
+    void DeleteSelected(QTreeWidget *list, const AccountChange &remove);
 
-    TdmNet &db_;
+    TOperatorService &service_;
     Hooks hooks_;
     QAction *popup1Separator_ = nullptr;
     QAction *popup2Separator1_ = nullptr;

@@ -4,6 +4,7 @@
 #include "CheckDelData.h"
 #include "HistoryTables.h"
 #include "NormalParamTable.h"
+#include "OperatorService.h"
 #include "ParameterSetF.h"
 #include "PublicU.h"
 #include "TestSupport.h"
@@ -26,7 +27,8 @@ protected:
         home_ = mmstest::MakeSqliteHome(false);
         db_ = std::make_unique<TdmNet>(home_->SqliteTarget());
         check_ = std::make_unique<TCheckDelData>(*db_, nullptr);
-        window_ = std::make_unique<TfrmParameterSet>(*db_, *check_);
+        service_ = std::make_unique<TOperatorService>(*db_, *check_, TOperatorLinks(), QString());
+        window_ = std::make_unique<TfrmParameterSet>(*service_);
     }
     void TearDown() override { ShowInfoHint = savedHint_; }
 
@@ -58,6 +60,7 @@ protected:
     std::unique_ptr<mmstest::TestHome> home_;
     std::unique_ptr<TdmNet> db_;
     std::unique_ptr<TCheckDelData> check_;
+    std::unique_ptr<TOperatorService> service_;
     std::unique_ptr<TfrmParameterSet> window_;
 };
 

@@ -5,6 +5,7 @@
 #include "ClientTcp.h"
 #include "ModalAnswer.h"
 #include "NetD.h"
+#include "OperatorService.h"
 #include "PublicU.h"
 #include "TestSupport.h"
 #include "UserRegisterTable.h"
@@ -50,12 +51,14 @@ protected:
         AddUser("normal01", 0);
         AddUser("stopped1", 1);
         AddUser("super001", 6);
-        hooks_.CheckClientExist = [this](const QString &name) { return loggedIn_.contains(name); };
-        hooks_.DisClientConnect = [this](const QString &name) { disconnected_.append(name); };
-        hooks_.ImportCompleted = [this] { ++importsCompleted_; };
+        links_.CheckClientExist = [this](const QString &name) { return loggedIn_.contains(name); };
+        links_.DisClientConnect = [this](const QString &name) { disconnected_.append(name); };
+        links_.Exit = [this] { ++importsCompleted_; };
     }
     void TearDown() override {
         window_.reset();
+        service_.reset();
+        check_.reset();
         db_.reset();
     }
     void AddUser(const QString &name, int state) {
@@ -64,7 +67,9 @@ protected:
                   {name, state});
     }
     TfrmUserTable &Open() {
-        window_ = std::make_unique<TfrmUserTable>(*db_, hooks_);
+        check_ = std::make_unique<TCheckDelData>(*db_, nullptr);
+        service_ = std::make_unique<TOperatorService>(*db_, *check_, links_, codePage_);
+        window_ = std::make_unique<TfrmUserTable>(*service_, hooks_);
         window_->show();
         return *window_;
     }
@@ -84,10 +89,14 @@ protected:
 
     std::unique_ptr<mmstest::TestHome> home_;
     std::unique_ptr<TdmNet> db_;
+    TOperatorLinks links_;
+    QString codePage_ = QStringLiteral("GB18030");
     TfrmUserTable::Hooks hooks_;
     QStringList loggedIn_;
     QStringList disconnected_;
     int importsCompleted_ = 0;
+    std::unique_ptr<TCheckDelData> check_;
+    std::unique_ptr<TOperatorService> service_;
     std::unique_ptr<TfrmUserTable> window_;
 };
 
@@ -175,8 +184,8 @@ TEST_F(UserTableWindow, SuspendClosesTheClientsConnectionsAndReinstateDoesNot) {
     equipment.AddDataPackage = [](const TChannelRequest &) {};
     TClientTcp server({}, {}, equipment, {});
     ASSERT_TRUE(server.Start(0));
-    hooks_.CheckClientExist = [&](const QString &n) { return server.CheckClientExist(n); };
-    hooks_.DisClientConnect = [&](const QString &n) { server.DisClientConnect(n); };
+    links_.CheckClientExist = [&](const QString &n) { return server.CheckClientExist(n); };
+    links_.DisClientConnect = [&](const QString &n) { server.DisClientConnect(n); };
     QTcpSocket client;
     client.connectToHost("127.0.0.1", server.ServerPort());
     ASSERT_TRUE(client.waitForConnected(5000));
@@ -327,7 +336,7 @@ TEST_F(UserTableWindow, ExportThenImportEndsTheProgramAndAFailedImportDoesNot) {
 
 TEST_F(UserTableWindow, AUtf8FileWithoutAMarkIsReadInTheCodePageWithAWarning) {
     QTemporaryDir dir;
-    hooks_.CodePage = QStringLiteral("GB18030");
+    codePage_ = QStringLiteral("GB18030");
     hooks_.AskExportFile = [&](QWidget *) { return dir.filePath("users.hd"); };
     hooks_.AskImportFile = [&](QWidget *) { return dir.filePath("users.hd"); };
     AddUser(QStringLiteral("张三"), 0);

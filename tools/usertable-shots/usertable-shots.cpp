@@ -6,6 +6,7 @@
 #include "FrameCodec.h"
 #include "MapDataResolveF.h"
 #include "NetD.h"
+#include "OperatorService.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
 #include "ResolveF.h"
@@ -78,9 +79,11 @@ int main(int argc, char **argv) {
                         QStringLiteral("21000018#0022&Station Code")};
 
     int failures = 0;
-    TfrmUserTable::Hooks hooks;
-    hooks.CheckClientExist = [](const QString &name) { return name == QLatin1String("admin01"); };
-    TfrmUserTable userTable(db, hooks);
+    TOperatorLinks links;
+    links.CheckClientExist = [](const QString &name) { return name == QLatin1String("admin01"); };
+    TCheckDelData checkDelData(db, nullptr);
+    TOperatorService service(db, checkDelData, links, QStringLiteral("GB18030"));
+    TfrmUserTable userTable(service);
     userTable.show();
     failures += !Save(userTable, out.filePath(QStringLiteral("usertable.png")));
     userTable.hide();

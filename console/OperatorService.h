@@ -1,0 +1,154 @@
+// The one interface through which a view (the window, a later web console)
+// acts on the running server and reads it: the accounts and super users, the
+// account file export and import, the retention settings and the manual
+// deletions, the counts, the clearing of the alert list and the exit.
+//
+// Threading contract:
+//   - Every call may be made from any thread. A call that needs the database
+//     runs on the service's worker thread (one connection of its own) and
+//     answers by calling `answer` on the thread of `context`, through its
+//     event loop; nothing is answered once `context` has been destroyed. The
+//     context must be destroyed on its own thread.
+//   - Calls are run one at a time in the order they were made, so that a
+//     view sees its own changes in order.
+//   - The links are reached only through TOperatorLinks, whose members are
+//     callable from any thread (the client server queues the closing of
+//     connections to its own thread); Stop() ends the worker's use of them
+//     before they go.
+#pragma once
+
+#include "CheckDelData.h"
+#include "NetD.h"
+#include "UserRegisterTable.h"
+#include "UserTableTransfer.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QThread>
+
+#include <atomic>
+#include <functional>
+#include <vector>
+
+// What the service needs of the running server. Unset members do nothing
+// (and CheckClientExist answers false).
+struct TOperatorLinks {
+    // Is someone logged in under the name; closes every connection logged
+    // in under it. Any thread.
+    std::function<bool(const QString &UserName)> CheckClientExist;
+    std::function<void(const QString &UserName)> DisClientConnect;
+    // Open connections of equipment and of clients. Any thread.
+    std::function<int()> GetEquipmentConnectCount;
+    std::function<int()> GetClientConnectCount;
+    // Clears the alert analysis list (and logs that it did). Any thread.
+    std::function<void()> ClearAnalysisAlertList;
+    // Saves the counters and ends the program without the close
+    // confirmation. Run on the service's own thread.
+    std::function<void()> Exit;
+};
+
+// The end of a change: an empty error is success.
+struct TOperatorResult {
+    QString error;
+    bool Ok() const { return error.isEmpty(); }
+};
+
+// One row of the account list, with whether someone is logged in under it.
+struct TOperatorAccount {
+    TUserRegisterRow row;
+    bool loggedIn = false;
+};
+
+struct TOperatorAccounts {
+    QString error;
+    std::vector<TOperatorAccount> rows;
+};
+
+struct TAddSuperUserResult {
+    QString error;
+    bool exists = false;  // the name is taken (by any account)
+    QDateTime registered; // the time stored as register and login time
+};
+
+// The two retention periods as NormalParam holds them (30 without a row).
+struct TRetentionDays {
+    QString error;
+    QString query = QStringLiteral("30");
+    QString alarm = QStringLiteral("30");
+};
+
+class TOperatorService : public QObject {
+    Q_OBJECT
+public:
+    template <class R> using Answer = std::function<void(const R &)>;
+
+    // `checkDelData` runs the manual deletions; it lives on this object's
+    // thread. `codePage` is the 8-bit code page of the account file.
+    TOperatorService(TdmNet &db, TCheckDelData &checkDelData, TOperatorLinks links,
+                     QString codePage, QObject *parent = nullptr);
+    // Waits for the call in progress; calls not yet begun are not answered.
+    ~TOperatorService() override;
+
+    // Before the links go: waits for the calls made so far; the calls made
+    // later still run and answer, but the worker no longer reaches the links.
+    void Stop();
+
+    // Accounts and super users (UseState 6).
+    void Accounts(QObject *context, Answer<TOperatorAccounts> answer);
+    // Refused with exists=true when the name is taken.
+    void AddSuperUser(const QString &UserName, const QString &password, QObject *context,
+                      Answer<TAddSuperUserResult> answer);
+    // Suspends (and closes the account's connections) or reinstates.
+    void SetSuspended(const QString &UserName, bool suspended, QObject *context,
+                      Answer<TOperatorResult> answer);
+    // An ordinary account with its equipment assignments, all or nothing,
+    // then its connections are closed.
+    void DeleteAccount(const QString &UserName, QObject *context, Answer<TOperatorResult> answer);
+    // A super user; its equipment assignments stay. Its connections close.
+    void DeleteSuperUser(const QString &UserName, QObject *context, Answer<TOperatorResult> answer);
+    // Sets the password and closes the account's connections.
+    void SetPassword(const QString &UserName, const QString &password, QObject *context,
+                     Answer<TOperatorResult> answer);
+    // Closes the account's connections (no database).
+    void Disconnect(const QString &UserName);
+    void ExportUserTable(const QString &path, QObject *context,
+                         Answer<TUserTableFileResult> answer);
+    // After a completed import the program ends (TOperatorLinks::Exit) once
+    // the answer has been given.
+    void ImportUserTable(const QString &path, QObject *context,
+                         Answer<TUserTableFileResult> answer);
+
+    // The retention periods and the log switch of NormalParam.
+    void ReadRetentionDays(QObject *context, Answer<TRetentionDays> answer);
+    void SaveRetentionDays(const QString &queryDays, const QString &alarmDays, QObject *context,
+                           Answer<TOperatorResult> answer);
+    // Sets the log switch at once and stores it (only where its row exists;
+    // without it the switch lasts until the program ends).
+    void SetShowInfoHint(bool on, QObject *context, Answer<TOperatorResult> answer);
+    // Deletes every row of one history table; `answer` gets true when every
+    // statement ran.
+    void DeleteHistory(THistoryKind kind, QObject *context, Answer<bool> answer);
+
+    int GetEquipmentConnectCount() const;
+    int GetClientConnectCount() const;
+    void ClearAnalysisAlertList();
+    // Ends the program as after a completed import.
+    void Exit();
+
+    const QString &CodePage() const { return codePage_; }
+
+private:
+    // Runs `work` on the worker; its result goes to `answer` on the
+    // context's thread. An exception of `work` becomes the result's error.
+    template <class R> void Run(QObject *context, std::function<R()> work, Answer<R> answer);
+    // Runs on the worker: a change that then closes the account's connections.
+    TOperatorResult Change(const std::function<void()> &change, const QString &disconnect = {});
+
+    TdmNet &db_;
+    TCheckDelData &checkDelData_;
+    TOperatorLinks links_;
+    QString codePage_;
+    std::atomic<bool> linksStopped_{false};
+    QThread thread_;
+    QObject *worker_ = nullptr; // lives on thread_, deleted when it ends
+};
