@@ -490,8 +490,11 @@ void TSendEmailAlertInfomation::DealSendEmail() {
             sent = SendOnce(email, path);
         }
         CountMetric(sent ? &TServerMetrics::mailsSent : &TServerMetrics::mailsFailed);
-        Log(who + (sent ? QStringLiteral(" Email finish.") : QStringLiteral(" Email fail.")),
-            clWhite);
+        FCommInfoHint(LogEvent(TLogKind::Mail, TLogPane::Events,
+                               who + (sent ? QStringLiteral(" Email finish.")
+                                           : QStringLiteral(" Email fail.")),
+                               clWhite)
+                          .WithUser(userName));
         if (sent)
             outbox.SetMailedUpTo(userName, lastLine);
     }

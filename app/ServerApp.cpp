@@ -288,7 +288,7 @@ void TServerApp::ServerContainerCreate() {
         const QString text =
             QStringLiteral("DataBase service not started: ") + serverContainer_->ErrorString();
         serverContainer_.reset();
-        sink_.Post(text, clRed);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
         PrintErr(text);
         return;
     }
@@ -301,7 +301,7 @@ void TServerApp::ServerContainerCreate() {
 
 bool TServerApp::FormShow() {
     for (const QString &problem : extra_.problems)
-        sink_.Post(problem, clRed);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, problem, clRed));
     const TLinkPaces paces = ApplyPaceOptions(TLinkPaces::FromEnvironment(), extra_);
     if (extra_.metricsPort > 0)
         ServerMetrics = &metrics_;
@@ -338,7 +338,9 @@ bool TServerApp::FormShow() {
     ClientTcp = clientTcp_.get();
     equipmentTcp_->SetClientLink(clientTcp_.get());
     if (!WritePorts(*FParamIni))
-        sink_.Post(QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(), clRed);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
+                            QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(),
+                            clRed));
     ReportSettingProblems();
     StartMetrics();
     // Every port listens now. The keep-alives go out from the turns of the
@@ -361,7 +363,7 @@ void TServerApp::StartMetrics() {
         metricsEndpoint_.reset();
         ServerMetrics = nullptr;
         PrintErr(text);
-        sink_.Post(text, clRed);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
         return;
     }
     SampleGauges();
@@ -392,7 +394,7 @@ void TServerApp::ReportSettingProblems() {
     for (; reportedProblems_ < problems.size(); ++reportedProblems_) {
         const QString text = DescribeIniProblem(problems[reportedProblems_]);
         PrintErr(text);
-        sink_.Post(text, clRed);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
     }
 }
 
@@ -539,15 +541,14 @@ private:
 
 // Without a window: log lines go to standard output, gated like the panes.
 int RunHeadless(QCoreApplication &app, TServerApp &server) {
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady,
-                     [](const QDateTime &time, const QString &text, quint32) {
-                         if (!ShowInfoHint)
-                             return;
-                         const QByteArray line = FormatLogLine(time, text).toUtf8();
-                         std::fwrite(line.constData(), 1, line.size(), stdout);
-                         std::fputc('\n', stdout);
-                         std::fflush(stdout);
-                     });
+    const auto log = server.Sink().Subscribe(&app, [](const TLogEvent &event) {
+        if (!ShowInfoHint)
+            return;
+        const QByteArray line = FormatLogLine(event.time, event.text).toUtf8();
+        std::fwrite(line.constData(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+        std::fflush(stdout);
+    });
     // What the window shows in a box goes to standard error, whatever the
     // log switch says: a red line alone is lost when the log is off.
     QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed,
@@ -565,6 +566,7 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
         Qt::QueuedConnection);
     const int exitCode = app.exec();
     server.Sink().Flush();
+    log->Flush();
     return exitCode;
 }
 
@@ -589,8 +591,9 @@ int RunWindow(QApplication &app, TServerApp &server) {
     frmMain.menuHooks.ClearAnalysisAlertList = [&] { service.ClearAnalysisAlertList(); };
     QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed, &frmMain,
                      [&frmMain](const QString &text) { ShowRunError(&frmMain, text); });
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::LineReady, &frmMain,
-                     &TfrmMain::CommInfoHint);
+    // Both log panes are one view: each event goes to the pane it names.
+    const auto panes = server.Sink().Subscribe(
+        &frmMain, [&frmMain](const TLogEvent &event) { frmMain.ShowEvent(event); });
     QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,
                      &TfrmMain::OnUserConnectNumber);
     QObject::connect(&server.Sink(), &TCommInfoHintSink::BoosterCountChanged, &frmMain,

@@ -27,10 +27,12 @@ bool TAlarmCommitter::Submit(TAlarmReport report) {
             return false;
         if (waiting_.size() >= MaxWaiting) {
             if (!fullReported_ && hint_)
-                hint_(QStringLiteral("%1 alarm reports wait for the database: further reports "
-                                     "are not acknowledged until they are stored")
-                          .arg(waiting_.size()),
-                      clRed);
+                hint_(LogEvent(
+                    TLogKind::Error, TLogPane::Events,
+                    QStringLiteral("%1 alarm reports wait for the database: further reports "
+                                   "are not acknowledged until they are stored")
+                        .arg(waiting_.size()),
+                    clRed));
             fullReported_ = true;
             return false;
         }
@@ -116,11 +118,13 @@ void TAlarmCommitter::StoreOneByOne(const std::deque<TAlarmReport> &group, std::
             throw;
         } catch (const DbError &e) {
             if (hint_)
-                hint_(QStringLiteral("Save history AlarmHistory (EquipmentCode:") +
-                          r.EquipmentCode + QStringLiteral("  SerialId:") +
-                          QString::number(r.SerialId) + QStringLiteral(") failed: ") +
-                          QString::fromStdString(e.what()),
-                      clRed);
+                hint_(LogEvent(TLogKind::Error, TLogPane::Events,
+                               QStringLiteral("Save history AlarmHistory (EquipmentCode:") +
+                                   r.EquipmentCode + QStringLiteral("  SerialId:") +
+                                   QString::number(r.SerialId) + QStringLiteral(") failed: ") +
+                                   QString::fromStdString(e.what()),
+                               clRed)
+                          .WithUnit(r.EquipmentCode));
         }
     }
 }
@@ -140,10 +144,12 @@ void TAlarmCommitter::Stop() {
     // Said once, so that reports left at the exit do not go unnoticed.
     const std::size_t left = Waiting();
     if (left > 0 && hint_)
-        hint_(QStringLiteral("%1 reports were not stored: the database is unavailable; their "
-                             "units had no acknowledgement and will report them again")
-                  .arg(left),
-              clRed);
+        hint_(LogEvent(
+            TLogKind::Error, TLogPane::Events,
+            QStringLiteral("%1 reports were not stored: the database is unavailable; their "
+                           "units had no acknowledgement and will report them again")
+                .arg(left),
+            clRed));
 }
 
 void TAlarmCommitter::Run(std::stop_token stop) {

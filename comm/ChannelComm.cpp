@@ -89,7 +89,7 @@ void TChannelComm::AddClientPack(const QString &connection, const QString &entry
     if (dropped)
         qCDebug(lcClient) << "dropped a request of" << connection;
     if (!report.isEmpty() && FCommInfoHint)
-        FCommInfoHint(report, clRed);
+        FCommInfoHint(LogEvent(TLogKind::Error, TLogPane::Events, report, clRed));
 }
 
 std::size_t TChannelComm::Count() const {

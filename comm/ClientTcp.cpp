@@ -46,9 +46,10 @@ TClientTcp::TClientTcp(TCommInfoHint CommInfoHint, TUserConnectNumber UserConnec
     // A code page Qt does not know would turn every message into
     // replacement characters; the default one is used instead.
     if (!QStringEncoder(settings_.codePage.toLatin1().constData()).isValid()) {
-        Hint(QStringLiteral("Unknown client code page \"") + settings_.codePage +
-                 QStringLiteral("\": GB18030 is used"),
-             clRed);
+        Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                      QStringLiteral("Unknown client code page \"") + settings_.codePage +
+                          QStringLiteral("\": GB18030 is used"),
+                      clRed));
         settings_.codePage = QStringLiteral("GB18030");
     }
     mailPool_.setMaxThreadCount(2);
@@ -88,9 +89,10 @@ bool TClientTcp::Start(int port) {
     ServerSocket.close();
     ServerSocket.setListenBacklogSize(ListenBacklog);
     if (!acceptGuard_)
-        acceptGuard_ =
-            new TAcceptGuard(ServerSocket, QStringLiteral("Client"),
-                             [this](const QString &text, quint32 colour) { Hint(text, colour); });
+        acceptGuard_ = new TAcceptGuard(
+            ServerSocket, QStringLiteral("Client"), [this](const QString &text, quint32 colour) {
+                Hint(LogEvent(TLogKind::Error, PaneOfColour(colour), text, colour));
+            });
     if (!ServerSocket.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
         return false;
     acceptGuard_->Listening();
@@ -121,9 +123,9 @@ void TClientTcp::StopWorkers() {
     SendEmailAlertInfomation.reset();
 }
 
-void TClientTcp::Hint(const QString &text, quint32 colour) const {
+void TClientTcp::Hint(const TLogEvent &event) const {
     if (FCommInfoHint)
-        FCommInfoHint(text, colour);
+        FCommInfoHint(event);
 }
 
 void TClientTcp::ReportCount() {
@@ -143,10 +145,12 @@ void TClientTcp::ServerSocketClientConnect() {
             delete socket;
             qCDebug(lcClient) << "closed a new connection at once";
             if (!refusing_)
-                Hint(QStringLiteral("Client port: %1 connections open, new connections are "
-                                    "closed at once")
-                         .arg(GetClientConnectCount()),
-                     clRed);
+                Hint(
+                    LogEvent(TLogKind::Error, TLogPane::Events,
+                             QStringLiteral("Client port: %1 connections open, new connections are "
+                                            "closed at once")
+                                 .arg(GetClientConnectCount()),
+                             clRed));
             refusing_ = true;
             continue;
         }
@@ -162,8 +166,12 @@ void TClientTcp::ServerSocketClientConnect() {
             std::lock_guard guard(connectionsLock_);
             connections_.push_back(conn);
         }
-        Hint(QStringLiteral("Client (") + ConnectionText(*conn) + QStringLiteral(") connected"),
-             clWhite);
+        Hint(LogEvent(TLogKind::Connect, TLogPane::Events,
+                      QStringLiteral("Client (") + ConnectionText(*conn) +
+                          QStringLiteral(") connected"),
+                      clWhite)
+                 .WithUser(conn->UserName)
+                 .WithPeer(conn->ClientIp, conn->ClientPort));
         ReportCount();
         // Bytes that arrived together with the connection.
         if (socket->bytesAvailable() > 0)
@@ -175,7 +183,10 @@ void TClientTcp::ServerSocketClientDisconnect(TClientConnection *conn) {
     if (!IsOpen(conn))
         return; // closed by the server, which has done the bookkeeping
     Forget(conn);
-    Hint(UserConnectionText(*conn) + QStringLiteral(") disconnected"), clWhite);
+    Hint(LogEvent(TLogKind::Disconnect, TLogPane::Events,
+                  UserConnectionText(*conn) + QStringLiteral(") disconnected"), clWhite)
+             .WithUser(conn->UserName)
+             .WithPeer(conn->ClientIp, conn->ClientPort));
     ReportCount();
 }
 
@@ -186,7 +197,10 @@ void TClientTcp::ServerSocketClientError(TClientConnection *conn,
     if (error == QAbstractSocket::RemoteHostClosedError || !IsOpen(conn))
         return;
     Forget(conn);
-    Hint(UserConnectionText(*conn) + QStringLiteral(") error"), clRed);
+    Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                  UserConnectionText(*conn) + QStringLiteral(") error"), clRed)
+             .WithUser(conn->UserName)
+             .WithPeer(conn->ClientIp, conn->ClientPort));
     conn->Socket()->abort();
     ReportCount();
 }
@@ -202,9 +216,13 @@ void TClientTcp::ServerSocketClientRead(TClientConnection *conn) {
                 open = HandleMessage(conn, *message);
             } catch (const DbError &e) {
                 // Only this message fails; the rest of the read is handled.
-                Hint(UserConnectionText(*conn) + QStringLiteral(") message *") + message->KeyFlag +
-                         QStringLiteral(" failed: ") + QString::fromStdString(e.what()),
-                     clRed);
+                Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                              UserConnectionText(*conn) + QStringLiteral(") message *") +
+                                  message->KeyFlag + QStringLiteral(" failed: ") +
+                                  QString::fromStdString(e.what()),
+                              clRed)
+                         .WithUser(conn->UserName)
+                         .WithPeer(conn->ClientIp, conn->ClientPort));
                 open = IsOpen(conn);
             }
             if (!open)
@@ -220,11 +238,15 @@ void TClientTcp::ServerSocketClientRead(TClientConnection *conn) {
     conn->RecClientPackStr.Compact();
     if (conn->RecClientPackStr.PendingSize() > MaxReceiveChars) {
         conn->RecClientPackStr.Clear();
-        Hint(UserConnectionText(*conn) +
-                 QStringLiteral(") sent more than %1 characters without a complete message: "
-                                "receive buffer emptied")
-                     .arg(MaxReceiveChars),
-             clRed);
+        Hint(LogEvent(
+                 TLogKind::Error, TLogPane::Events,
+                 UserConnectionText(*conn) +
+                     QStringLiteral(") sent more than %1 characters without a complete message: "
+                                    "receive buffer emptied")
+                         .arg(MaxReceiveChars),
+                 clRed)
+                 .WithUser(conn->UserName)
+                 .WithPeer(conn->ClientIp, conn->ClientPort));
     }
 }
 
@@ -271,11 +293,14 @@ void TClientTcp::Login(TClientConnection *conn, const QString &body) {
     }
     if (sValue.isEmpty())
         return;
-    Hint(QStringLiteral("Server->Client (UserName:") + login.UserName +
-             QStringLiteral("  ClientIP:") + conn->ClientIp + QStringLiteral("  ClientPort:") +
-             QString::number(conn->ClientPort) + QStringLiteral("  ") + OnLineEquipmentStr +
-             QStringLiteral(") OnLine"),
-         clYellow);
+    Hint(LogEvent(TLogKind::Reply, TLogPane::Traffic,
+                  QStringLiteral("Server->Client (UserName:") + login.UserName +
+                      QStringLiteral("  ClientIP:") + conn->ClientIp +
+                      QStringLiteral("  ClientPort:") + QString::number(conn->ClientPort) +
+                      QStringLiteral("  ") + OnLineEquipmentStr + QStringLiteral(") OnLine"),
+                  clYellow)
+             .WithUser(login.UserName)
+             .WithPeer(conn->ClientIp, conn->ClientPort));
     SendText(conn, QStringLiteral("*12") + sValue + u'#' + QString::number(MaxPackageLen) + u'*');
 }
 
@@ -284,11 +309,15 @@ void TClientTcp::EquipmentRequest(TClientConnection *conn, const QString &body) 
     ChannelComm->AddClientPack(
         conn->ClientIp + u':' + QString::number(conn->ClientPort),
         ChannelEntry(conn->UserName, conn->ClientIp, conn->ClientPort, body));
-    Hint(QStringLiteral("Client->Server (Equipment:") + parts.EquipmentName +
-             QStringLiteral("  UserName:") + conn->UserName + QStringLiteral("  ClientIP:") +
-             conn->ClientIp + QStringLiteral("  ClientPort:") + QString::number(conn->ClientPort) +
-             u')' + u'\r' + parts.Dictate,
-         clWhite);
+    Hint(LogEvent(TLogKind::Request, TLogPane::Events,
+                  QStringLiteral("Client->Server (Equipment:") + parts.EquipmentName +
+                      QStringLiteral("  UserName:") + conn->UserName +
+                      QStringLiteral("  ClientIP:") + conn->ClientIp +
+                      QStringLiteral("  ClientPort:") + QString::number(conn->ClientPort) + u')' +
+                      u'\r' + parts.Dictate,
+                  clWhite)
+             .WithUser(conn->UserName)
+             .WithPeer(conn->ClientIp, conn->ClientPort));
 }
 
 void TClientTcp::AccountState(const QString &body) {
@@ -314,9 +343,12 @@ void TClientTcp::FindUserPassword(const QString &UserName, const QString &UserEm
 
     if (pendingReminders_.fetch_add(1) >= MaxPendingReminders) {
         pendingReminders_.fetch_sub(1);
-        Hint(QStringLiteral("Send User ") + UserName + u'(' + UserEmail +
-                 QStringLiteral(") find password refused: too many reminders are being sent."),
-             clRed);
+        Hint(LogEvent(
+                 TLogKind::Error, TLogPane::Events,
+                 QStringLiteral("Send User ") + UserName + u'(' + UserEmail +
+                     QStringLiteral(") find password refused: too many reminders are being sent."),
+                 clRed)
+                 .WithUser(UserName));
         PostText(replyTo, QStringLiteral("*13") + UserName + QStringLiteral("%1*"));
         return;
     }
@@ -351,14 +383,20 @@ int TClientTcp::SendPasswordMail(const QString &UserName, const QString &UserEma
     };
     const QString who = QStringLiteral("Send User ") + UserName + u'(' + UserEmail + u')';
     if (send()) {
-        Hint(who + QStringLiteral(" find password finish."), clWhite);
+        Hint(LogEvent(TLogKind::Mail, TLogPane::Events,
+                      who + QStringLiteral(" find password finish."), clWhite)
+                 .WithUser(UserName));
         return 0;
     }
     if (MailPause(std::chrono::seconds(1)) && send()) {
-        Hint(who + QStringLiteral(" again find password finish."), clWhite);
+        Hint(LogEvent(TLogKind::Mail, TLogPane::Events,
+                      who + QStringLiteral(" again find password finish."), clWhite)
+                 .WithUser(UserName));
         return 0;
     }
-    Hint(who + QStringLiteral(" again find password fail."), clWhite);
+    Hint(LogEvent(TLogKind::Mail, TLogPane::Events,
+                  who + QStringLiteral(" again find password fail."), clWhite)
+             .WithUser(UserName));
     return 1;
 }
 
@@ -453,11 +491,15 @@ void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
     }
     qCDebug(lcClient) << "dropped a message to" << conn->ClientIp << conn->ClientPort;
     if (conn->Drops.Dropped())
-        Hint(UserConnectionText(*conn) +
-                 QStringLiteral(") is not reading: %1 bytes waiting, messages to it are dropped "
-                                "until it reads again")
-                     .arg(socket->bytesToWrite()),
-             clRed);
+        Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                      UserConnectionText(*conn) +
+                          QStringLiteral(
+                              ") is not reading: %1 bytes waiting, messages to it are dropped "
+                              "until it reads again")
+                              .arg(socket->bytesToWrite()),
+                      clRed)
+                 .WithUser(conn->UserName)
+                 .WithPeer(conn->ClientIp, conn->ClientPort));
 }
 
 // ---------------------------------------------------------------- connection list

@@ -162,7 +162,8 @@ private:
     // queued from any other.
     void PostText(quint64 id, const QString &text);
     void ReportCount();
-    void Hint(const QString &text, quint32 colour) const;
+    void Hint(const TLogEvent &event) const;
+    void Hint(const QString &text, quint32 colour) const { Hint(NoteEvent(text, colour)); }
 
     TCommInfoHint FCommInfoHint;
     TUserConnectNumber FUserConnectNumber;

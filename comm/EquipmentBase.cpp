@@ -156,9 +156,9 @@ void TEquipmentBase::StartQueueTimers() {
                        [this] { timRecDataPack.start(); });
 }
 
-void TEquipmentBase::Hint(const QString &text, quint32 colour) const {
+void TEquipmentBase::Hint(const TLogEvent &event) const {
     if (FCommInfoHint && ShowInfoHint)
-        FCommInfoHint(text, colour);
+        FCommInfoHint(event);
 }
 
 void TEquipmentBase::AddDataPackage(const QString &UserName, const QString &EquipmentName,
@@ -281,10 +281,12 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
     if (!recPackageFull_ && (lstRecPackage.Size() >= MaxRecPackageEntries ||
                              recPackageChars_ + chars > MaxRecPackageChars)) {
         recPackageFull_ = true;
-        Hint(QStringLiteral("Receive queue full (%1 frames waiting): frames from the equipment "
-                            "are dropped until it has drained")
-                 .arg(lstRecPackage.Size()),
-             clRed);
+        Hint(LogEvent(
+            TLogKind::Error, TLogPane::Events,
+            QStringLiteral("Receive queue full (%1 frames waiting): frames from the equipment "
+                           "are dropped until it has drained")
+                .arg(lstRecPackage.Size()),
+            clRed));
     }
     if (recPackageFull_) {
         qCDebug(lcEquipment) << "receive queue full: dropped a frame from" << entry.ConnectionKey;
@@ -299,11 +301,13 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
     qCDebug(lcEquipment) << "dropped a frame of" << key << ": its share of the queue is full";
     if (!recPackageFloods_.contains(key)) {
         recPackageFloods_.insert(key);
-        Hint(QStringLiteral("Equipment (%1) sends faster than its frames are handled: %2 frames "
-                            "waiting, its new frames are dropped until half have been handled")
-                 .arg(key)
-                 .arg(MaxRecPackagePerConnection),
-             clRed);
+        Hint(LogEvent(
+            TLogKind::Error, TLogPane::Events,
+            QStringLiteral("Equipment (%1) sends faster than its frames are handled: %2 frames "
+                           "waiting, its new frames are dropped until half have been handled")
+                .arg(key)
+                .arg(MaxRecPackagePerConnection),
+            clRed));
     }
 }
 
@@ -334,11 +338,13 @@ void TEquipmentBase::EquipmentLineState(const QString &EquipmentCode, const QStr
     const QString receivers =
         clientLink_ ? clientLink_->EquipmentBroadcast(EquipmentCode, message) : QString();
     if (!receivers.isEmpty())
-        Hint(QLatin1String("Server->Client (") + receivers + QLatin1String("  SiteNo.:") + SiteNum +
-                 QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                 QLatin1String(") ") +
-                 (OnLine ? QLatin1String("OnLine") : QLatin1String("OffLine")),
-             clYellow);
+        Hint(LogEvent(TLogKind::Report, TLogPane::Traffic,
+                      QLatin1String("Server->Client (") + receivers + QLatin1String("  SiteNo.:") +
+                          SiteNum + QLatin1String("  EquipmentNo.:") +
+                          QString::number(EquipmentNum) + QLatin1String(") ") +
+                          (OnLine ? QLatin1String("OnLine") : QLatin1String("OffLine")),
+                      clYellow)
+                 .WithUnit(EquipmentCode));
 }
 
 void TEquipmentBase::StoreParamListPage(const QString &EquipmentCode, int QueryNum,
@@ -398,14 +404,18 @@ void TEquipmentBase::ComPackShow(const TRecPackage &entry) {
                                      ? frame.SourcePackage
                                      : frame.SourcePackage + QLatin1String("(Truly ") +
                                            frame.TrulyPackage + QLatin1Char(')');
-        Hint(QLatin1String("Equipment->Server (") + subject + QLatin1String("  EquipmentIP:") +
-                 entry.EquipmentIp + QLatin1String("  EquipmentPort:") +
-                 QString::number(entry.EquipmentPort) + QLatin1String("  StationNo.:0x") +
-                 rec.SiteNum + QLatin1String("  EquipmentNo.:") +
-                 QString::number(rec.EquipmentNum) + QLatin1String("  SerialId:") +
-                 QString::number(rec.SerialId) + QLatin1Char(')') + QChar(13) + sSendStr +
-                 QLatin1Char(' ') + ErrorValue,
-             clYellow);
+        Hint(LogEvent(TLogKind::Reply, TLogPane::Traffic,
+                      QLatin1String("Equipment->Server (") + subject +
+                          QLatin1String("  EquipmentIP:") + entry.EquipmentIp +
+                          QLatin1String("  EquipmentPort:") + QString::number(entry.EquipmentPort) +
+                          QLatin1String("  StationNo.:0x") + rec.SiteNum +
+                          QLatin1String("  EquipmentNo.:") + QString::number(rec.EquipmentNum) +
+                          QLatin1String("  SerialId:") + QString::number(rec.SerialId) +
+                          QLatin1Char(')') + QChar(13) + sSendStr + QLatin1Char(' ') + ErrorValue,
+                      clYellow)
+                 .WithUnit(entry.Identity.EquipmentCode)
+                 .WithPeer(entry.EquipmentIp, entry.EquipmentPort)
+                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
     } catch (const std::exception &e) {
         // A number that does not convert or a database failure ends this
         // entry; what was done before stays done.
@@ -468,12 +478,16 @@ QString TEquipmentBase::HandleParamListPage(const TRecPackage &entry, const TOne
             std::lock_guard guard(lstTempHistoryLock);
             lstTempHistory.push_back(std::move(info));
         }
-        Hint(QLatin1String("Query Parameter List Finish (EquipmentCode:") + EquipmentCode +
-                 QLatin1String("  EquipmentIP:") + entry.EquipmentIp +
-                 QLatin1String("  EquipmentPort:") + QString::number(entry.EquipmentPort) +
-                 QLatin1String("  StationNo.:0x") + rec.SiteNum + QLatin1String("  EquipmentNo.:") +
-                 QString::number(rec.EquipmentNum) + QLatin1Char(')'),
-             clWhite);
+        Hint(LogEvent(TLogKind::Reply, TLogPane::Events,
+                      QLatin1String("Query Parameter List Finish (EquipmentCode:") + EquipmentCode +
+                          QLatin1String("  EquipmentIP:") + entry.EquipmentIp +
+                          QLatin1String("  EquipmentPort:") + QString::number(entry.EquipmentPort) +
+                          QLatin1String("  StationNo.:0x") + rec.SiteNum +
+                          QLatin1String("  EquipmentNo.:") + QString::number(rec.EquipmentNum) +
+                          QLatin1Char(')'),
+                      clWhite)
+                 .WithUnit(entry.Identity.EquipmentCode)
+                 .WithPeer(entry.EquipmentIp, entry.EquipmentPort));
     }
     return QLatin1String("EquipmentCode:") + EquipmentCode;
 }

@@ -165,8 +165,9 @@ protected:
     void StartQueueTimers();
     // Appends one entry to the receive queue, within its bounds.
     void AppendRecPackage(TRecPackage entry);
-    // Logs one line when logging is on and a log callback was given.
-    void Hint(const QString &text, quint32 colour) const;
+    // Logs one event when logging is on and a log callback was given.
+    void Hint(const TLogEvent &event) const;
+    void Hint(const QString &text, quint32 colour) const { Hint(NoteEvent(text, colour)); }
 
     QString CommTypeFlag;
     QString CommChildTypeFlag;

@@ -50,9 +50,10 @@ TEquipmentTcp::TEquipmentTcp(int DeviceConnectPort, TCommInfoHint CommInfoHint,
 
     // A quarter of the descriptors stays free for the client port, the remote
     // data port and the database while the equipment port is full.
-    acceptGuard_ =
-        new TAcceptGuard(ServerSocket, QStringLiteral("Equipment"),
-                         [this](const QString &text, quint32 colour) { Hint(text, colour); });
+    acceptGuard_ = new TAcceptGuard(
+        ServerSocket, QStringLiteral("Equipment"), [this](const QString &text, quint32 colour) {
+            Hint(LogEvent(TLogKind::Error, PaneOfColour(colour), text, colour));
+        });
     ServerSocket.setMaxPendingConnections(MaxPendingConnections);
     ServerSocket.setListenBacklogSize(ListenBacklog);
     connect(&ServerSocket, &QTcpServer::newConnection, this, &TEquipmentTcp::AcceptPending);
@@ -100,10 +101,12 @@ void TEquipmentTcp::AcceptPending() {
             qCDebug(lcEquipment) << "closed a new connection at once:" << connections_.size()
                                  << "open";
             if (!refusing_)
-                Hint(QStringLiteral("Equipment port: %1 connections open, new connections are "
-                                    "closed at once")
-                         .arg(connections_.size()),
-                     clRed);
+                Hint(LogEvent(
+                    TLogKind::Error, TLogPane::Events,
+                    QStringLiteral("Equipment port: %1 connections open, new connections are "
+                                   "closed at once")
+                        .arg(connections_.size()),
+                    clRed));
             refusing_ = true;
             continue;
         }
@@ -121,9 +124,12 @@ void TEquipmentTcp::ServerSocketClientConnect(TEquipmentConnection &conn) {
     lstCheckConnectState.push_back({0, key});
     connectStateByKey_.insert(key, std::prev(lstCheckConnectState.end()));
 
-    Hint(QLatin1String("Equipment (IP:") + conn.RemoteAddress() + QLatin1String("  Port:") +
-             QString::number(conn.RemotePort()) + QLatin1String(") already connected"),
-         clWhite);
+    Hint(LogEvent(TLogKind::Connect, TLogPane::Events,
+                  QLatin1String("Equipment (IP:") + conn.RemoteAddress() +
+                      QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
+                      QLatin1String(") already connected"),
+                  clWhite)
+             .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
     if (FBoosterConnectNumber)
         FBoosterConnectNumber(GetEquipmentConnectCount());
 }
@@ -167,11 +173,18 @@ void TEquipmentTcp::AnnounceLostConnection(TEquipmentConnection &conn, QLatin1St
             qCDebug(lcEquipment) << "off-line notice of" << id.EquipmentCode << "lost:" << e.what();
         }
     }
-    Hint(QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
-             conn.RemoteAddress() + QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
-             QLatin1String("  StationNo.:0x") + siteNum + QLatin1String("  EquipmentNo.:") +
-             QString::number(equipmentNum) + ending,
-         clRed);
+    // The socket's own error is an error; a peer that went is a disconnect.
+    const TLogKind kind =
+        ending == QLatin1String(") error") ? TLogKind::Error : TLogKind::Disconnect;
+    Hint(LogEvent(kind, TLogPane::Events,
+                  QLatin1String("Equipment (EquipmentCode:") + code + QLatin1String("  IP:") +
+                      conn.RemoteAddress() + QLatin1String("  Port:") +
+                      QString::number(conn.RemotePort()) + QLatin1String("  StationNo.:0x") +
+                      siteNum + QLatin1String("  EquipmentNo.:") + QString::number(equipmentNum) +
+                      ending,
+                  clRed)
+             .WithUnit(code)
+             .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
 }
 
 void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
@@ -202,11 +215,13 @@ void TEquipmentTcp::ServerSocketClientRead(TEquipmentConnection &conn) {
             conn.RecEquipmentPack.Cut([&](QByteArrayView frame) { HandleFrame(conn, frame); });
             if (conn.RecEquipmentPack.Size() > MaxReassemblyBytes) {
                 conn.RecEquipmentPack.Clear();
-                Hint(QLatin1String("Equipment (IP:") + conn.RemoteAddress() +
-                         QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
-                         QLatin1String(") sent more than 1 MiB without a complete frame: "
-                                       "receive buffer emptied"),
-                     clRed);
+                Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                              QLatin1String("Equipment (IP:") + conn.RemoteAddress() +
+                                  QLatin1String("  Port:") + QString::number(conn.RemotePort()) +
+                                  QLatin1String(") sent more than 1 MiB without a complete frame: "
+                                                "receive buffer emptied"),
+                              clRed)
+                         .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
             }
         } catch (const std::exception &e) {
             // Whatever went wrong, the rest of the buffer is not trusted.
@@ -255,12 +270,15 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     }
     qCDebug(lcEquipment) << "dropped a frame to" << conn.Key();
     if (conn.Drops.Dropped())
-        Hint(QLatin1String("Equipment (IP:") + conn.RemoteAddress() + QLatin1String("  Port:") +
-                 QString::number(conn.RemotePort()) +
-                 QStringLiteral(") is not reading: %1 bytes waiting, frames to it are dropped "
-                                "until it reads again")
-                     .arg(socket.bytesToWrite()),
-             clRed);
+        Hint(LogEvent(
+                 TLogKind::Error, TLogPane::Events,
+                 QLatin1String("Equipment (IP:") + conn.RemoteAddress() + QLatin1String("  Port:") +
+                     QString::number(conn.RemotePort()) +
+                     QStringLiteral(") is not reading: %1 bytes waiting, frames to it are dropped "
+                                    "until it reads again")
+                         .arg(socket.bytesToWrite()),
+                 clRed)
+                 .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
     return written;
 }
 
@@ -272,10 +290,13 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
 
     if (!frame.CheckOk) {
         // No reply, no liveness reset, no registration.
-        Hint(QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") + ip +
-                 QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
-                 frameText + QLatin1String(" Check code error"),
-             clYellow);
+        Hint(LogEvent(TLogKind::Error, TLogPane::Traffic,
+                      QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") + ip +
+                          QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
+                          frameText + QLatin1String(" Check code error"),
+                      clYellow)
+                 .WithPeer(conn.RemoteAddress(), conn.RemotePort())
+                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
         CountMetric(&TServerMetrics::framesBadCheck);
         return;
     }
@@ -290,18 +311,27 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
     const QString where =
         QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") + port;
 
-    Hint(QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode + where +
-             QLatin1String("  StationNo.:0x") + SiteNum + QLatin1String("  EquipmentNo.:") +
-             QString::number(EquipmentNum) + QLatin1Char(')') + QChar(13) + frameText,
-         clYellow);
+    Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic,
+                  QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode +
+                      where + QLatin1String("  StationNo.:0x") + SiteNum +
+                      QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
+                      QLatin1Char(')') + QChar(13) + frameText,
+                  clYellow)
+             .WithUnit(EquipmentCode)
+             .WithPeer(conn.RemoteAddress(), conn.RemotePort())
+             .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
 
     // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
     const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
     CountMetric(&TServerMetrics::heartbeatsAnswered);
-    Hint(QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") + EquipmentCode +
-             where + QLatin1String("  StationNo.:0x") + SiteNum + QLatin1String("  EquipmentNo.:") +
-             QString::number(EquipmentNum) + QLatin1Char(')') + QChar(13) + replyText,
-         clWhite);
+    Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Events,
+                  QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") +
+                      EquipmentCode + where + QLatin1String("  StationNo.:0x") + SiteNum +
+                      QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
+                      QLatin1Char(')') + QChar(13) + replyText,
+                  clWhite)
+             .WithUnit(EquipmentCode)
+             .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
 
     ResetLiveness(conn.Key());
 
@@ -319,11 +349,14 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
             conn, Concat({CopyText(beat.ResHex, 1, 14), u"0200800103FF070101", newStation}));
         const QString newSiteNum = SiteNumText(newStation);
         SiteId = newStation + IntToHexText(EquipmentNum, 2);
-        Hint(QLatin1String("Server->Equipment Modify StationNo. (EquipmentCode:") + EquipmentCode +
-                 where + QLatin1String("  Old StationNo.:0x") + SiteNum +
-                 QLatin1String("  New StationNo.:0x") + newSiteNum + QLatin1Char(')') + QChar(13) +
-                 changeText,
-             clWhite);
+        Hint(LogEvent(TLogKind::Request, TLogPane::Events,
+                      QLatin1String("Server->Equipment Modify StationNo. (EquipmentCode:") +
+                          EquipmentCode + where + QLatin1String("  Old StationNo.:0x") + SiteNum +
+                          QLatin1String("  New StationNo.:0x") + newSiteNum + QLatin1Char(')') +
+                          QChar(13) + changeText,
+                      clWhite)
+                 .WithUnit(EquipmentCode)
+                 .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
         SiteNum = newSiteNum;
     }
 
@@ -335,9 +368,12 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
     } catch (const DbError &e) {
         // Registration needs the database; the next heartbeat tries again.
         conn.SocketData.reset();
-        Hint(QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
-                 QLatin1String(") not registered: ") + QString::fromStdString(e.what()),
-             clRed);
+        Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                      QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
+                          QLatin1String(") not registered: ") + QString::fromStdString(e.what()),
+                      clRed)
+                 .WithUnit(EquipmentCode)
+                 .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
         return;
     }
     if (owned) {
@@ -425,17 +461,24 @@ void TEquipmentTcp::timConnectStateTimer() {
                 CloseConnection(*conn);
                 EquipmentLineState(id.EquipmentCode, id.EquipmentType, siteNum, equipmentNum,
                                    false);
-                Hint(QLatin1String("Equipment (EquipmentCode:") + id.EquipmentCode +
-                         QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") +
-                         port + QLatin1String("  StationNo.:0x") + siteNum +
-                         QLatin1String("  EquipmentNo.:") + QString::number(equipmentNum) +
-                         QLatin1String(") abnormal"),
-                     clRed);
+                Hint(LogEvent(TLogKind::Disconnect, TLogPane::Events,
+                              QLatin1String("Equipment (EquipmentCode:") + id.EquipmentCode +
+                                  QLatin1String("  EquipmentIP:") + ip +
+                                  QLatin1String("  EquipmentPort:") + port +
+                                  QLatin1String("  StationNo.:0x") + siteNum +
+                                  QLatin1String("  EquipmentNo.:") + QString::number(equipmentNum) +
+                                  QLatin1String(") abnormal"),
+                              clRed)
+                         .WithUnit(id.EquipmentCode)
+                         .WithPeer(ip, conn->RemotePort()));
             } else {
                 CloseConnection(*conn);
-                Hint(QLatin1String("Equipment (EquipmentIP:") + ip +
-                         QLatin1String("  EquipmentPort:") + port + QLatin1String(") abnormal"),
-                     clRed);
+                Hint(LogEvent(TLogKind::Disconnect, TLogPane::Events,
+                              QLatin1String("Equipment (EquipmentIP:") + ip +
+                                  QLatin1String("  EquipmentPort:") + port +
+                                  QLatin1String(") abnormal"),
+                              clRed)
+                         .WithPeer(ip, conn->RemotePort()));
             }
         } catch (const std::exception &e) {
             // The next connection is examined all the same.
@@ -480,22 +523,34 @@ void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
             if (bytes.size() > MaxSendFrameBytes) {
                 // Never cut a frame short: the unit would get a broken packet.
                 tooLong = true;
-                Hint(QLatin1String("Data send equipment (") + where +
-                         QLatin1String(") fail: the frame has ") + QString::number(bytes.size()) +
-                         QLatin1String(" bytes after escaping, more than ") +
-                         QString::number(MaxSendFrameBytes),
-                     clRed);
+                Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                              QLatin1String("Data send equipment (") + where +
+                                  QLatin1String(") fail: the frame has ") +
+                                  QString::number(bytes.size()) +
+                                  QLatin1String(" bytes after escaping, more than ") +
+                                  QString::number(MaxSendFrameBytes),
+                              clRed)
+                         .WithUnit(SendBody.EquipmentCode)
+                         .WithPeer(unitIp, conn.RemotePort()));
             } else {
-                Hint(QLatin1String("Server->Equipment (") + where + QLatin1Char(')') + QChar(13) +
-                         frameText,
-                     clWhite);
+                Hint(LogEvent(TLogKind::Request, TLogPane::Events,
+                              QLatin1String("Server->Equipment (") + where + QLatin1Char(')') +
+                                  QChar(13) + frameText,
+                              clWhite)
+                         .WithUnit(SendBody.EquipmentCode)
+                         .WithPeer(unitIp, conn.RemotePort())
+                         .WithFrame(bytes));
                 written = WriteBytes(conn, bytes) > 0;
                 if (written) {
                     TEquipmentBase::SendToNet(SendBody);
                     CountMetric(&TServerMetrics::requestsRelayed);
                 } else
-                    Hint(QLatin1String("Data send equipment (") + where + QLatin1String(") fail"),
-                         clRed);
+                    Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                                  QLatin1String("Data send equipment (") + where +
+                                      QLatin1String(") fail"),
+                                  clRed)
+                             .WithUnit(SendBody.EquipmentCode)
+                             .WithPeer(unitIp, conn.RemotePort()));
             }
             found = true;
             break;
@@ -506,7 +561,9 @@ void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
                              << ":" << e.what();
     }
     if (!found)
-        Hint(subject + QLatin1String(" not connect"), clRed);
+        Hint(LogEvent(TLogKind::Error, TLogPane::Events, subject + QLatin1String(" not connect"),
+                      clRed)
+                 .WithUnit(SendBody.EquipmentCode));
 
     // The server's own requests have no client to tell.
     TClientLink *client = ClientLink();

@@ -95,11 +95,14 @@ void TSaveDataBaseSendClient::Pass() {
                 // The owners cannot be looked up; waiting would hold up every
                 // other answer for the whole outage.
                 if (FCommInfoHint)
-                    FCommInfoHint(
-                        QStringLiteral("Server->Client (EquipmentCode:") + E.EquipmentCode +
-                            QStringLiteral("  SerialId:") + QString::number(E.SerialId) +
-                            QStringLiteral(") not broadcast: ") + QString::fromStdString(e.what()),
-                        clRed);
+                    FCommInfoHint(LogEvent(TLogKind::Error, TLogPane::Events,
+                                           QStringLiteral("Server->Client (EquipmentCode:") +
+                                               E.EquipmentCode + QStringLiteral("  SerialId:") +
+                                               QString::number(E.SerialId) +
+                                               QStringLiteral(") not broadcast: ") +
+                                               QString::fromStdString(e.what()),
+                                           clRed)
+                                      .WithUnit(E.EquipmentCode));
             }
             SaveHistory(E);
         } else {
@@ -137,12 +140,17 @@ void TSaveDataBaseSendClient::SendAnswer(const TTempHistoryInfo &E) {
                                  QStringLiteral("  ClientPort:") + QString::number(E.ClientPort);
     }
     if (FCommInfoHint)
-        FCommInfoHint(QStringLiteral("Server->Client (") + EquipmentClientStr +
-                          QStringLiteral("  SiteNo.:") + E.SiteNum +
-                          QStringLiteral("  EquipmentNo.:") + QString::number(E.EquipmentNum) +
-                          QStringLiteral("  SerialId:") + QString::number(E.SerialId) + u')' +
-                          u'\r' + E.BodyValue,
-                      clYellow);
+        FCommInfoHint(LogEvent(E.OperateFlag == u"01" ? TLogKind::Report : TLogKind::Reply,
+                               TLogPane::Traffic,
+                               QStringLiteral("Server->Client (") + EquipmentClientStr +
+                                   QStringLiteral("  SiteNo.:") + E.SiteNum +
+                                   QStringLiteral("  EquipmentNo.:") +
+                                   QString::number(E.EquipmentNum) + QStringLiteral("  SerialId:") +
+                                   QString::number(E.SerialId) + u')' + u'\r' + E.BodyValue,
+                               clYellow)
+                          .WithUnit(E.EquipmentCode)
+                          .WithUser(E.UserName)
+                          .WithPeer(E.ClientIp, E.ClientPort));
 }
 
 void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {
@@ -159,9 +167,12 @@ void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {
         // A row the database refuses for itself is lost (the entry is removed
         // all the same); the operator is told, so it does not go unnoticed.
         if (FCommInfoHint)
-            FCommInfoHint(QStringLiteral("Save history (EquipmentCode:") + E.EquipmentCode +
-                              QStringLiteral("  SerialId:") + QString::number(E.SerialId) +
-                              QStringLiteral(") failed: ") + QString::fromStdString(e.what()),
-                          clRed);
+            FCommInfoHint(LogEvent(TLogKind::Error, TLogPane::Events,
+                                   QStringLiteral("Save history (EquipmentCode:") +
+                                       E.EquipmentCode + QStringLiteral("  SerialId:") +
+                                       QString::number(E.SerialId) + QStringLiteral(") failed: ") +
+                                       QString::fromStdString(e.what()),
+                                   clRed)
+                              .WithUnit(E.EquipmentCode));
     }
 }

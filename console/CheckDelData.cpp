@@ -91,7 +91,7 @@ void TCheckDelData::StepDone(const StepResult &result) {
             const QString text =
                 QStringLiteral("Delete overdue registrations fail: ") + result.error;
             if (log_)
-                log_(text, clRed);
+                log_(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
             emit RegisterOverdueDeleteFailed(text);
             if (jobs_.empty()) {
                 emit Finished();

@@ -8,6 +8,8 @@
 // workers log).
 #pragma once
 
+#include "LogEvent.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -23,8 +25,6 @@ constexpr quint32 clRed = 0x0000FF;    // errors and lost connections, upper pan
 constexpr quint32 clYellow = 0x00FFFF; // equipment traffic and client replies, lower pane
 constexpr quint32 clBlue = 0xFF0000;
 
-// Log callback: any thread may call it; lines are shown in call order.
-using TCommInfoHint = std::function<void(const QString &text, quint32 colour)>;
 // Connection count callbacks of the client and equipment servers.
 using TUserConnectNumber = std::function<void(int count)>;
 using TBoosterConnectNumber = std::function<void(int count)>;

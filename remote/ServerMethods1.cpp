@@ -35,7 +35,8 @@ TServerMethods1::TServerMethods1(qintptr socketDescriptor, TdmNet &db,
       limits_(limits), provider_(db), session_(provider_, [&] {
           options.onLoginFailure = [this] {
               if (guard_->throttle.Failed(address_))
-                  Log(QStringLiteral("login failed (a wrong token); further failures from this "
+                  Log(TLogKind::Error,
+                      QStringLiteral("login failed (a wrong token); further failures from this "
                                      "address are slowed down"),
                       clRed);
           };
@@ -46,11 +47,13 @@ TServerMethods1::TServerMethods1(qintptr socketDescriptor, TdmNet &db,
 
 TServerMethods1::~TServerMethods1() = default;
 
-void TServerMethods1::Log(const QString &what, quint32 colour) {
+void TServerMethods1::Log(TLogKind kind, const QString &what, quint32 colour) {
     if (log_)
-        log_(QStringLiteral("DataBase (IP:") + address_ + QStringLiteral("  Port:") +
-                 QString::number(localPort_) + QStringLiteral(") ") + what,
-             colour);
+        log_(LogEvent(kind, TLogPane::Events,
+                      QStringLiteral("DataBase (IP:") + address_ + QStringLiteral("  Port:") +
+                          QString::number(localPort_) + QStringLiteral(") ") + what,
+                      colour)
+                 .WithPeer(address_, socket_ ? socket_->peerPort() : 0));
 }
 
 void TServerMethods1::Start() {
@@ -69,7 +72,7 @@ void TServerMethods1::Start() {
     // The service's own port, not the remote program's.
     localPort_ = socket_->localPort();
     started_ = lastTaken_ = Clock::now();
-    Log(QStringLiteral("connected"));
+    Log(TLogKind::Connect, QStringLiteral("connected"));
     connect(socket_.get(), &QTcpSocket::readyRead, this, &TServerMethods1::Pump);
     connect(socket_.get(), &QTcpSocket::bytesWritten, this, [this] {
         lastTaken_ = Clock::now();
@@ -203,7 +206,7 @@ void TServerMethods1::End(const QString &how) {
     ended_ = true;
     deadlines_.stop();
     resume_.stop();
-    Log(how.isEmpty() ? QStringLiteral("disconnected") : how);
+    Log(TLogKind::Disconnect, how.isEmpty() ? QStringLiteral("disconnected") : how);
     if (socket_) {
         socket_->disconnect(this);
         socket_->abort();

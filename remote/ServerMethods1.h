@@ -58,7 +58,7 @@ private:
     // TRemoteError when the client stops taking them or the service stops.
     void Send(std::string_view bytes);
     // The lines the log gets for this connection.
-    void Log(const QString &what, quint32 colour = clWhite);
+    void Log(TLogKind kind, const QString &what, quint32 colour = clWhite);
     void CheckDeadlines();
     // Ends the connection at once, the log line ending with how.
     void CutOff(const QString &how);

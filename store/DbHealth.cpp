@@ -73,8 +73,10 @@ void TDbHealth::SetHint(THint hint) {
 void TDbHealth::Hint(const QString &text, quint32 colour) {
     qCInfo(lcStore).noquote() << text;
     std::lock_guard guard(hintLock_);
+    // Outages and full disks are errors; their end is a note.
     if (hint_)
-        hint_(text, colour);
+        hint_(LogEvent(colour == clRed ? TLogKind::Error : TLogKind::Note, TLogPane::Events, text,
+                       colour));
 }
 
 bool TDbHealth::IsUp() const {

@@ -11,6 +11,8 @@
 // reads go on, writes fail, and it is logged once until a write succeeds.
 #pragma once
 
+#include "LogEvent.h"
+
 #include <QSqlDatabase>
 #include <QSqlDriver>
 #include <QString>
@@ -61,7 +63,7 @@ class TDbHealth {
     };
 
 public:
-    using THint = std::function<void(const QString &text, quint32 colour)>;
+    using THint = TCommInfoHint;
     // One reconnect attempt, run on the reconnect thread; throws when the
     // database still cannot take statements.
     using TProbe = std::function<void()>;

@@ -31,8 +31,9 @@ THistoryBacklog::THistoryBacklog(TdmNet &db, THint hint, TLimits limits)
     : db_(db), hint_(std::move(hint)), limits_(limits) {}
 
 void THistoryBacklog::Hint(const QString &text, quint32 colour) const {
+    // Everything the backlog tells of is a row that failed or was lost.
     if (hint_)
-        hint_(text, colour);
+        hint_(LogEvent(TLogKind::Error, TLogPane::Events, text, colour));
 }
 
 void THistoryBacklog::Save(THistoryRow row) {

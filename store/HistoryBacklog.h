@@ -10,6 +10,7 @@
 #pragma once
 
 #include "HistoryTables.h"
+#include "LogEvent.h"
 
 #include <cstddef>
 #include <deque>
@@ -23,7 +24,7 @@ struct THistoryBacklogLimits {
 class THistoryBacklog {
 public:
     using TLimits = THistoryBacklogLimits;
-    using THint = std::function<void(const QString &text, quint32 colour)>;
+    using THint = TCommInfoHint;
 
     THistoryBacklog(TdmNet &db, THint hint, TLimits limits = {});
 

@@ -212,9 +212,18 @@ void TfrmMain::closeEvent(QCloseEvent *event) {
 }
 
 void TfrmMain::CommInfoHint(const QDateTime &time, const QString &text, quint32 colour) {
+    TLogEvent event = NoteEvent(text, colour);
+    event.time = time;
+    ShowEvent(event);
+}
+
+void TfrmMain::ShowEvent(const TLogEvent &event) {
     if (!ShowInfoHint)
         return;
-    QPlainTextEdit *pane = colour == clYellow ? mmoCommInfo2 : mmoCommInfo1;
+    const QDateTime &time = event.time;
+    const QString &text = event.text;
+    const quint32 colour = event.colour;
+    QPlainTextEdit *pane = event.pane == TLogPane::Traffic ? mmoCommInfo2 : mmoCommInfo1;
     // Lines are counted as text blocks: every appended line (and every line
     // of a text with carriage returns) is one block.
     int &entries = pane == mmoCommInfo1 ? entries_[0] : entries_[1];

@@ -3,6 +3,8 @@
 // the Tools menu, the panes' context menu and the confirmed close.
 #pragma once
 
+#include "LogEvent.h"
+
 #include <QDateTime>
 #include <QMainWindow>
 #include <QTimer>
@@ -40,7 +42,10 @@ public:
 
     explicit TfrmMain(Hooks hooks, QWidget *parent = nullptr);
 
-    // Log callback target (event thread): appends one line to a pane.
+    // The window's subscription to the event stream (GUI thread): appends
+    // the event's line to the pane the event names.
+    void ShowEvent(const TLogEvent &event);
+    // A plain line, shown in the pane its colour has always chosen.
     void CommInfoHint(const QDateTime &time, const QString &text, quint32 colour);
     void OnUserConnectNumber(int count);
     void OnBoosterConnectNumber(int count);

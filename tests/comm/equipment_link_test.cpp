@@ -1,6 +1,7 @@
 // The equipment link: request queues and serial numbers, received-packet
 // processing, and the equipment TCP server, in-process on a free port with a
 // stand-in client server, and as part of the real server process.
+#include "ClientTcp.h"
 #include "ConvertError.h"
 #include "EquipmentBase.h"
 #include "EquipmentFrames.h"
@@ -189,7 +190,10 @@ protected:
     }
 
     TCommInfoHint Logger() {
-        return [this](const QString &text, quint32 colour) { log_.push_back({text, colour}); };
+        return [this](const TLogEvent &e) {
+            log_.push_back({e.text, e.colour});
+            events_.push_back(e);
+        };
     }
 
     // An equipment server on a free port whose paces are driven by hand.
@@ -245,6 +249,7 @@ protected:
     std::unique_ptr<TdmNet> db_;
     StandInClient client_;
     std::vector<LogLine> log_;
+    std::vector<TLogEvent> events_;
     std::vector<int> counts_;
     QDateTime clock_ = QDateTime(QDate(2024, 3, 9), QTime(14, 30, 25));
     std::unique_ptr<TEquipmentTcp> server_;
@@ -786,6 +791,83 @@ TEST_F(EquipmentLinkTest, HeartbeatWithWrongCheckCodeGetsNoReply) {
             ")" + Cr + FrameText(Hex(badWire), Hex(eqtest::WithCrc(bad, eqtest::Crc16(bad) ^ 1))) +
             " Check code error",
         clYellow));
+}
+
+// Each event says what it is about, beside its text: a view routes and
+// filters by these, never by the text or the colour.
+TEST_F(EquipmentLinkTest, EventsSayWhatTheyAreAbout) {
+    Own("UNIT-A", "bob", "Hall");
+    StartServer();
+    auto unit = Connect();
+    const int unitPort = unit->Port();
+    const QByteArray bad = HeartbeatContent("UNIT-A", 0x0101, 1, 3, 1);
+    unit->Send(eqtest::Escape(eqtest::WithCrc(bad, eqtest::Crc16(bad) ^ 1)));
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x0101));
+    unit->socket.disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return server_->GetEquipmentConnectCount() == 0; }));
+
+    // A client's request, through the client link.
+    TClientTcp::EquipmentHooks hooks;
+    hooks.AddDataPackage = [](const TChannelRequest &) {};
+    TClientTcp clients(Logger(), {}, hooks, {});
+    ASSERT_TRUE(clients.Start(0)) << clients.ErrorString().toStdString();
+    QTcpSocket bob;
+    bob.connectToHost(QHostAddress::LocalHost, clients.ServerPort());
+    ASSERT_TRUE(WaitUntil([&] { return clients.GetClientConnectCount() == 1; }));
+    bob.write("*0000bob*");
+    bob.write("*01A001@0201000A#Hall 2*");
+    bob.flush();
+    ASSERT_TRUE(WaitUntil([&] { return CountLogged("Client->Server (") == 1; }));
+
+    const struct {
+        const char *starts;
+        TLogKind kind;
+        TLogPane pane;
+        const char *unit;
+        int port;
+        const char *user;
+        QByteArray frame;
+    } cases[] = {
+        {"Equipment->Server HeartBeat (EquipmentIP:", TLogKind::Error, TLogPane::Traffic, "",
+         unitPort, "", eqtest::Escape(eqtest::WithCrc(bad, eqtest::Crc16(bad) ^ 1))},
+        {"Equipment->Server HeartBeat (EquipmentCode:UNIT-A", TLogKind::Heartbeat,
+         TLogPane::Traffic, "UNIT-A", unitPort, "", Frame(HeartbeatContent("UNIT-A", 0x0101, 1, 3))},
+        {"Server->Equipment Reply HeartBeat (EquipmentCode:UNIT-A",
+         TLogKind::Heartbeat,
+         TLogPane::Events,
+         "UNIT-A",
+         unitPort,
+         "",
+         {}},
+        {"Equipment (EquipmentCode:UNIT-A  IP:",
+         TLogKind::Disconnect,
+         TLogPane::Events,
+         "UNIT-A",
+         unitPort,
+         "",
+         {}},
+        {"Client->Server (Equipment:Hall 2  UserName:bob",
+         TLogKind::Request,
+         TLogPane::Events,
+         "",
+         bob.localPort(),
+         "bob",
+         {}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.starts);
+        const auto e = std::find_if(events_.begin(), events_.end(), [&](const TLogEvent &e) {
+            return e.text.startsWith(QLatin1String(c.starts));
+        });
+        ASSERT_NE(e, events_.end());
+        EXPECT_EQ(e->kind, c.kind);
+        EXPECT_EQ(e->pane, c.pane);
+        EXPECT_EQ(e->unit, c.unit);
+        EXPECT_EQ(e->address, "127.0.0.1");
+        EXPECT_EQ(e->port, c.port);
+        EXPECT_EQ(e->user, c.user);
+        EXPECT_EQ(e->frame, c.frame);
+    }
 }
 
 struct LivenessCase {

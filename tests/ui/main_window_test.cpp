@@ -131,6 +131,21 @@ TEST(MainWindowLog, TheSwitchGatesLinesAndColoursPickThePaneAndAlternate) {
     EXPECT_TRUE(w.mmoCommInfo1->document()->lastBlock().text().endsWith("-><b>bold</b>"));
 }
 
+// The pane is the one the event names; its colour only paints the line.
+TEST(MainWindowLog, AnEventGoesToThePaneItNames) {
+    GlobalsGuard guard;
+    TfrmMain w({});
+    ShowInfoHint = true;
+    TLogEvent traffic = LogEvent(TLogKind::Reply, TLogPane::Traffic, "white below", clWhite);
+    traffic.time = kTime;
+    TLogEvent events = LogEvent(TLogKind::Note, TLogPane::Events, "yellow above", clYellow);
+    events.time = kTime;
+    w.ShowEvent(traffic);
+    w.ShowEvent(events);
+    EXPECT_EQ(w.mmoCommInfo1->toPlainText(), DateTimeText(kTime) + "->yellow above");
+    EXPECT_EQ(w.mmoCommInfo2->toPlainText(), DateTimeText(kTime) + "->white below");
+}
+
 TEST(MainWindowLog, APaneIsClearedOnlyByTheLineAfterItsThousandAndFirst) {
     GlobalsGuard guard;
     ShowInfoHint = true;

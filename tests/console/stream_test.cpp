@@ -1,0 +1,87 @@
+// The event stream: each subscriber reads from its own bounded queue, so one
+// that cannot keep up loses its own oldest events and nobody else's.
+#include "CommInfoHintSink.h"
+
+#include "TestSupport.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+bool WaitUntil(const std::function<bool()> &done) {
+    return mmstest::PumpEventsUntil(done, 15s);
+}
+
+TEST(LogEventStream, ASlowSubscriberLosesItsOwnOldestEventsAndNothingElse) {
+    TCommInfoHintSink sink;
+    std::vector<QString> fast;
+    QObject fastView;
+    const auto fastSub =
+        sink.Subscribe(&fastView, [&](const TLogEvent &e) { fast.push_back(e.text); });
+
+    // The slow view's thread is not running yet: its queue can only fill.
+    QThread slowThread;
+    QObject slowView;
+    slowView.moveToThread(&slowThread);
+    std::vector<TLogEvent> slow;
+    const auto slowSub = sink.Subscribe(
+        &slowView, [&](const TLogEvent &e) { slow.push_back(e); }, 5);
+
+    // The links post from their own thread and are never held up.
+    TCommInfoHint hint = sink.CommInfoHint();
+    std::thread links([&] {
+        for (int i = 0; i < 100; ++i)
+            hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic, QString::number(i), clYellow));
+    });
+    links.join();
+    sink.Flush();
+    ASSERT_TRUE(WaitUntil([&] { return fast.size() == 100; }));
+    for (int i = 0; i < 100; ++i)
+        EXPECT_EQ(fast[i], QString::number(i));
+    EXPECT_EQ(fastSub->Dropped(), 0u);
+    EXPECT_EQ(slowSub->Dropped(), 95u);
+    EXPECT_EQ(slowSub->Queued(), 5u);
+
+    // Once it runs, the slow view is told what it lost, then gets the newest.
+    slowThread.start();
+    ASSERT_TRUE(WaitUntil([&] { return slowSub->Queued() == 0; }));
+    slowThread.quit();
+    slowThread.wait();
+    ASSERT_EQ(slow.size(), 6u);
+    EXPECT_EQ(slow[0].text, "95 log lines were dropped: the log could not keep up");
+    EXPECT_EQ(slow[0].kind, TLogKind::Error);
+    EXPECT_EQ(slow[0].colour, clRed);
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(slow[i + 1].text, QString::number(95 + i));
+        EXPECT_EQ(slow[i + 1].pane, TLogPane::Traffic);
+        EXPECT_TRUE(slow[i + 1].time.isValid());
+    }
+    EXPECT_EQ(fast.size(), 100u); // the other view lost nothing meanwhile
+}
+
+TEST(LogEventStream, APlainLineKeepsThePaneItsColourChose) {
+    const struct {
+        quint32 colour;
+        TLogPane pane;
+    } cases[] = {{clYellow, TLogPane::Traffic},
+                 {clWhite, TLogPane::Events},
+                 {clRed, TLogPane::Events},
+                 {0x00FF00, TLogPane::Events}};
+    for (const auto &c : cases) {
+        TLogEvent seen;
+        TCommInfoHint([&](const TLogEvent &e) { seen = e; })(QStringLiteral("x"), c.colour);
+        EXPECT_EQ(seen.pane, c.pane) << c.colour;
+        EXPECT_EQ(seen.kind, TLogKind::Note);
+        EXPECT_EQ(seen.colour, c.colour);
+    }
+}
+
+} // namespace
