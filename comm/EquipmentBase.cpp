@@ -156,8 +156,12 @@ void TEquipmentBase::StartQueueTimers() {
                        [this] { timRecDataPack.start(); });
 }
 
+bool TEquipmentBase::LogOn() const {
+    return FCommInfoHint && ShowInfoHint;
+}
+
 void TEquipmentBase::Hint(const TLogEvent &event) const {
-    if (FCommInfoHint && ShowInfoHint)
+    if (LogOn())
         FCommInfoHint(event);
 }
 

@@ -166,6 +166,9 @@ protected:
     // Appends one entry to the receive queue, within its bounds.
     void AppendRecPackage(TRecPackage entry);
     // Logs one event when logging is on and a log callback was given.
+    // Whether Hint passes events on (a callback and the log switch on): the
+    // per-frame events of the hot path are built only then.
+    bool LogOn() const;
     void Hint(const TLogEvent &event) const;
     void Hint(const QString &text, quint32 colour) const { Hint(NoteEvent(text, colour)); }
 

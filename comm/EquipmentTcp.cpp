@@ -311,27 +311,29 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
     const QString where =
         QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") + port;
 
-    Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic,
-                  QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode +
-                      where + QLatin1String("  StationNo.:0x") + SiteNum +
-                      QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                      QLatin1Char(')') + QChar(13) + frameText,
-                  clYellow)
-             .WithUnit(EquipmentCode)
-             .WithPeer(conn.RemoteAddress(), conn.RemotePort())
-             .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
+    if (LogOn())
+        Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic,
+                      QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode +
+                          where + QLatin1String("  StationNo.:0x") + SiteNum +
+                          QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
+                          QLatin1Char(')') + QChar(13) + frameText,
+                      clYellow)
+                 .WithUnit(EquipmentCode)
+                 .WithPeer(conn.RemoteAddress(), conn.RemotePort())
+                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
 
     // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
     const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
     CountMetric(&TServerMetrics::heartbeatsAnswered);
-    Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Events,
-                  QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") +
-                      EquipmentCode + where + QLatin1String("  StationNo.:0x") + SiteNum +
-                      QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                      QLatin1Char(')') + QChar(13) + replyText,
-                  clWhite)
-             .WithUnit(EquipmentCode)
-             .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
+    if (LogOn())
+        Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Events,
+                      QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") +
+                          EquipmentCode + where + QLatin1String("  StationNo.:0x") + SiteNum +
+                          QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
+                          QLatin1Char(')') + QChar(13) + replyText,
+                      clWhite)
+                 .WithUnit(EquipmentCode)
+                 .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
 
     ResetLiveness(conn.Key());
 
