@@ -7,29 +7,26 @@
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
 #include "LinkPaces.h"
-#include "MainF.h"
 #include "NormalParamTable.h"
 #include "ParamDictionary.h"
-#include "ParameterSetF.h"
 #include "PublicU.h"
 #include "RemoteDataSet.h"
-#include "ResolveF.h"
 #include "Retention.h"
 #include "SchemaInstaller.h"
 #include "ServerContainer1.h"
 #include "TempHistory.h"
+#include "ThreadCheck.h"
 #include "UserTableCommand.h"
-#include "UserTableF.h"
 
-#include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
-#include <QMessageBox>
-#include <QPointer>
 #include <QSocketNotifier>
 
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -125,20 +122,6 @@ CommandLine ParseCommandLine(int argc, char **argv) {
     return c;
 }
 
-// A failed retention run reaches the operator as a box that does not stop
-// the event loop; while one is open, later failures only update its text.
-void ShowRunError(QWidget *parent, const QString &text) {
-    static QPointer<QMessageBox> open;
-    if (open) {
-        open->setText(text);
-        return;
-    }
-    open = new QMessageBox(QMessageBox::Critical, QStringLiteral("Error"), text, QMessageBox::Ok,
-                           parent);
-    open->setAttribute(Qt::WA_DeleteOnClose);
-    open->show();
-}
-
 QString ExecutableFolder(const char *argv0) {
     const QFileInfo self(QStringLiteral("/proc/self/exe"));
     if (self.exists())
@@ -153,7 +136,8 @@ TServerApp::TServerApp(Options options, QObject *parent)
     // Connection churn frees what it allocates, but freed memory between
     // live blocks stays resident with glibc: after a burst of thousands of
     // short connections the resident size would stay at the burst's peak.
-    // Handing the free pages back once a minute keeps it near what is used.
+    // Handing the free pages back once a minute keeps it near what is used;
+    // it runs here, off the links' thread.
     connect(&trimTimer_, &QTimer::timeout, this, [] {
 #ifdef __GLIBC__
         malloc_trim(0);
@@ -163,22 +147,19 @@ TServerApp::TServerApp(Options options, QObject *parent)
 }
 
 TServerApp::~TServerApp() {
-    ServerMetrics = nullptr;
-    metricsEndpoint_.reset();
-    // The client server's workers use the equipment server and dmNet.
-    if (equipmentTcp_)
-        equipmentTcp_->SetClientLink(nullptr);
-    ClientTcp = nullptr;
-    clientTcp_.reset();
-    EquipmentTcp = nullptr;
+    StopLinks();
+    // The operator service's worker uses the retention scheduler and dmNet.
+    operator_.reset();
+    checkDelData_.reset();
+    serverContainer_.reset();
     dmNet = nullptr;
 }
 
 void TServerApp::ShowError(const QString &text) const {
-    if (options_.headless || !qobject_cast<QApplication *>(QCoreApplication::instance()))
-        PrintErr(text);
+    if (options_.showError && !options_.headless)
+        options_.showError(text);
     else
-        QMessageBox::critical(nullptr, QStringLiteral("Error"), text, QMessageBox::Ok);
+        PrintErr(text);
 }
 
 bool TServerApp::DataModuleCreate() {
@@ -190,6 +171,7 @@ bool TServerApp::DataModuleCreate() {
     ReportSettingProblems();
     DataBaseType = target_.type;
     db_ = std::make_unique<TdmNet>(target_);
+    db_->SetEventThread(links_.Thread());
     dmNet = db_.get();
     dmNet->Health().SetHint(sink_.CommInfoHint());
     try {
@@ -236,33 +218,41 @@ void TServerApp::FormCreate() {
     if (ok && intervalMs > 0)
         retention.interval = std::chrono::milliseconds(intervalMs);
     checkDelData_ = std::make_unique<TCheckDelData>(*dmNet, sink_.CommInfoHint(), retention);
+    // Its timer and the sequencing of its steps run beside the links.
+    checkDelData_->moveToThread(links_.Thread());
     operator_ = std::make_unique<TOperatorService>(*dmNet, *checkDelData_, OperatorLinks(),
                                                    extra_.codePage);
 }
 
 TOperatorLinks TServerApp::OperatorLinks() {
-    // The servers are made later (FormShow) and released on exit, on this
-    // thread; the service's worker stops using these before they go.
+    // The servers are made and released on the link thread; these run on the
+    // callers' threads and reach them under serversLock_.
     TOperatorLinks links;
     links.CheckClientExist = [this](const QString &UserName) {
+        std::lock_guard guard(serversLock_);
         return clientTcp_ && clientTcp_->CheckClientExist(UserName);
     };
     links.DisClientConnect = [this](const QString &UserName) {
+        std::lock_guard guard(serversLock_);
         if (clientTcp_)
             clientTcp_->DisClientConnect(UserName);
     };
     links.GetEquipmentConnectCount = [this] {
+        std::lock_guard guard(serversLock_);
         return equipmentTcp_ ? equipmentTcp_->GetEquipmentConnectCount() : 0;
     };
     links.GetClientConnectCount = [this] {
+        std::lock_guard guard(serversLock_);
         return clientTcp_ ? clientTcp_->GetClientConnectCount() : 0;
     };
     links.ClearAnalysisAlertList = [this] {
-        QMetaObject::invokeMethod(this, [this] {
+        links_.Post([this] {
             if (clientTcp_)
                 clientTcp_->ClearAnalysisAlertList();
         });
     };
+    links.Start = [this] { return FormShow(); };
+    links.ConfirmedExit = [this] { return ConfirmedExit(); };
     links.Exit = [this] { EndAfterImport(); };
     return links;
 }
@@ -300,43 +290,23 @@ void TServerApp::ServerContainerCreate() {
 }
 
 bool TServerApp::FormShow() {
+    // The event stream hands events on from the link thread from here on, so
+    // that a view that stalls holds up no other view. Until now it stayed on
+    // this thread, whose loop had not run: what start-up logged waits in it
+    // for the views that subscribed before the servers start.
+    if (sink_.thread() != links_.Thread())
+        sink_.moveToThread(links_.Thread());
     for (const QString &problem : extra_.problems)
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, problem, clRed));
     const TLinkPaces paces = ApplyPaceOptions(TLinkPaces::FromEnvironment(), extra_);
     if (extra_.metricsPort > 0)
         ServerMetrics = &metrics_;
-    equipmentTcp_ = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
-                                                    sink_.BoosterConnectNumber(), paces);
-    if (!equipmentTcp_->IsListening()) {
-        PrintErr(QStringLiteral("Equipment port %1: %2")
-                     .arg(DeviceConnectPort)
-                     .arg(equipmentTcp_->ListenError()));
-        equipmentTcp_.reset();
-        ShowError(QStringLiteral("Open listen equipment server failed."));
+    QString failure;
+    links_.Run([&] { failure = StartLinks(paces); });
+    if (!failure.isEmpty()) {
+        ShowError(failure);
         return false;
     }
-    EquipmentTcp = equipmentTcp_.get();
-    equipmentTcp_->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
-
-    TClientTcp::Settings clientSettings;
-    clientSettings.codePage = extra_.codePage;
-    clientSettings.homeFolder = options_.home;
-    clientSettings.mail.caFile = extra_.emailCaFile;
-    clientSettings.paces = paces;
-    clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
-    clientTcp_ =
-        std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
-                                     EquipmentHooksFor(*equipmentTcp_), std::move(clientSettings));
-    if (!clientTcp_->Start(ClientConnectPort)) {
-        PrintErr(QStringLiteral("Client port %1: %2")
-                     .arg(ClientConnectPort)
-                     .arg(clientTcp_->ErrorString()));
-        clientTcp_.reset();
-        ShowError(QStringLiteral("Open listen client server failed."));
-        return false;
-    }
-    ClientTcp = clientTcp_.get();
-    equipmentTcp_->SetClientLink(clientTcp_.get());
     if (!WritePorts(*FParamIni))
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
                             QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(),
@@ -345,10 +315,46 @@ bool TServerApp::FormShow() {
     StartMetrics();
     // Every port listens now. The keep-alives go out from the turns of the
     // loop that runs the links, so a hung loop stops them.
-    notify_ = std::make_unique<TSystemdNotify>(TSystemdNotify::Settings::FromEnvironment());
-    notify_->moveToThread(equipmentTcp_->thread());
-    QMetaObject::invokeMethod(notify_.get(), &TSystemdNotify::Ready);
+    links_.Run([this] {
+        notify_ = std::make_unique<TSystemdNotify>(TSystemdNotify::Settings::FromEnvironment());
+        notify_->Ready();
+    });
     return true;
+}
+
+QString TServerApp::StartLinks(const TLinkPaces &paces) {
+    MMS_ASSERT_THREAD(links_.Thread());
+    auto equipment = std::make_unique<TEquipmentTcp>(DeviceConnectPort, sink_.CommInfoHint(),
+                                                     sink_.BoosterConnectNumber(), paces);
+    if (!equipment->IsListening()) {
+        PrintErr(QStringLiteral("Equipment port %1: %2")
+                     .arg(DeviceConnectPort)
+                     .arg(equipment->ListenError()));
+        return QStringLiteral("Open listen equipment server failed.");
+    }
+    equipment->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
+
+    TClientTcp::Settings clientSettings;
+    clientSettings.codePage = extra_.codePage;
+    clientSettings.homeFolder = options_.home;
+    clientSettings.mail.caFile = extra_.emailCaFile;
+    clientSettings.paces = paces;
+    clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
+    auto client =
+        std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
+                                     EquipmentHooksFor(*equipment), std::move(clientSettings));
+    if (!client->Start(ClientConnectPort)) {
+        PrintErr(
+            QStringLiteral("Client port %1: %2").arg(ClientConnectPort).arg(client->ErrorString()));
+        return QStringLiteral("Open listen client server failed.");
+    }
+    equipment->SetClientLink(client.get());
+    std::lock_guard guard(serversLock_);
+    equipmentTcp_ = std::move(equipment);
+    clientTcp_ = std::move(client);
+    EquipmentTcp = equipmentTcp_.get();
+    ClientTcp = clientTcp_.get();
+    return {};
 }
 
 void TServerApp::StartMetrics() {
@@ -366,12 +372,16 @@ void TServerApp::StartMetrics() {
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
         return;
     }
-    SampleGauges();
-    connect(&gaugeTimer_, &QTimer::timeout, this, &TServerApp::SampleGauges);
-    gaugeTimer_.start(1000);
+    links_.Run([this] {
+        SampleGauges();
+        gaugeTimer_ = std::make_unique<QTimer>();
+        connect(gaugeTimer_.get(), &QTimer::timeout, links_.Context(), [this] { SampleGauges(); });
+        gaugeTimer_->start(1000);
+    });
 }
 
 void TServerApp::SampleGauges() {
+    MMS_ASSERT_THREAD(links_.Thread());
     const auto set = [](std::atomic<std::int64_t> &gauge, std::size_t value) {
         gauge.store(static_cast<std::int64_t>(value), std::memory_order_relaxed);
     };
@@ -422,35 +432,74 @@ QString TServerApp::StartupText() const {
 }
 
 bool TServerApp::ConfirmedExit() {
+    if (linksStopped_)
+        return true;
     // The operator service's worker no longer reaches the servers.
     if (operator_)
         operator_->Stop();
     // Remote calls stop at once: one under way may hold the data module lock
     // the counters need, and the program must not wait on remote clients.
     serverContainer_.reset();
-    try {
-        const auto save = [] { SaveHandPackageCount(*dmNet); };
-        if (equipmentTcp_)
-            equipmentTcp_->SaveExactSerials(save);
-        else
-            save();
-    } catch (const std::exception &e) {
-        ShowError(QStringLiteral("The request counters could not be saved: ") +
-                  QString::fromStdString(e.what()));
+    QString failure;
+    links_.Run([&] {
+        try {
+            const auto save = [] { SaveHandPackageCount(*dmNet); };
+            if (equipmentTcp_)
+                equipmentTcp_->SaveExactSerials(save);
+            else
+                save();
+        } catch (const std::exception &e) {
+            failure = QStringLiteral("The request counters could not be saved: ") +
+                      QString::fromStdString(e.what());
+        }
+    });
+    if (!failure.isEmpty()) {
+        ShowError(failure);
         return false;
     }
-    if (notify_)
-        notify_->Stopping();
     FParamIni.reset();
-    // The client server and its workers call the equipment server: they go
-    // first.
-    if (equipmentTcp_)
-        equipmentTcp_->SetClientLink(nullptr);
-    ClientTcp = nullptr;
-    clientTcp_.reset();
-    EquipmentTcp = nullptr;
-    equipmentTcp_.reset();
+    StopLinks();
     return true;
+}
+
+void TServerApp::StopLinks() {
+    if (linksStopped_)
+        return;
+    linksStopped_ = true;
+    ServerMetrics = nullptr;
+    metricsEndpoint_.reset();
+    if (operator_)
+        operator_->Stop();
+    serverContainer_.reset();
+    QThread *const home = thread();
+    links_.Run([this, home] {
+        if (notify_)
+            notify_->Stopping();
+        notify_.reset();
+        gaugeTimer_.reset();
+        std::unique_ptr<TEquipmentTcp> equipment;
+        std::unique_ptr<TClientTcp> client;
+        {
+            std::lock_guard guard(serversLock_);
+            equipment = std::move(equipmentTcp_);
+            client = std::move(clientTcp_);
+            ClientTcp = nullptr;
+            EquipmentTcp = nullptr;
+        }
+        // The client server and its workers call the equipment server: they
+        // go first.
+        if (equipment)
+            equipment->SetClientLink(nullptr);
+        client.reset();
+        equipment.reset();
+        // What stays for the rest of the program's life comes back here.
+        if (checkDelData_)
+            checkDelData_->moveToThread(home);
+        if (sink_.thread() == links_.Thread())
+            sink_.moveToThread(home);
+    });
+    if (db_)
+        db_->SetEventThread(home);
 }
 
 void TServerApp::EndAfterImport() {
@@ -565,46 +614,30 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
         },
         Qt::QueuedConnection);
     const int exitCode = app.exec();
+    server.StopLinks();
     server.Sink().Flush();
     log->Flush();
     return exitCode;
 }
 
-// With the operator console.
-int RunWindow(QApplication &app, TServerApp &server) {
-    TfrmMain::Hooks hooks;
-    hooks.formShow = [&] { return server.FormShow(); };
-    hooks.confirmedClose = [&] { return server.ConfirmedExit(); };
-    TfrmMain frmMain(hooks);
-    // Created hidden after the main window; shown modally from its menu.
-    TOperatorService &service = server.Operator();
-    TfrmParameterSet frmParameterSet(service, &frmMain);
-    frmMain.menuHooks.OpenParameterSet = [&] { frmParameterSet.exec(); };
-    TfrmResolve frmResolve(&frmMain); // owns the data-unit resolver window
-    frmMain.menuHooks.OpenResolver = [&](const QString &frameText) {
-        frmResolve.ShowFrame(frameText.trimmed());
-    };
-    TfrmUserTable frmUserTable(service, {}, &frmMain);
-    frmMain.menuHooks.OpenUserTable = [&] { frmUserTable.exec(); };
-    frmMain.menuHooks.GetEquipmentConnectCount = [&] { return service.GetEquipmentConnectCount(); };
-    frmMain.menuHooks.GetClientConnectCount = [&] { return service.GetClientConnectCount(); };
-    frmMain.menuHooks.ClearAnalysisAlertList = [&] { service.ClearAnalysisAlertList(); };
-    QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed, &frmMain,
-                     [&frmMain](const QString &text) { ShowRunError(&frmMain, text); });
-    // Both log panes are one view: each event goes to the pane it names.
-    const auto panes = server.Sink().Subscribe(
-        &frmMain, [&frmMain](const TLogEvent &event) { frmMain.ShowEvent(event); });
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,
-                     &TfrmMain::OnUserConnectNumber);
-    QObject::connect(&server.Sink(), &TCommInfoHintSink::BoosterCountChanged, &frmMain,
-                     &TfrmMain::OnBoosterConnectNumber);
-    frmMain.showMaximized();
-    return app.exec();
+// Hands the process over to the window program installed beside this one,
+// with the same arguments. Returns only when it cannot (the reason is said).
+void ExecWindowProgram(char **argv) {
+    const QString path = QDir(ExecutableFolder(argv[0])).filePath(QLatin1String(WindowProgramName));
+    const QByteArray file = QFile::encodeName(path);
+    if (::access(file.constData(), X_OK) != 0) {
+        PrintErr(
+            QStringLiteral("The window program %1 is not installed: running headless.").arg(path));
+        return;
+    }
+    ::execv(file.constData(), argv);
+    PrintErr(QStringLiteral("The window program %1 could not be started (%2): running headless.")
+                 .arg(path, QString::fromLocal8Bit(std::strerror(errno))));
 }
 
 } // namespace
 
-int RunServer(int argc, char **argv) {
+int RunServer(int argc, char **argv, const TServerView *window) {
     RaiseOpenFileLimit();
     CommandLine cmd = ParseCommandLine(argc, argv);
     if (!cmd.error.isEmpty()) {
@@ -635,16 +668,18 @@ int RunServer(int argc, char **argv) {
         PrintErr(QStringLiteral("No display available: running headless."));
         cmd.headless = true;
     }
+    if (!cmd.headless && !window) {
+        ExecWindowProgram(argv);
+        cmd.headless = true;
+    }
     std::unique_ptr<QCoreApplication> app;
     if (cmd.headless) {
-        // The equipment and client sockets are watched through epoll, so a
-        // loop turn does not cost more with every connected unit. The window
-        // mode keeps the platform's dispatcher: its window-system events are
-        // delivered only by the dispatcher the platform plugin makes.
+        // The main thread only hears the signals and writes the log lines;
+        // the links have their own thread and dispatcher either way.
         TEpollEventDispatcher::InstallForMainThread();
         app = std::make_unique<QCoreApplication>(argc, argv);
     } else {
-        app = std::make_unique<QApplication>(argc, argv);
+        app = window->makeApplication(argc, argv);
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
@@ -660,7 +695,10 @@ int RunServer(int argc, char **argv) {
     if (!homeLock.TryLock(cmd.home))
         PrintErr(QStringLiteral("The home folder lock could not be taken: ") +
                  THomeLock::LockFile(cmd.home));
-    TServerApp server({cmd.home, cmd.headless});
+    TServerApp::Options options{cmd.home, cmd.headless, {}};
+    if (!cmd.headless)
+        options.showError = window->showError;
+    TServerApp server(std::move(options));
     if (!server.DataModuleCreate())
         return 1;
     server.FormCreate();
@@ -668,5 +706,5 @@ int RunServer(int argc, char **argv) {
     signalRelay.Connect(server, cmd.headless);
     if (cmd.headless)
         return RunHeadless(*app, server);
-    return RunWindow(static_cast<QApplication &>(*app), server);
+    return window->run(*app, server);
 }

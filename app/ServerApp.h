@@ -1,26 +1,38 @@
 // The server's start-up sequence, run state and confirmed exit, shared by the
 // console (window) and headless modes.
+//
+// Threads: the links (the equipment and client servers, their timers, the
+// retention scheduler's sequencing, the event stream's fan-out and the
+// service manager's keep-alives) run on a thread of their own with the epoll
+// dispatcher, in both modes. The thread that makes this object (the main
+// thread) runs the start-up, the signals, the confirmed exit and whatever
+// view there is: in the window mode it only draws.
 #pragma once
 
 #include "ClientTcp.h"
 #include "CommInfoHintSink.h"
 #include "Configuration.h"
 #include "IniFile.h"
+#include "LinkThread.h"
 #include "MetricsEndpoint.h"
 #include "NetD.h"
 #include "OperatorService.h"
 #include "SystemdNotify.h"
 
+#include <QCoreApplication>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <functional>
 #include <memory>
+#include <mutex>
 
 class TEquipmentTcp;
 class TClientTcp;
 class TCheckDelData;
 class TServerContainer1;
+struct TLinkPaces;
 
 class TServerApp : public QObject {
     Q_OBJECT
@@ -28,6 +40,9 @@ public:
     struct Options {
         QString home;          // folder of Set.ini, MonitorData.db and the alert files
         bool headless = false; // no window: log lines and messages go to the terminal
+        // Shows an error to the operator (the window's modal box); unset:
+        // standard error.
+        std::function<void(const QString &)> showError;
     };
 
     TServerApp(Options options, QObject *parent = nullptr);
@@ -48,8 +63,8 @@ public:
     // keep-alives on the links' thread. False when a server cannot listen
     // (the message has been shown).
     bool FormShow();
-    // Saves the counters and releases the equipment server. False when the
-    // counters could not be saved (the message has been shown).
+    // Saves the counters and releases the links. False when the counters
+    // could not be saved (the message has been shown): the links go on.
     bool ConfirmedExit();
 
     // After a completed import (the operator service's exit): saves the
@@ -67,6 +82,18 @@ public:
     // Shows an error: a modal box with a window, standard error without.
     void ShowError(const QString &text) const;
 
+    // The thread that runs the links.
+    TLinkThread &Links() { return links_; }
+
+    // The one place the running server is taken apart, in this order: the
+    // metrics endpoint, the operator service's use of the links, the remote
+    // data service, then on the link thread the keep-alives, the servers (the
+    // client server first: its workers call the equipment server), and the
+    // objects that stay (the event stream, the retention scheduler) come back
+    // to this thread before the link thread ends. Runs once; later calls do
+    // nothing.
+    void StopLinks();
+
     // The start-up line: version, the ports and their addresses, the database.
     QString StartupText() const;
 
@@ -79,10 +106,17 @@ private:
     void StartMetrics();
     // What the operator service reaches of the servers.
     TOperatorLinks OperatorLinks();
-    // Copies the event thread's figures for the endpoint.
+    // Copies the links' figures for the endpoint (on the link thread).
     void SampleGauges();
+    // On the link thread: creates and starts the servers. An empty text is
+    // success; otherwise what to show the operator (standard error has the
+    // reason).
+    QString StartLinks(const TLinkPaces &paces);
 
     Options options_;
+    // First made, last gone: every object on it is released by StopLinks.
+    TLinkThread links_;
+    bool linksStopped_ = false;
     TCommInfoHintSink sink_;
     std::unique_ptr<IniFile> FParamIni;
     std::unique_ptr<TdmNet> db_;
@@ -96,11 +130,11 @@ private:
     std::unique_ptr<TServerContainer1> serverContainer_;
     // The PostgreSQL role of the database connections when it is a superuser.
     QString superuserRole_;
-    // Declared after sink_ and db_ so that it goes before them: it logs through
-    // sink_ and reads dmNet.
+    // The servers live on the link thread; they are made and released there.
+    // Other threads read them (the operator service's counts and account
+    // actions) under serversLock_.
+    mutable std::mutex serversLock_;
     std::unique_ptr<TEquipmentTcp> equipmentTcp_;
-    // After the equipment server, so that it (and its workers, which call the
-    // equipment server) goes before it.
     std::unique_ptr<TClientTcp> clientTcp_;
     std::unique_ptr<TCheckDelData> checkDelData_;
     // Runs the deletions through checkDelData_ and reaches the servers: goes
@@ -108,19 +142,34 @@ private:
     std::unique_ptr<TOperatorService> operator_;
     // Reads metrics_ and gauges_: goes first.
     std::unique_ptr<TMetricsEndpoint> metricsEndpoint_;
-    QTimer gaugeTimer_;
+    // On the link thread, with the servers.
+    std::unique_ptr<QTimer> gaugeTimer_;
     // Hands the heap's free pages back to the system once a minute.
     QTimer trimTimer_;
-    // Readiness and watchdog keep-alives for systemd (made once every port
-    // listens).
+    // Readiness and watchdog keep-alives for systemd (made on the link thread
+    // once every port listens).
     std::unique_ptr<TSystemdNotify> notify_;
 };
 
-// Program entry: parses the command line and runs the server. Returns the
-// process exit code.
 // The client server's view of the real equipment server, which must outlive
 // the client server's workers.
 TClientTcp::EquipmentHooks EquipmentHooksFor(TEquipmentTcp &equipment);
 
-// The program: arguments, signals, and the headless or window run.
-int RunServer(int argc, char **argv);
+// A view that the program runs instead of the terminal: the window program
+// passes one. The service program has none; asked for a window, it hands over
+// to the window program installed beside it.
+struct TServerView {
+    // Makes the application object the view needs (a QApplication).
+    std::function<std::unique_ptr<QCoreApplication>(int &argc, char **argv)> makeApplication;
+    // Shows an error in a modal box.
+    std::function<void(const QString &)> showError;
+    // Runs the view until the program ends; returns the exit code.
+    std::function<int(QCoreApplication &, TServerApp &)> run;
+};
+
+// The name of the window program, looked for beside the service program.
+inline constexpr const char *WindowProgramName = "mms-server-window";
+
+// The program: arguments, signals, and the headless or window run. Returns
+// the process exit code.
+int RunServer(int argc, char **argv, const TServerView *window = nullptr);

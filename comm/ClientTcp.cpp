@@ -1,4 +1,5 @@
 #include "ClientTcp.h"
+#include "ThreadCheck.h"
 
 #include "BoundedWrite.h"
 #include "LogCategories.h"
@@ -477,7 +478,7 @@ void TClientTcp::PostText(quint64 id, const QString &text) {
 }
 
 void TClientTcp::SendText(TClientConnection *conn, const QString &text) {
-    Q_ASSERT(QThread::currentThread() == thread());
+    MMS_ASSERT_THREAD(thread());
     QTcpSocket *socket = conn->Socket();
     if (socket->state() != QAbstractSocket::ConnectedState)
         return;

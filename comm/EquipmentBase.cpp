@@ -1,4 +1,5 @@
 #include "EquipmentBase.h"
+#include "ThreadCheck.h"
 
 #include "FrameCodec.h"
 #include "HexText.h"
@@ -224,7 +225,7 @@ std::size_t TEquipmentBase::SendPackageCount() {
 }
 
 void TEquipmentBase::timSendDataPackTimer() {
-    Q_ASSERT(QThread::currentThread() == thread());
+    MMS_ASSERT_THREAD(thread());
     // Take the bodies of this tick under the lock, then send outside it, so
     // that the channel worker is never held up by a send. Each sub-queue
     // gives sendFramesPerTick bodies (one by default; 0: all it holds).
@@ -266,7 +267,7 @@ void TEquipmentBase::timRecDataPackTimer() {
 }
 
 void TEquipmentBase::TakeRecPackage() {
-    Q_ASSERT(QThread::currentThread() == thread());
+    MMS_ASSERT_THREAD(thread());
     std::optional<TRecPackage> entry = lstRecPackage.Take();
     if (!entry)
         return;
@@ -316,7 +317,7 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
 }
 
 void TEquipmentBase::SendToNet(const TSendBodyRecord &SendBody) {
-    Q_ASSERT(QThread::currentThread() == thread());
+    MMS_ASSERT_THREAD(thread());
     if (SendBody.OperateFlag == u"01" || SendBody.OperateFlag == u"05")
         return;
     auto info = std::make_unique<TTempHistoryInfo>();
@@ -380,7 +381,7 @@ QString TEquipmentBase::FrameErrorValue(const TOnePackRecord &rec, bool checkOk)
 }
 
 void TEquipmentBase::ComPackShow(const TRecPackage &entry) {
-    Q_ASSERT(QThread::currentThread() == thread());
+    MMS_ASSERT_THREAD(thread());
     const TReceivedFrame &frame = entry.Frame;
     if (!frame.Record) {
         qCDebug(lcEquipment) << "dropped a frame that cannot be parsed from" << entry.ConnectionKey

@@ -1,4 +1,5 @@
 #include "EquipmentTcp.h"
+#include "ThreadCheck.h"
 
 #include "BoundedWrite.h"
 #include "FrameCodec.h"
@@ -79,6 +80,7 @@ TEquipmentTcp::~TEquipmentTcp() {
     for (TEquipmentConnection *conn : connections_)
         conn->Detach();
     connections_.clear();
+    connectCount_ = 0;
     lstCheckConnectState.clear();
     connectStateByKey_.clear();
 }
@@ -114,6 +116,7 @@ void TEquipmentTcp::AcceptPending() {
         // Owned by this server as a Qt child; deleted after it has closed.
         auto *conn = new TEquipmentConnection(*this, socket);
         connections_.push_back(conn);
+        connectCount_ = static_cast<int>(connections_.size());
         ServerSocketClientConnect(*conn);
     }
 }
@@ -196,6 +199,7 @@ void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
 
 void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
     std::erase(connections_, &conn);
+    connectCount_ = static_cast<int>(connections_.size());
     // Its liveness count serves nothing once it is gone; kept, the list
     // would hold every connection of the last nine ticks.
     ForgetLiveness(conn.Key());
@@ -491,7 +495,7 @@ void TEquipmentTcp::timConnectStateTimer() {
 }
 
 void TEquipmentTcp::SendToNet(const TSendBodyRecord &SendBody) {
-    Q_ASSERT(QThread::currentThread() == thread());
+    MMS_ASSERT_THREAD(thread());
     const QString subject = SendBody.EquipmentName.isEmpty()
                                 ? QLatin1String("EquipmentCode:") + SendBody.EquipmentCode
                                 : QLatin1String("Equipment:") + SendBody.EquipmentName;

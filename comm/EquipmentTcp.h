@@ -21,6 +21,7 @@
 #include <QTcpServer>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <vector>
@@ -50,8 +51,8 @@ public:
     // NoSuspend false every registered connection is listed.
     QString UserLineState(const QString &UserName, bool NoSuspend, QString &OnLineEquipmentStr);
 
-    // Number of open equipment connections.
-    int GetEquipmentConnectCount() const { return static_cast<int>(connections_.size()); }
+    // Number of open equipment connections. Any thread.
+    int GetEquipmentConnectCount() const { return connectCount_.load(std::memory_order_relaxed); }
 
     // Liveness timer handler, public so that a test can drive it by hand.
     void timConnectStateTimer();
@@ -117,6 +118,8 @@ private:
 
     // Open connections in the order they were accepted.
     std::vector<TEquipmentConnection *> connections_;
+    // Its size, for readers on other threads (the operator's views).
+    std::atomic<int> connectCount_{0};
 
     // lstSiteId: code -> SiteId in first-seen order, with an index by SiteId
     // for the station conflict test.

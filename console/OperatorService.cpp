@@ -247,6 +247,14 @@ void TOperatorService::ClearAnalysisAlertList() {
         links_.ClearAnalysisAlertList();
 }
 
+bool TOperatorService::Start() {
+    return !links_.Start || links_.Start();
+}
+
+bool TOperatorService::ConfirmedExit() {
+    return !links_.ConfirmedExit || links_.ConfirmedExit();
+}
+
 void TOperatorService::Exit() {
     // On the service's own thread: directly when called there.
     if (links_.Exit)

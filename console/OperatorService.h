@@ -42,6 +42,13 @@ struct TOperatorLinks {
     std::function<int()> GetClientConnectCount;
     // Clears the alert analysis list (and logs that it did). Any thread.
     std::function<void()> ClearAnalysisAlertList;
+    // Starts the links (once, when the view is first shown); false when a
+    // server could not listen (the operator has been told). The view's thread.
+    std::function<bool()> Start;
+    // After the operator confirmed the exit: saves the counters and releases
+    // the links; false when the counters could not be saved (the operator
+    // has been told) and the links go on. The view's thread.
+    std::function<bool()> ConfirmedExit;
     // Saves the counters and ends the program without the close
     // confirmation. Run on the service's own thread.
     std::function<void()> Exit;
@@ -132,6 +139,10 @@ public:
     int GetEquipmentConnectCount() const;
     int GetClientConnectCount() const;
     void ClearAnalysisAlertList();
+    // The view's start and confirmed exit (TOperatorLinks::Start and
+    // ConfirmedExit); without a link to run they succeed.
+    bool Start();
+    bool ConfirmedExit();
     // Ends the program as after a completed import.
     void Exit();
 

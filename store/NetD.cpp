@@ -57,11 +57,6 @@ QSqlQuery Prepare(QSqlDatabase db, const QString &sql, const QVariantList &value
 const char *const DownText = "the database is unavailable";
 const char *const BusyText = "the database is busy with another long call";
 
-bool OnEventThread() {
-    const QCoreApplication *app = QCoreApplication::instance();
-    return app && QThread::currentThread() == app->thread();
-}
-
 // A name for the calling thread that no other thread ever gets. Thread ids
 // are reused once a thread has ended, and Qt refuses a connection to any
 // thread but the one that opened it, so a reused id would inherit a dead
@@ -279,6 +274,13 @@ void TdmNet::Open() {
     }
 }
 
+bool TdmNet::OnEventThread() const {
+    if (QThread *thread = eventThread_.load())
+        return QThread::currentThread() == thread;
+    const QCoreApplication *app = QCoreApplication::instance();
+    return app && QThread::currentThread() == app->thread();
+}
+
 int TdmNet::Exec(const QString &sql, const QVariantList &values) {
     return Session(*this).Exec(sql, values);
 }
@@ -294,7 +296,7 @@ TdmNet::Session::Session(TdmNet &db) : db_(db) {
     // lock: the holder may have been the call that found it down.
     if (!db.IsUp())
         throw DbUnavailable(DownText);
-    if (OnEventThread()) {
+    if (db.OnEventThread()) {
         lock_ = std::unique_lock(db.lock_, std::defer_lock);
         if (!lock_.try_lock_for(db.health_.Limits().statementLimit))
             throw DbUnavailable(BusyText);

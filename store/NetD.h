@@ -22,6 +22,9 @@
 #include <QString>
 #include <QVariant>
 
+class QThread;
+
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -87,6 +90,12 @@ public:
     class Session;
     class Transaction;
 
+    // The thread that serves the links (the event thread): its sessions wait
+    // for the lock at most the statement limit. Until set, the application's
+    // main thread. Set before the links start.
+    void SetEventThread(QThread *thread) { eventThread_ = thread; }
+    bool OnEventThread() const;
+
     // The calling thread's connection WITHOUT the data module lock, for a
     // thread whose connection nobody else uses, for reading only: SQLite in
     // WAL mode and the server databases let such a reader run beside the
@@ -128,6 +137,7 @@ private:
     // timed so that the event thread never waits on it past the statement
     // limit.
     std::recursive_timed_mutex lock_;
+    std::atomic<QThread *> eventThread_{nullptr};
     // Guarded by lock_: how deep the lock holder's transactions are nested,
     // and whether an inner one ended without Commit().
     int transactionDepth_ = 0;

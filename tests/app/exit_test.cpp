@@ -107,7 +107,7 @@ TEST(Exit, ConfirmedExitOfTheWindowDoesNotWaitForAHangingMailServer) {
     for (const char *pace : {"MMS_PACE_SEND_MS", "MMS_PACE_RECEIVE_MS", "MMS_PACE_ALARM_STEP_MS"})
         qputenv(pace, "20");
 
-    TServerApp server({home->Path(), false});
+    TServerApp server({home->Path(), false, {}});
     ASSERT_TRUE(server.DataModuleCreate());
     server.FormCreate();
     TfrmMain::Hooks hooks;

@@ -31,7 +31,7 @@ constexpr int Units = 5;
 TEST(OperatorService, ActionsFromAnotherThreadWhileUnitsHeartbeat) {
     const int devicePort = mmstest::FreeTcpPort();
     const auto home = mmstest::MakeMailingHome(mmstest::FreeTcpPort(), devicePort, Units);
-    TServerApp server({home->Path(), true});
+    TServerApp server({home->Path(), true, {}});
     ASSERT_TRUE(server.DataModuleCreate());
     server.FormCreate();
     ASSERT_TRUE(server.FormShow());

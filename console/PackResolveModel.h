@@ -1,7 +1,9 @@
-// What the packet resolver windows show, built from the codec's parse
-// results without any widget: the layer tree of one frame, the rows of the
-// data-unit grid and the description of a parameter. The windows only copy
-// these into their views.
+// The frame resolver model: what the packet resolver views show, built from
+// the codec's parse results without any widget: the layer tree of one frame,
+// the rows of the data-unit grid and the description of a parameter. Every
+// view (the window, a browser) only copies these into its widgets. Pure
+// functions of their input and of the dictionaries, which are loaded once
+// before any view exists: callable from any thread.
 #pragma once
 
 #include <QString>
