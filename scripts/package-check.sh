@@ -41,7 +41,16 @@ trap cleanup EXIT
 
 bash scripts/package.sh >"$work/package.log" 2>&1 || { cat "$work/package.log" >&2; fail "cpack"; }
 deb="$(ls build/mms-server_*.deb)"
-echo "package-check: $deb"
+window_deb="$(ls build/mms-server-window_*.deb)"
+echo "package-check: $deb $window_deb"
+# The service needs no GUI library; the window package carries them.
+if dpkg-deb -f "$deb" Depends | grep -Eq 'libqt6(gui|widgets)'; then
+    fail "the service package depends on a GUI library: $(dpkg-deb -f "$deb" Depends)"
+fi
+dpkg-deb -f "$window_deb" Depends | grep -q 'libqt6widgets' ||
+    fail "the window package does not depend on Qt Widgets"
+dpkg-deb -f "$window_deb" Depends | grep -q 'mms-server' ||
+    fail "the window package does not depend on mms-server"
 
 # A machine that runs the service itself: stop it, the check starts its own.
 if [ -d /run/systemd/system ]; then systemctl stop mms-server.service 2>/dev/null || true; fi
@@ -56,6 +65,9 @@ for f in /usr/bin/mms-server /usr/bin/equipment-sim \
     [ -f "$f" ] || fail "$f is not installed"
 done
 /usr/bin/mms-server --version | grep -q '^mms-server ' || fail "--version"
+if ldd /usr/bin/mms-server | grep -Eq 'libQt6(Gui|Widgets)'; then
+    fail "/usr/bin/mms-server loads a GUI library"
+fi
 getent passwd mms-server >/dev/null || fail "no user mms-server"
 [ "$(stat -c %U "$home")" = mms-server ] || fail "$home is not owned by mms-server"
 [ -f "$db" ] || fail "$db was not created"
@@ -117,6 +129,12 @@ server_pid=""
 [ "$rc" -eq 0 ] || { cat "$work/server.err" >&2; fail "the server exited $rc on SIGTERM"; }
 if [ "$had_ini" -eq 1 ]; then cp -p "$work/Set.ini" "$home/Set.ini"; else rm -f "$home/Set.ini"; fi
 ini_written=0
+
+# The window package beside it, then removed again.
+dpkg -i "$window_deb" >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -i window"; }
+[ -x /usr/bin/mms-server-window ] || fail "/usr/bin/mms-server-window is not installed"
+/usr/bin/mms-server-window --version | grep -q '^mms-server ' || fail "window --version"
+dpkg -r mms-server-window >"$work/dpkg.log" 2>&1 || { cat "$work/dpkg.log" >&2; fail "dpkg -r window"; }
 
 # Installed again over itself (the upgrade path): the database stays as it is.
 sum="$(sha256sum "$db")"
