@@ -294,8 +294,10 @@ bool TServerApp::FormShow() {
     // that a view that stalls holds up no other view. Until now it stayed on
     // this thread, whose loop had not run: what start-up logged waits in it
     // for the views that subscribed before the servers start.
-    if (sink_.thread() != links_.Thread())
+    if (sink_.thread() != links_.Thread()) {
         sink_.moveToThread(links_.Thread());
+        sink_.DeliverDirectly(true);
+    }
     for (const QString &problem : extra_.problems)
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, problem, clRed));
     const TLinkPaces paces = ApplyPaceOptions(TLinkPaces::FromEnvironment(), extra_);
@@ -495,8 +497,10 @@ void TServerApp::StopLinks() {
         // What stays for the rest of the program's life comes back here.
         if (checkDelData_)
             checkDelData_->moveToThread(home);
-        if (sink_.thread() == links_.Thread())
+        if (sink_.thread() == links_.Thread()) {
+            sink_.DeliverDirectly(false);
             sink_.moveToThread(home);
+        }
     });
     if (db_)
         db_->SetEventThread(home);
@@ -532,6 +536,16 @@ void RaiseOpenFileLimit() {
         files.rlim_cur = files.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
+}
+
+// Without TZ the C library reads the zone file again (a stat at least) each
+// time local time is asked for, and every log line asks: named once, the zone
+// is read once. A change of the system's zone then needs a restart, as it
+// does for most services.
+void PinLocalTimeZone() {
+    if (qEnvironmentVariableIsSet("TZ") || !QFileInfo::exists(QStringLiteral("/etc/localtime")))
+        return;
+    qputenv("TZ", ":/etc/localtime");
 }
 
 // --init-db: creates the SQLite file of the home folder and exits.
@@ -639,6 +653,7 @@ void ExecWindowProgram(char **argv) {
 
 int RunServer(int argc, char **argv, const TServerView *window) {
     RaiseOpenFileLimit();
+    PinLocalTimeZone();
     CommandLine cmd = ParseCommandLine(argc, argv);
     if (!cmd.error.isEmpty()) {
         PrintErr(cmd.error);

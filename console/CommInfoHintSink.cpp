@@ -6,6 +6,8 @@
 #include <limits>
 
 #include <QMetaObject>
+#include <QThread>
+#include <QTimer>
 
 namespace {
 
@@ -34,9 +36,10 @@ TLogEvent DroppedLinesEvent(std::size_t dropped) {
     return event;
 }
 
-TLogSubscription::TLogSubscription(QObject *context, Handler handler, std::size_t capacity)
+TLogSubscription::TLogSubscription(QObject *context, Handler handler, std::size_t capacity,
+                                   std::chrono::milliseconds gather)
     : context_(context), handler_(std::move(handler)),
-      capacity_(std::max<std::size_t>(capacity, 1)) {}
+      capacity_(std::max<std::size_t>(capacity, 1)), gather_(gather) {}
 
 std::size_t TLogSubscription::Dropped() const {
     std::lock_guard guard(lock_);
@@ -74,11 +77,19 @@ void TLogSubscription::Schedule() {
         return;
     // Runs on the context's thread; dropped unheard if the subscription or
     // the context is gone by then.
+    const auto deliver = [weak = weak_from_this()] {
+        if (const auto self = weak.lock())
+            self->DeliverSome();
+    };
+    if (gather_.count() == 0) {
+        QMetaObject::invokeMethod(context_.data(), deliver, Qt::QueuedConnection);
+        return;
+    }
     QMetaObject::invokeMethod(
         context_.data(),
-        [weak = weak_from_this()] {
-            if (const auto self = weak.lock())
-                self->DeliverSome();
+        [context = context_, gather = gather_, deliver] {
+            if (context)
+                QTimer::singleShot(gather, context.data(), deliver);
         },
         Qt::QueuedConnection);
 }
@@ -146,8 +157,10 @@ void TCommInfoHintSink::PostBoosterCount(int count) {
 
 std::shared_ptr<TLogSubscription> TCommInfoHintSink::Subscribe(QObject *context,
                                                                TLogSubscription::Handler handler,
-                                                               std::size_t capacity) {
-    auto subscription = std::make_shared<TLogSubscription>(context, std::move(handler), capacity);
+                                                               std::size_t capacity,
+                                                               std::chrono::milliseconds gather) {
+    auto subscription =
+        std::make_shared<TLogSubscription>(context, std::move(handler), capacity, gather);
     std::lock_guard guard(subscribersLock_);
     std::erase_if(subscribers_, [](const auto &weak) { return weak.expired(); });
     subscribers_.push_back(subscription);
@@ -155,6 +168,7 @@ std::shared_ptr<TLogSubscription> TCommInfoHintSink::Subscribe(QObject *context,
 }
 
 void TCommInfoHintSink::Enqueue(Event e) {
+    bool direct = false;
     bool schedule = false;
     {
         std::lock_guard guard(lock_);
@@ -162,14 +176,44 @@ void TCommInfoHintSink::Enqueue(Event e) {
             ++dropped_;
             return;
         }
-        queue_.push_back(std::move(e));
-        if (!scheduled_) {
+        if (queue_.empty() && !scheduled_ && direct_.load(std::memory_order_relaxed) &&
+            QThread::currentThread() == thread()) {
+            // Other threads' events queue behind this one meanwhile.
             scheduled_ = true;
-            schedule = true;
+            direct = true;
+        } else {
+            queue_.push_back(std::move(e));
+            if (!scheduled_) {
+                scheduled_ = true;
+                schedule = true;
+            }
         }
+    }
+    if (direct) {
+        // On the sink's own thread with nothing waiting, the event goes out
+        // at once, still in call order: the links, which make most events on
+        // this thread, are spared a trip through the queue and the loop.
+        Emit(e);
+        std::lock_guard guard(lock_);
+        scheduled_ = !queue_.empty();
+        schedule = scheduled_;
     }
     if (schedule)
         QMetaObject::invokeMethod(this, &TCommInfoHintSink::DeliverSome, Qt::QueuedConnection);
+}
+
+void TCommInfoHintSink::Emit(const Event &e) {
+    switch (e.kind) {
+    case Kind::Line:
+        Publish(e.log);
+        break;
+    case Kind::UserCount:
+        emit UserCountChanged(e.count);
+        break;
+    case Kind::BoosterCount:
+        emit BoosterCountChanged(e.count);
+        break;
+    }
 }
 
 void TCommInfoHintSink::Flush() {
@@ -212,19 +256,8 @@ bool TCommInfoHintSink::Deliver(std::size_t most) {
             std::swap(dropped, dropped_);
         }
     }
-    for (const Event &e : batch) {
-        switch (e.kind) {
-        case Kind::Line:
-            Publish(e.log);
-            break;
-        case Kind::UserCount:
-            emit UserCountChanged(e.count);
-            break;
-        case Kind::BoosterCount:
-            emit BoosterCountChanged(e.count);
-            break;
-        }
-    }
+    for (const Event &e : batch)
+        Emit(e);
     if (dropped) {
         const TLogEvent notice = DroppedLinesEvent(dropped);
         // Also on standard error, where it outlives the log pane.

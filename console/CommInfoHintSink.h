@@ -12,6 +12,8 @@
 #include <QObject>
 #include <QPointer>
 
+#include <atomic>
+#include <chrono>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -23,7 +25,12 @@
 class TLogSubscription : public std::enable_shared_from_this<TLogSubscription> {
 public:
     using Handler = std::function<void(const TLogEvent &)>;
-    TLogSubscription(QObject *context, Handler handler, std::size_t capacity);
+    // `gather`: how long the first event of a batch may wait for others
+    // before the handler runs (0: at the context thread's next turn). A view
+    // that paints a few times a second gathers, so that its thread is woken
+    // a few dozen times a second rather than once per event.
+    TLogSubscription(QObject *context, Handler handler, std::size_t capacity,
+                     std::chrono::milliseconds gather = std::chrono::milliseconds(0));
 
     // Events this subscriber lost because its queue was full (oldest first).
     std::size_t Dropped() const;
@@ -46,6 +53,7 @@ private:
     QPointer<QObject> context_;
     Handler handler_;
     const std::size_t capacity_;
+    const std::chrono::milliseconds gather_;
     mutable std::mutex lock_;
     std::deque<TLogEvent> queue_;
     bool scheduled_ = false;
@@ -72,8 +80,14 @@ public:
 
     // A new view. Its handler runs on `context`'s thread and stops when the
     // subscription or the context is destroyed. Any thread.
-    std::shared_ptr<TLogSubscription> Subscribe(QObject *context, TLogSubscription::Handler handler,
-                                                std::size_t capacity = MaxQueued);
+    std::shared_ptr<TLogSubscription>
+    Subscribe(QObject *context, TLogSubscription::Handler handler, std::size_t capacity = MaxQueued,
+              std::chrono::milliseconds gather = std::chrono::milliseconds(0));
+
+    // From now on an event made on the sink's own thread with nothing
+    // waiting goes out at once rather than at the loop's next turn. Set once
+    // the views have subscribed: until then what is made waits for them.
+    void DeliverDirectly(bool on) { direct_ = on; }
 
     // Delivers everything queued so far (the event loop does this by itself).
     void Flush();
@@ -104,11 +118,14 @@ private:
     // Delivers up to `most` events; true when more are waiting.
     bool Deliver(std::size_t most);
     void Publish(const TLogEvent &event);
+    // Hands one event to the signals and subscribers.
+    void Emit(const Event &e);
 
     std::mutex lock_;
     std::deque<Event> queue_;
     bool scheduled_ = false;
     std::size_t dropped_ = 0;
+    std::atomic<bool> direct_{false};
     std::mutex subscribersLock_;
     std::vector<std::weak_ptr<TLogSubscription>> subscribers_;
 };

@@ -2,6 +2,7 @@
 
 #include "PublicU.h"
 
+#include <QAbstractTextDocumentLayout>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDialog>
@@ -20,6 +21,9 @@ namespace {
 QPlainTextEdit *MakePane(QWidget *parent) {
     auto *pane = new QPlainTextEdit(parent);
     pane->setReadOnly(true);
+    // A log is never undone: without the undo stack an appended line is not
+    // also kept as an undo step.
+    pane->setUndoRedoEnabled(false);
     pane->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     // Long lines (an event with its unit, a frame in hexadecimal) wrap at
     // the pane's width: the panes have no horizontal scroll bar.
@@ -113,8 +117,17 @@ TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(s
     paintTimer_.setSingleShot(true);
     paintTimer_.setInterval(PaintIntervalMs);
     connect(&paintTimer_, &QTimer::timeout, this, [this] {
-        for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2})
+        for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2}) {
+            if (pane->updatesEnabled())
+                continue;
+            // The size the pane's scroll range follows, once for every line
+            // appended since the last paint.
+            QAbstractTextDocumentLayout *layout = pane->document()->documentLayout();
+            layout->blockSignals(false);
+            emit layout->documentSizeChanged(layout->documentSize());
+            pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
             pane->setUpdatesEnabled(true);
+        }
     });
 }
 
@@ -252,11 +265,18 @@ void TfrmMain::ShowEvent(const TLogEvent &event) {
     // (a selection that reaches the newest line) would otherwise extend it.
     const int anchor = pane->textCursor().anchor();
     const int position = pane->textCursor().position();
+    // One edit: the new block and its text reach the layout as one change
+    // that adds a block, which it lays out only when the block comes into
+    // view; text typed into an existing block would be laid out at once.
+    // Moved to the end inside the edit as well: outside one, a cursor works
+    // out its x position, which lays out the line it lands on.
     QTextCursor cursor(pane->document());
+    cursor.beginEditBlock();
     cursor.movePosition(QTextCursor::End);
     if (!pane->document()->isEmpty())
         cursor.insertBlock();
     cursor.insertText(DateTimeText(time) + QLatin1String("->") + body, format);
+    cursor.endEditBlock();
     if (anchor != position &&
         (pane->textCursor().anchor() != anchor || pane->textCursor().position() != position)) {
         QTextCursor kept(pane->document());
@@ -264,12 +284,15 @@ void TfrmMain::ShowEvent(const TLogEvent &event) {
         kept.setPosition(position, QTextCursor::KeepAnchor);
         pane->setTextCursor(kept);
     }
-    pane->verticalScrollBar()->setValue(pane->verticalScrollBar()->maximum());
-    // Under heavy traffic the panes are painted a few times a second, not
-    // once per line: painting is what costs (the display server draws every
-    // frame), the text itself is cheap.
+    // Under heavy traffic the panes are painted and scrolled to their newest
+    // line a few times a second, not once per line. The pane works out its
+    // scroll range from the size of its newest lines, which lays them out
+    // (shapes their glyphs): told of the new size once per paint rather than
+    // once per line, it lays out the lines on screen, not every line that
+    // passed. Painting is what costs the display server.
     if (pane->updatesEnabled()) {
         pane->setUpdatesEnabled(false);
+        pane->document()->documentLayout()->blockSignals(true);
         if (!paintTimer_.isActive())
             paintTimer_.start();
     }

@@ -11,6 +11,9 @@
 #include <QApplication>
 #include <QMessageBox>
 #include <QPointer>
+#include <QTimer>
+
+#include <cstdio>
 
 namespace {
 
@@ -26,6 +29,26 @@ void ShowRunError(QWidget *parent, const QString &text) {
                            parent);
     open->setAttribute(Qt::WA_DeleteOnClose);
     open->show();
+}
+
+// MMS_OPEN_MODAL opens one modal window as the console starts and leaves it
+// open, for measuring the links while an operator has one open: "usertable"
+// (the user table), "import" (the user table's import file dialog) or "exit"
+// (the "Exit Software?" question).
+void OpenModalFromEnvironment(TfrmMain &frmMain, TfrmUserTable &frmUserTable) {
+    const QString which = qEnvironmentVariable("MMS_OPEN_MODAL");
+    if (which == QLatin1String("usertable")) {
+        QTimer::singleShot(0, &frmMain, [&] { frmUserTable.exec(); });
+    } else if (which == QLatin1String("import")) {
+        QTimer::singleShot(0, &frmMain, [&] {
+            QTimer::singleShot(0, &frmUserTable, [&] { frmUserTable.miImportUserTableClick(); });
+            frmUserTable.exec();
+        });
+    } else if (which == QLatin1String("exit")) {
+        QTimer::singleShot(0, &frmMain, [&] { frmMain.close(); });
+    } else if (!which.isEmpty()) {
+        std::fprintf(stderr, "MMS_OPEN_MODAL: unknown window %s\n", qPrintable(which));
+    }
 }
 
 void ShowErrorBox(const QString &text) {
@@ -55,13 +78,17 @@ int RunWindow(QCoreApplication &app, TServerApp &server) {
     QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed, &frmMain,
                      [&frmMain](const QString &text) { ShowRunError(&frmMain, text); });
     // Both log panes are one view: each event goes to the pane it names.
+    // The panes are painted a few times a second: their thread is woken for
+    // the events of 50 ms at a time.
     const auto panes = server.Sink().Subscribe(
-        &frmMain, [&frmMain](const TLogEvent &event) { frmMain.ShowEvent(event); });
+        &frmMain, [&frmMain](const TLogEvent &event) { frmMain.ShowEvent(event); },
+        TCommInfoHintSink::MaxQueued, std::chrono::milliseconds(50));
     QObject::connect(&server.Sink(), &TCommInfoHintSink::UserCountChanged, &frmMain,
                      &TfrmMain::OnUserConnectNumber);
     QObject::connect(&server.Sink(), &TCommInfoHintSink::BoosterCountChanged, &frmMain,
                      &TfrmMain::OnBoosterConnectNumber);
     frmMain.showMaximized();
+    OpenModalFromEnvironment(frmMain, frmUserTable);
     const int exitCode = app.exec();
     // The links go before the windows that subscribe to them.
     server.StopLinks();
