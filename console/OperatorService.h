@@ -1,7 +1,8 @@
 // The one interface through which a view (the window, a later web console)
 // acts on the running server and reads it: the accounts and super users, the
 // account file export and import, the retention settings and the manual
-// deletions, the counts, the clearing of the alert list and the exit.
+// deletions, the counts, the clearing of the alert list, the frame resolver
+// model, and the start and the exit.
 //
 // Threading contract:
 //   - Every call may be made from any thread. A call that needs the database
@@ -19,6 +20,7 @@
 
 #include "CheckDelData.h"
 #include "NetD.h"
+#include "PackResolveModel.h"
 #include "UserRegisterTable.h"
 #include "UserTableTransfer.h"
 
@@ -139,6 +141,19 @@ public:
     int GetEquipmentConnectCount() const;
     int GetClientConnectCount() const;
     void ClearAnalysisAlertList();
+    // The frame resolver model: a frame's layer tree, a data unit's rows and
+    // a parameter's description. No database and no link: answered at once,
+    // on any thread.
+    TResolveTree ResolveFrame(const QString &frameText) const {
+        return BuildResolveTree(frameText);
+    }
+    std::vector<TMapDataRow> ResolveDataUnit(const QString &text) const {
+        return MapDataRows(text);
+    }
+    std::optional<QString> DescribeParameter(const QString &Code) const {
+        return ParamDescription(Code);
+    }
+
     // The view's start and confirmed exit (TOperatorLinks::Start and
     // ConfirmedExit); without a link to run they succeed.
     bool Start();

@@ -14,6 +14,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
+#include <QRegularExpression>
 #include <QTcpServer>
 
 #include <gtest/gtest.h>
@@ -65,7 +66,11 @@ void ExpectCountersSaved(const mmstest::TestHome &home) {
     EXPECT_TRUE(TNormalParamTable(db).Lookup(QStringLiteral("CirclePackFlagNumber")));
 }
 
-const QLatin1String MailFailed("Send User user1(user1@example.com) Email fail.");
+// The exchange under way is cut and logged as failed. Which owner's mail is
+// first depends on the order the five alarms were stored in, which arrive
+// within the same few milliseconds.
+const QRegularExpression
+    MailFailed(QStringLiteral(R"(Send User (user\d)\(\1@example\.com\) Email fail\.)"));
 
 TEST(Exit, SigtermDoesNotWaitForAHangingMailServer) {
     QTcpServer silent; // accepts (the kernel does) and never answers

@@ -67,6 +67,49 @@ TEST(LogEventStream, ASlowSubscriberLosesItsOwnOldestEventsAndNothingElse) {
     EXPECT_EQ(fast.size(), 100u); // the other view lost nothing meanwhile
 }
 
+// Once direct delivery is on, the sink's own thread (the links) hands its
+// events on at once while another thread's events queue: each thread's
+// events still reach a view in the order they were made, and a gathering
+// view gets them in a few batches rather than one wake-up per event.
+TEST(LogEventStream, DirectAndQueuedEventsKeepEachThreadsOrderAndAGatheringViewBatches) {
+    TCommInfoHintSink sink;
+    sink.DeliverDirectly(true);
+    std::vector<QString> seen;
+    int batches = 0;
+    bool inBatch = false;
+    QObject view;
+    const auto sub = sink.Subscribe(
+        &view,
+        [&](const TLogEvent &e) {
+            seen.push_back(e.text);
+            if (!inBatch) {
+                inBatch = true;
+                ++batches;
+                QMetaObject::invokeMethod(
+                    &view, [&] { inBatch = false; }, Qt::QueuedConnection);
+            }
+        },
+        TCommInfoHintSink::MaxQueued, 30ms);
+    TCommInfoHint hint = sink.CommInfoHint();
+    std::thread worker([&] {
+        for (int i = 0; i < 200; ++i)
+            hint(LogEvent(TLogKind::Report, TLogPane::Events, QStringLiteral("w%1").arg(i), clRed));
+    });
+    for (int i = 0; i < 200; ++i)
+        hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic, QStringLiteral("l%1").arg(i),
+                      clYellow));
+    worker.join();
+    ASSERT_TRUE(WaitUntil([&] { return seen.size() == 400; }));
+    int nextWorker = 0, nextLinks = 0;
+    for (const QString &text : seen) {
+        if (text.startsWith(u'w'))
+            EXPECT_EQ(text, QStringLiteral("w%1").arg(nextWorker++));
+        else
+            EXPECT_EQ(text, QStringLiteral("l%1").arg(nextLinks++));
+    }
+    EXPECT_LE(batches, 10);
+}
+
 TEST(LogEventStream, APlainLineKeepsThePaneItsColourChose) {
     const struct {
         quint32 colour;
