@@ -16,6 +16,8 @@
 #include <QTextCursor>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace {
 
 QPlainTextEdit *MakePane(QWidget *parent) {
@@ -115,8 +117,8 @@ TfrmMain::TfrmMain(Hooks hooks, QWidget *parent) : QMainWindow(parent), hooks_(s
     statusBar()->hide();
 
     paintTimer_.setSingleShot(true);
-    paintTimer_.setInterval(PaintIntervalMs);
     connect(&paintTimer_, &QTimer::timeout, this, [this] {
+        sincePaint_.start();
         for (QPlainTextEdit *pane : {mmoCommInfo1, mmoCommInfo2}) {
             if (pane->updatesEnabled())
                 continue;
@@ -293,8 +295,13 @@ void TfrmMain::ShowEvent(const TLogEvent &event) {
     if (pane->updatesEnabled()) {
         pane->setUpdatesEnabled(false);
         pane->document()->documentLayout()->blockSignals(true);
+        // A line after a quiet spell is painted at once; under traffic the
+        // panes are painted at most every PaintIntervalMs.
         if (!paintTimer_.isActive())
-            paintTimer_.start();
+            paintTimer_.start(
+                sincePaint_.isValid()
+                    ? int(std::max<qint64>(0, PaintIntervalMs - sincePaint_.elapsed()))
+                    : 0);
     }
 }
 

@@ -6,6 +6,7 @@
 #include "LogEvent.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QTimer>
 
@@ -92,5 +93,6 @@ private:
     int entries_[2] = {0, 0};
     // Re-enables painting of the panes after a burst of lines.
     QTimer paintTimer_;
-    static constexpr int PaintIntervalMs = 200;
+    QElapsedTimer sincePaint_; // since the panes were last painted
+    static constexpr int PaintIntervalMs = 500;
 };
