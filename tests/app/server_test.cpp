@@ -6,13 +6,16 @@
 #include "NetD.h"
 #include "NormalParamTable.h"
 #include "SchemaInstaller.h"
+#include "ServerApp.h"
 #include "TestSupport.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QThread>
 
 #include <gtest/gtest.h>
@@ -497,3 +500,63 @@ TEST_F(ServerTest, UserTableFileFromTheCommandLine) {
 }
 
 } // namespace
+
+namespace {
+
+// Runs `binary` with a window asked for (the offscreen platform) on a home of
+// its own, waits for `line` on standard error, and returns the program the
+// process runs by then (/proc/PID/exe); then ends it with SIGTERM.
+QString ProgramRunningAfterStart(const QString &binary, const QString &line, QString *err) {
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nClientConnectPort=%2\n"
+                                   "DataBasePort=%3\n")
+                        .arg(mmstest::FreeTcpPort())
+                        .arg(mmstest::FreeTcpPort())
+                        .arg(mmstest::FreeTcpPort())
+                        .toUtf8());
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    p.setProcessEnvironment(env);
+    p.start(binary, {QStringLiteral("--home"), home->Path()});
+    if (!p.waitForStarted(10000))
+        return {};
+    QString program;
+    for (int i = 0; i < 100 && p.state() == QProcess::Running; ++i) {
+        p.waitForReadyRead(100);
+        *err += QString::fromLocal8Bit(p.readAllStandardError());
+        const QString exe =
+            QFileInfo(QStringLiteral("/proc/%1/exe").arg(p.processId())).symLinkTarget();
+        if (err->contains(line) ||
+            (line.isEmpty() && exe.endsWith(QLatin1String(WindowProgramName)))) {
+            program = exe;
+            break;
+        }
+    }
+    ::kill(pid_t(p.processId()), SIGTERM);
+    p.waitForFinished(10000);
+    return program;
+}
+
+} // namespace
+
+// Asked for a window, the service hands over to the window program beside
+// it; without one it says so and serves headless.
+TEST(WindowProgram, TheServiceHandsOverToItOrRunsHeadlessWithoutIt) {
+    QString err;
+    const QString program = ProgramRunningAfterStart(mmstest::ServerBinary(), QString(), &err);
+    EXPECT_TRUE(program.endsWith(QLatin1String(WindowProgramName))) << err.toStdString();
+
+    QTemporaryDir alone;
+    const QString copy = alone.filePath(QStringLiteral("mms-server"));
+    ASSERT_TRUE(QFile::copy(mmstest::ServerBinary(), copy));
+    err.clear();
+    const QString fallback = ProgramRunningAfterStart(
+        copy, QStringLiteral("mms-server %1: ").arg(ServerVersion()), &err);
+    EXPECT_EQ(fallback, copy) << err.toStdString();
+    EXPECT_TRUE(err.contains(QStringLiteral("The window program %1 is not installed: running "
+                                            "headless.")
+                                 .arg(alone.filePath(QLatin1String(WindowProgramName)))))
+        << err.toStdString();
+}
