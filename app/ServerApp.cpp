@@ -27,6 +27,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <thread>
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
@@ -149,9 +150,12 @@ TServerApp::TServerApp(Options options, QObject *parent)
 TServerApp::~TServerApp() {
     StopLinks();
     // The operator service's worker uses the retention scheduler and dmNet.
+    exitProgress_->step = "releasing the operator service";
     operator_.reset();
+    exitProgress_->step = "releasing the retention scheduler";
     checkDelData_.reset();
     serverContainer_.reset();
+    exitProgress_->step = "closing the database and ending the link thread";
     dmNet = nullptr;
 }
 
@@ -441,7 +445,9 @@ bool TServerApp::ConfirmedExit() {
         operator_->Stop();
     // Remote calls stop at once: one under way may hold the data module lock
     // the counters need, and the program must not wait on remote clients.
+    exitProgress_->step = "stopping the remote data service";
     serverContainer_.reset();
+    exitProgress_->step = "saving the counters";
     QString failure;
     links_.Run([&] {
         try {
@@ -459,6 +465,7 @@ bool TServerApp::ConfirmedExit() {
         ShowError(failure);
         return false;
     }
+    exitProgress_->countersSaved = true;
     FParamIni.reset();
     StopLinks();
     return true;
@@ -468,6 +475,7 @@ void TServerApp::StopLinks() {
     if (linksStopped_)
         return;
     linksStopped_ = true;
+    exitProgress_->step = "releasing the links";
     ServerMetrics = nullptr;
     metricsEndpoint_.reset();
     if (operator_)
@@ -565,6 +573,23 @@ int RunInitDb(int argc, char **argv, const QString &home) {
     return 0;
 }
 
+// An exit asked for by a signal without a window must end the process (the
+// service manager waits on it): if it has not ended
+// ExitWatchMs after it began, the step it hangs in is said on standard error
+// and the process ends at once, with 0 when the counters had been saved (all
+// that an exit must keep) and 1 otherwise.
+constexpr int ExitWatchMs = 6000;
+
+void WatchTheExit(std::shared_ptr<TServerApp::TExitProgress> progress) {
+    std::thread([progress = std::move(progress)] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(ExitWatchMs));
+        std::fprintf(stderr, "The exit did not end within %d ms (%s): ending the process now.\n",
+                     ExitWatchMs, progress->step.load());
+        std::fflush(stderr);
+        ::_exit(progress->countersSaved ? 0 : 1);
+    }).detach();
+}
+
 // The one way a signal reaches the server: SIGINT, SIGTERM and SIGHUP write
 // a byte to a socket pair (all a signal handler may safely do), and the event
 // loop reads it and runs the confirmed exit without asking. Exits 0 when the
@@ -590,6 +615,10 @@ public:
         QObject::connect(notifier_.get(), &QSocketNotifier::activated, [this, &server, headless] {
             char b;
             [[maybe_unused]] ssize_t n = ::read(signalPipe[0], &b, 1);
+            // Headless, nobody is there to see a hang; the window stays open
+            // when the counters could not be saved.
+            if (headless)
+                WatchTheExit(server.ExitProgress());
             const bool saved = server.ConfirmedExit();
             if (saved || headless) {
                 notifier_->setEnabled(false);

@@ -24,6 +24,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -85,6 +86,14 @@ public:
     // The thread that runs the links.
     TLinkThread &Links() { return links_; }
 
+    // How far an exit has gone, for a watchdog that outlives this object: the
+    // step under way, and whether the counters have been saved.
+    struct TExitProgress {
+        std::atomic<const char *> step{"starting the exit"};
+        std::atomic<bool> countersSaved{false};
+    };
+    std::shared_ptr<TExitProgress> ExitProgress() const { return exitProgress_; }
+
     // The one place the running server is taken apart, in this order: the
     // metrics endpoint, the operator service's use of the links, the remote
     // data service, then on the link thread the keep-alives, the servers (the
@@ -114,6 +123,7 @@ private:
     QString StartLinks(const TLinkPaces &paces);
 
     Options options_;
+    std::shared_ptr<TExitProgress> exitProgress_ = std::make_shared<TExitProgress>();
     // First made, last gone: every object on it is released by StopLinks.
     TLinkThread links_;
     bool linksStopped_ = false;
