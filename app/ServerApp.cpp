@@ -633,14 +633,30 @@ private:
 
 // Without a window: log lines go to standard output, gated like the panes.
 int RunHeadless(QCoreApplication &app, TServerApp &server) {
-    const auto log = server.Sink().Subscribe(&app, [](const TLogEvent &event) {
-        if (!ShowInfoHint)
-            return;
-        const QByteArray line = FormatLogLine(event.time, event.text).toUtf8();
-        std::fwrite(line.constData(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    });
+    // Under traffic the lines of 50 ms are gathered and written with one
+    // flush (one write to the journal) once the batch has been handed over,
+    // not one per line.
+    QObject flusher; // the posted flushes go with it
+    bool flushPosted = false;
+    TDateTimeTextCache stamps;
+    const auto log = server.Sink().Subscribe(
+        &app,
+        [&](const TLogEvent &event) {
+            if (!ShowInfoHint)
+                return;
+            const QByteArray line = FormatLogLine(stamps.Text(event.time), event.text).toUtf8();
+            std::fwrite(line.constData(), 1, line.size(), stdout);
+            std::fputc('\n', stdout);
+            if (!std::exchange(flushPosted, true))
+                QMetaObject::invokeMethod(
+                    &flusher,
+                    [&] {
+                        flushPosted = false;
+                        std::fflush(stdout);
+                    },
+                    Qt::QueuedConnection);
+        },
+        TCommInfoHintSink::MaxQueued, std::chrono::milliseconds(50));
     // What the window shows in a box goes to standard error, whatever the
     // log switch says: a red line alone is lost when the log is off.
     QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed,
@@ -660,6 +676,7 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
     server.StopLinks();
     server.Sink().Flush();
     log->Flush();
+    std::fflush(stdout);
     return exitCode;
 }
 
@@ -725,7 +742,9 @@ int RunServer(int argc, char **argv, const TServerView *window) {
     } else {
         app = window->makeApplication(argc, argv);
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The log writes a batch of lines and flushes it once (see RunHeadless):
+    // fully buffered, a batch reaches the journal in one write.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 
     TSignalRelay signalRelay;
     if (!signalRelay.Install()) {

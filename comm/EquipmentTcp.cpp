@@ -10,6 +10,7 @@
 #include "UserEquipmentTable.h"
 #include "ValueConversion.h"
 
+#include <QStringBuilder>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -239,7 +240,7 @@ void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes
     CountMetric(&TServerMetrics::framesReceived);
     TReceivedFrame frame = ResolveReceivedFrame(bytes);
     if (const std::optional<THeartbeat> heartbeat = ResolveHeartbeat(frame)) {
-        HandleHeartbeat(conn, frame, *heartbeat);
+        HandleHeartbeat(conn, bytes, frame, *heartbeat);
         return;
     }
     // Frames of a connection without identity are dropped; the operator's
@@ -286,58 +287,63 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     return written;
 }
 
-void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedFrame &frame,
-                                    const THeartbeat &beat) {
+void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
+                                    const TReceivedFrame &frame, const THeartbeat &beat) {
     const QString ip = conn.RemoteAddress();
     const QString port = QString::number(conn.RemotePort());
-    const QString frameText = FrameText(frame.SourcePackage, frame.TrulyPackage);
 
     if (!frame.CheckOk) {
         // No reply, no liveness reset, no registration.
         Hint(LogEvent(TLogKind::Error, TLogPane::Traffic,
-                      QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") + ip +
-                          QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
-                          frameText + QLatin1String(" Check code error"),
+                      QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") % ip %
+                          QLatin1String("  EquipmentPort:") % port % QLatin1Char(')') % QChar(13) %
+                          FrameText(frame.SourcePackage, frame.TrulyPackage) %
+                          QLatin1String(" Check code error"),
                       clYellow)
-                 .WithPeer(conn.RemoteAddress(), conn.RemotePort())
-                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
+                 .WithPeer(ip, conn.RemotePort())
+                 .WithFrame(bytes.toByteArray()));
         CountMetric(&TServerMetrics::framesBadCheck);
         return;
     }
 
     QString SiteId = beat.SiteId;
-    QString SiteNum = SiteNumText(beat.StationBytes);
     const quint8 EquipmentNum = beat.EquipmentNum;
     const QString EquipmentCode =
         FromAscToNormal(QStringLiteral("0022"), beat.EquipmentCodeHex, 0x21, QStringLiteral("00"));
     const QString &EquipmentType = beat.EquipmentType;
+    // Every heartbeat is answered and most are logged: the log's texts are
+    // made only while the log is on, each in one allocation.
+    const bool logOn = LogOn();
     // "  EquipmentIP:..  EquipmentPort:..": the part every heartbeat line shares.
     const QString where =
-        QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") + port;
+        QLatin1String("  EquipmentIP:") % ip % QLatin1String("  EquipmentPort:") % port;
+    QString SiteNum = SiteNumText(beat.StationBytes);
+    // "  StationNo.:0x..  EquipmentNo.:..)": the unit's place, in both lines.
+    const QString place = logOn ? QString(QLatin1String("  StationNo.:0x") % SiteNum %
+                                          QLatin1String("  EquipmentNo.:") %
+                                          QString::number(EquipmentNum) % QLatin1Char(')'))
+                                : QString();
 
-    if (LogOn())
+    if (logOn)
         Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic,
-                      QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode +
-                          where + QLatin1String("  StationNo.:0x") + SiteNum +
-                          QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                          QLatin1Char(')') + QChar(13) + frameText,
+                      QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") % EquipmentCode %
+                          where % place % QChar(13) %
+                          FrameText(frame.SourcePackage, frame.TrulyPackage),
                       clYellow)
                  .WithUnit(EquipmentCode)
-                 .WithPeer(conn.RemoteAddress(), conn.RemotePort())
-                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
+                 .WithPeer(ip, conn.RemotePort())
+                 .WithFrame(bytes.toByteArray()));
 
     // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
     const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
     CountMetric(&TServerMetrics::heartbeatsAnswered);
-    if (LogOn())
+    if (logOn)
         Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Events,
-                      QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") +
-                          EquipmentCode + where + QLatin1String("  StationNo.:0x") + SiteNum +
-                          QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                          QLatin1Char(')') + QChar(13) + replyText,
+                      QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") %
+                          EquipmentCode % where % place % QChar(13) % replyText,
                       clWhite)
                  .WithUnit(EquipmentCode)
-                 .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
+                 .WithPeer(ip, conn.RemotePort()));
 
     ResetLiveness(conn.Key());
 

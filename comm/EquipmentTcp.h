@@ -93,8 +93,8 @@ private:
     // Parses one cut frame once: a heartbeat is answered at once, any other
     // frame of a registered unit goes to the receive queue.
     void HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes);
-    void HandleHeartbeat(TEquipmentConnection &conn, const TReceivedFrame &frame,
-                         const THeartbeat &beat);
+    void HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
+                         const TReceivedFrame &frame, const THeartbeat &beat);
     // Frames, escapes and writes a content text; returns the frame text for
     // the log ("unescaped(Truly escaped)" when escaping changed it).
     QString SendContent(TEquipmentConnection &conn, const QString &content);
