@@ -440,13 +440,7 @@ QString TServerApp::StartupText() const {
 bool TServerApp::ConfirmedExit() {
     if (linksStopped_)
         return true;
-    // The operator service's worker no longer reaches the servers.
-    if (operator_)
-        operator_->Stop();
-    // Remote calls stop at once: one under way may hold the data module lock
-    // the counters need, and the program must not wait on remote clients.
-    exitProgress_->step = "stopping the remote data service";
-    serverContainer_.reset();
+    StopCallers();
     exitProgress_->step = "saving the counters";
     QString failure;
     links_.Run([&] {
@@ -471,6 +465,16 @@ bool TServerApp::ConfirmedExit() {
     return true;
 }
 
+void TServerApp::StopCallers() {
+    // The operator service's worker no longer reaches the servers.
+    if (operator_)
+        operator_->Stop();
+    // Remote calls stop at once: one under way may hold the data module lock
+    // the counters need, and the program must not wait on remote clients.
+    exitProgress_->step = "stopping the remote data service";
+    serverContainer_.reset();
+}
+
 void TServerApp::StopLinks() {
     if (linksStopped_)
         return;
@@ -478,9 +482,8 @@ void TServerApp::StopLinks() {
     exitProgress_->step = "releasing the links";
     ServerMetrics = nullptr;
     metricsEndpoint_.reset();
-    if (operator_)
-        operator_->Stop();
-    serverContainer_.reset();
+    StopCallers();
+    exitProgress_->step = "releasing the links";
     QThread *const home = thread();
     links_.Run([this, home] {
         if (notify_)

@@ -107,6 +107,10 @@ public:
     QString StartupText() const;
 
 private:
+    // The first steps of every teardown, before the counters are saved and
+    // the links go: the callers of the links stop (the operator service's
+    // worker, the remote data service). Idempotent.
+    void StopCallers();
     // Says, on standard error and as a red log line, each Set.ini value read
     // since the last call that could not be read.
     void ReportSettingProblems();
