@@ -50,6 +50,9 @@ public:
 
     // The identity attached by a heartbeat; empty while unregistered.
     std::optional<TEquipmentIdentity> SocketData;
+    // The code of the last valid heartbeat, registered or not: whom the
+    // fleet observer is told of when the connection closes.
+    QString HeardCode;
     // The reassembly buffer (RecEquipmentPackStr, kept as bytes).
     TFrameCutter RecEquipmentPack;
     // Frames refused because the unit stopped reading.

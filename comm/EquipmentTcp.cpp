@@ -200,6 +200,8 @@ void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
 void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
     std::erase(connections_, &conn);
     connectCount_ = static_cast<int>(connections_.size());
+    if (presence_ && !conn.HeardCode.isEmpty())
+        presence_->UnitGone(conn.HeardCode, conn.RemoteAddress(), conn.RemotePort());
     // Its liveness count serves nothing once it is gone; kept, the list
     // would hold every connection of the last nine ticks.
     ForgetLiveness(conn.Key());
@@ -342,8 +344,10 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
     ResetLiveness(conn.Key());
 
     if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode &&
-        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId)
+        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId) {
+        Sighted(conn, *conn.SocketData);
         return; // registered already
+    }
 
     if (SiteIdUsedByOther(EquipmentCode, SiteId)) {
         // Another unit has this station and equipment number: give this one a
@@ -374,6 +378,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
     } catch (const DbError &e) {
         // Registration needs the database; the next heartbeat tries again.
         conn.SocketData.reset();
+        Sighted(conn, {EquipmentCode, EquipmentType, SiteId});
         Hint(LogEvent(TLogKind::Error, TLogPane::Events,
                       QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
                           QLatin1String(") not registered: ") + QString::fromStdString(e.what()),
@@ -389,6 +394,25 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
         // Nobody owns the unit: its frames are dropped from now on.
         conn.SocketData.reset();
     }
+    Sighted(conn, {EquipmentCode, EquipmentType, SiteId});
+}
+
+void TEquipmentTcp::Sighted(TEquipmentConnection &conn, const TEquipmentIdentity &id) {
+    conn.HeardCode = id.EquipmentCode;
+    if (presence_)
+        presence_->UnitHeartbeat(id, conn.RemoteAddress(), conn.RemotePort(),
+                                 conn.SocketData.has_value());
+}
+
+std::optional<TEquipmentTcp::TOnLineUnit>
+TEquipmentTcp::OnLineUnit(const QString &EquipmentCode) const {
+    MMS_ASSERT_THREAD(thread());
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        const TEquipmentConnection &conn = **it;
+        if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode)
+            return TOnLineUnit{*conn.SocketData, conn.RemoteAddress(), conn.RemotePort()};
+    }
+    return std::nullopt;
 }
 
 bool TEquipmentTcp::UserEquipment(const QString &EquipmentCode, const QString &EquipmentType) {
