@@ -317,6 +317,7 @@ void TClientTcp::EquipmentRequest(TClientConnection *conn, const QString &body) 
                       QStringLiteral("  ClientPort:") + QString::number(conn->ClientPort) + u')' +
                       u'\r' + parts.Dictate,
                   clWhite)
+             .WithUnit(parts.EquipmentCode)
              .WithUser(conn->UserName)
              .WithPeer(conn->ClientIp, conn->ClientPort));
 }

@@ -299,6 +299,9 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
         return;
     }
     const QString key = entry.ConnectionKey;
+    const QString code = entry.Identity.EquipmentCode;
+    const QString address = entry.EquipmentIp;
+    const int port = entry.EquipmentPort;
     if (lstRecPackage.Append(key, std::move(entry)) == TFairQueue<TRecPackage>::Push::Queued) {
         recPackageChars_ += chars;
         return;
@@ -306,13 +309,15 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
     qCDebug(lcEquipment) << "dropped a frame of" << key << ": its share of the queue is full";
     if (!recPackageFloods_.contains(key)) {
         recPackageFloods_.insert(key);
-        Hint(LogEvent(
-            TLogKind::Error, TLogPane::Events,
-            QStringLiteral("Equipment (%1) sends faster than its frames are handled: %2 frames "
-                           "waiting, its new frames are dropped until half have been handled")
-                .arg(key)
-                .arg(MaxRecPackagePerConnection),
-            clRed));
+        Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                      QStringLiteral(
+                          "Equipment (%1) sends faster than its frames are handled: %2 frames "
+                          "waiting, its new frames are dropped until half have been handled")
+                          .arg(key)
+                          .arg(MaxRecPackagePerConnection),
+                      clRed)
+                 .WithUnit(code)
+                 .WithPeer(address, port));
     }
 }
 

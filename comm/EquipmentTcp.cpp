@@ -398,7 +398,12 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
 }
 
 void TEquipmentTcp::Sighted(TEquipmentConnection &conn, const TEquipmentIdentity &id) {
-    conn.HeardCode = id.EquipmentCode;
+    if (conn.HeardCode != id.EquipmentCode) {
+        // The connection speaks for another unit now: the one before is gone.
+        if (presence_ && !conn.HeardCode.isEmpty())
+            presence_->UnitGone(conn.HeardCode, conn.RemoteAddress(), conn.RemotePort());
+        conn.HeardCode = id.EquipmentCode;
+    }
     if (presence_)
         presence_->UnitHeartbeat(id, conn.RemoteAddress(), conn.RemotePort(),
                                  conn.SocketData.has_value());
