@@ -92,7 +92,7 @@ TAlarmSummary Summarise(const QHash<QString, QString> &states,
 
 TFleetSubscription::TFleetSubscription(TFleetModel &model, QObject *context, Handler handler,
                                        std::size_t most, bool heartbeats, std::uint64_t cursor)
-    : model_(model), context_(context), handler_(std::move(handler)),
+    : model_(&model), context_(context), handler_(std::move(handler)),
       most_(std::max<std::size_t>(most, 1)), heartbeats_(heartbeats), cursor_(cursor) {}
 
 std::uint64_t TFleetSubscription::Cursor() const {
@@ -119,15 +119,14 @@ void TFleetSubscription::Schedule() {
 }
 
 void TFleetSubscription::Turn() {
-    std::uint64_t cursor = 0;
+    TFleetChanges changes;
     {
+        // Held while the model is read, so that the model's end waits for it.
         std::lock_guard guard(lock_);
         scheduled_ = false;
-        cursor = cursor_;
-    }
-    const TFleetChanges changes = model_.ChangesSince(cursor, most_, heartbeats_);
-    {
-        std::lock_guard guard(lock_);
+        if (!model_)
+            return;
+        changes = model_->ChangesSince(cursor_, most_, heartbeats_);
         cursor_ = changes.cursor;
     }
     if (!changes.rows.empty() || !changes.removed.isEmpty())
@@ -150,6 +149,15 @@ TFleetModel::TFleetModel(TdmNet &db, TCommInfoHintSink *sink, Settings settings)
 }
 
 TFleetModel::~TFleetModel() {
+    {
+        // A subscription that outlives the model delivers nothing more.
+        std::lock_guard guard(subscribersLock_);
+        for (const auto &weak : subscribers_)
+            if (const auto s = weak.lock()) {
+                std::lock_guard subscription(s->lock_);
+                s->model_ = nullptr;
+            }
+    }
     QMetaObject::invokeMethod(
         worker_,
         [this] {

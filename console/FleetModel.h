@@ -93,7 +93,8 @@ class TFleetModel;
 
 // One view's place in the change feed. Its handler runs on its context's
 // thread with the rows changed since its last turn, at most `most` per turn;
-// changes made meanwhile are coalesced into the next turn.
+// changes made meanwhile are coalesced into the next turn. Once the model is
+// destroyed the handler is not called again.
 class TFleetSubscription : public std::enable_shared_from_this<TFleetSubscription> {
 public:
     using Handler = std::function<void(const TFleetChanges &)>;
@@ -106,7 +107,7 @@ private:
     void Schedule();
     void Turn();
 
-    TFleetModel &model_;
+    TFleetModel *model_; // null once the model is gone; guarded by lock_
     QPointer<QObject> context_;
     Handler handler_;
     const std::size_t most_;
