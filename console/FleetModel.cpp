@@ -129,7 +129,7 @@ void TFleetSubscription::Turn() {
         changes = model_->ChangesSince(cursor_, most_, heartbeats_);
         cursor_ = changes.cursor;
     }
-    if (!changes.rows.empty() || !changes.removed.isEmpty())
+    if (!changes.rows.empty() || !changes.removed.isEmpty() || changes.reset)
         handler_(changes);
     // What is left beyond the bound comes at the next turn, so that other
     // work of the context's thread goes in between.
@@ -285,6 +285,7 @@ void TFleetModel::LoadOwners() {
             if (changed || r.Revision == 0)
                 Touch(e, true);
         }
+        Compact();
         loaded_ = true;
         error_.clear();
     }
@@ -297,6 +298,7 @@ TFleetModel::Entry &TFleetModel::EntryOf(const QString &code) {
         if (e.removed) {
             e = Entry{};
             e.row.EquipmentCode = code;
+            --removedCount_;
         }
         return e;
     }
@@ -315,8 +317,28 @@ void TFleetModel::Touch(Entry &e, bool state) {
 void TFleetModel::Settle(Entry &e) {
     if (e.row.Owners.empty() && !e.row.OnLine && !e.removed) {
         e.removed = true;
+        ++removedCount_;
         Touch(e, true);
     }
+}
+
+void TFleetModel::Compact() {
+    // Units that come and go without an owner (any code a connection
+    // claims) would otherwise be remembered for ever.
+    if (removedCount_ <= settings_.removedKept)
+        return;
+    std::vector<Entry> kept;
+    kept.reserve(entries_.size() - removedCount_);
+    index_.clear();
+    for (Entry &e : entries_) {
+        if (e.removed)
+            continue;
+        index_.insert(e.row.EquipmentCode, kept.size());
+        kept.push_back(std::move(e));
+    }
+    entries_ = std::move(kept);
+    removedCount_ = 0;
+    forgottenUpTo_ = revision_;
 }
 
 void TFleetModel::UnitHeartbeat(const TEquipmentIdentity &id, const QString &address, int port,
@@ -372,6 +394,7 @@ void TFleetModel::ApplyPending() {
         std::unique_lock guard(lock_);
         for (const Presence &p : batch)
             Apply(p);
+        Compact();
     }
     NotifySubscribers();
 }
@@ -509,6 +532,14 @@ TFleetChanges TFleetModel::ChangesSince(std::uint64_t cursor, std::size_t most,
     };
     TFleetChanges changes;
     std::shared_lock guard(lock_);
+    if (cursor < forgottenUpTo_) {
+        changes.reset = true;
+        changes.cursor = revision_;
+        for (const Entry &e : entries_)
+            if (!e.removed)
+                changes.rows.push_back(e.row);
+        return changes;
+    }
     std::vector<const Entry *> changed;
     for (const Entry &e : entries_)
         if (revisionOf(&e) > cursor)

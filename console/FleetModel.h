@@ -87,6 +87,10 @@ struct TFleetChanges {
     QStringList removed;         // units no longer known
     std::uint64_t cursor = 0;    // where the next call goes on from
     bool more = false;           // further changes wait beyond the bound
+    // The model no longer remembers every removal since the cursor: rows
+    // holds the whole fleet (whatever the bound), and a view drops the rows
+    // it holds for them.
+    bool reset = false;
 };
 
 class TFleetModel;
@@ -130,6 +134,9 @@ public:
         std::size_t eventCapacity = 20000;
         // Mail results kept.
         std::size_t mailResults = 50;
+        // Removed units remembered for the change feed; beyond it they are
+        // forgotten and older cursors get a reset.
+        std::size_t removedKept = 10000;
     };
 
     // `sink` may be null (no reports, no mail results).
@@ -207,6 +214,8 @@ private:
     void Touch(Entry &e, bool state);
     // Under the write lock: takes the entry out when the unit is no longer known.
     void Settle(Entry &e);
+    // Under the write lock: forgets the removed entries once there are too many.
+    void Compact();
     void NotifySubscribers();
 
     TdmNet &db_;
@@ -217,6 +226,8 @@ private:
     std::vector<Entry> entries_;
     QHash<QString, std::size_t> index_;
     std::uint64_t revision_ = 0;
+    std::size_t removedCount_ = 0;    // removed entries still held
+    std::uint64_t forgottenUpTo_ = 0; // removals up to this revision are forgotten
     bool loaded_ = false;
     QString error_;
     std::deque<TMailResult> mail_;

@@ -263,6 +263,32 @@ TEST_P(Fleet, OwnerChangesAreReadAgain) {
     EXPECT_EQ(units.OwnersOf("U3").size(), 1u);
 }
 
+TEST_P(Fleet, UnitsThatComeAndGoAreForgottenBeyondABound) {
+    TFleetModel::Settings settings;
+    settings.gather = std::chrono::milliseconds(0);
+    settings.removedKept = 10;
+    model_ = std::make_unique<TFleetModel>(Net(), nullptr, settings);
+    TFleetModel &model = *model_;
+    model.Start();
+    model.Sync();
+    const std::uint64_t before = model.Snapshot().cursor;
+    // Strangers claiming ever new codes, each gone again.
+    for (int i = 0; i < 25; ++i) {
+        const QString code = QStringLiteral("R%1").arg(i);
+        model.UnitHeartbeat(Unit(code), "10.2.0.1", 6000 + i, false);
+        model.Sync();
+        model.UnitGone(code, "10.2.0.1", 6000 + i);
+        model.Sync();
+    }
+    // A cursor from before what was forgotten gets the whole fleet again.
+    const TFleetChanges changes = model.ChangesSince(before, 5);
+    EXPECT_TRUE(changes.reset);
+    EXPECT_EQ(changes.rows.size(), 2u); // U1 and U2
+    EXPECT_TRUE(changes.removed.isEmpty());
+    EXPECT_FALSE(model.ChangesSince(changes.cursor, 5).reset);
+    EXPECT_EQ(model.Snapshot().rows.size(), 2u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Kinds, Fleet, testing::Values(quint8{1}, quint8{3}),
                          storetest::KindParamName);
 
