@@ -267,13 +267,16 @@ TOperatorLinks TServerApp::OperatorLinks() {
         links_.Post([this, UserName, EquipmentName, EquipmentCode, assigned] {
             if (!equipmentTcp_)
                 return;
-            const auto unit = equipmentTcp_->OnLineUnit(EquipmentCode);
-            if (!unit)
-                return; // not on line: its next registration tells the owners
             try {
-                equipmentTcp_->OwnerLineState(UserName, EquipmentName, EquipmentCode,
-                                              unit->id.EquipmentType, unit->id.SiteNum(),
-                                              unit->id.EquipmentNum(), assigned);
+                const auto unit = equipmentTcp_->OnLineUnit(EquipmentCode);
+                if (unit)
+                    equipmentTcp_->OwnerLineState(UserName, EquipmentName, EquipmentCode,
+                                                  unit->id.EquipmentType, unit->id.SiteNum(),
+                                                  unit->id.EquipmentNum(), assigned);
+                else if (assigned)
+                    // Connected without an owner until now: registered at
+                    // once, which tells every owner (the new one among them).
+                    equipmentTcp_->RegisterHeard(EquipmentCode);
             } catch (const std::exception &e) {
                 sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
                                     QStringLiteral("Line state of %1 not sent to %2: %3")

@@ -200,8 +200,8 @@ void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
 void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
     std::erase(connections_, &conn);
     connectCount_ = static_cast<int>(connections_.size());
-    if (presence_ && !conn.HeardCode.isEmpty())
-        presence_->UnitGone(conn.HeardCode, conn.RemoteAddress(), conn.RemotePort());
+    if (presence_ && !conn.Heard.EquipmentCode.isEmpty())
+        presence_->UnitGone(conn.Heard.EquipmentCode, conn.RemoteAddress(), conn.RemotePort());
     // Its liveness count serves nothing once it is gone; kept, the list
     // would hold every connection of the last nine ticks.
     ForgetLiveness(conn.Key());
@@ -398,15 +398,36 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
 }
 
 void TEquipmentTcp::Sighted(TEquipmentConnection &conn, const TEquipmentIdentity &id) {
-    if (conn.HeardCode != id.EquipmentCode) {
+    if (conn.Heard.EquipmentCode != id.EquipmentCode) {
         // The connection speaks for another unit now: the one before is gone.
-        if (presence_ && !conn.HeardCode.isEmpty())
-            presence_->UnitGone(conn.HeardCode, conn.RemoteAddress(), conn.RemotePort());
-        conn.HeardCode = id.EquipmentCode;
+        if (presence_ && !conn.Heard.EquipmentCode.isEmpty())
+            presence_->UnitGone(conn.Heard.EquipmentCode, conn.RemoteAddress(), conn.RemotePort());
     }
+    conn.Heard = id;
     if (presence_)
         presence_->UnitHeartbeat(id, conn.RemoteAddress(), conn.RemotePort(),
                                  conn.SocketData.has_value());
+}
+
+bool TEquipmentTcp::RegisterHeard(const QString &EquipmentCode) {
+    MMS_ASSERT_THREAD(thread());
+    if (OnLineUnit(EquipmentCode))
+        return false;
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        TEquipmentConnection &conn = **it;
+        if (conn.Closed || conn.Heard.EquipmentCode != EquipmentCode)
+            continue;
+        // What its next heartbeat would do: the ownership look-up, then the
+        // on-line notice to every entitled client.
+        const TEquipmentIdentity id = conn.Heard;
+        if (!UserEquipment(id.EquipmentCode, id.EquipmentType))
+            return false;
+        conn.SocketData = id;
+        EquipmentLineState(id.EquipmentCode, id.EquipmentType, id.SiteNum(), id.EquipmentNum(),
+                           true);
+        return true;
+    }
+    return false;
 }
 
 std::optional<TEquipmentTcp::TOnLineUnit>

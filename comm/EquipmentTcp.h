@@ -80,6 +80,12 @@ public:
         int port = 0;
     };
     std::optional<TOnLineUnit> OnLineUnit(const QString &EquipmentCode) const;
+    // Registers a unit that heartbeats on an open connection but was not
+    // registered (it had no owner then) as its next heartbeat would, now
+    // that it has one: its owners are told it is on line. False when there
+    // is no such connection or the unit still has no owner. Throws DbError
+    // when the look-up fails. Link thread.
+    bool RegisterHeard(const QString &EquipmentCode);
 
     // The clock that makes new station numbers (tests pin it).
     void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }

@@ -122,18 +122,22 @@ TEST(OperatorService, AssigningAUnitTellsTheAccountsClientAndTheFleet) {
     server.FormCreate();
     ASSERT_TRUE(server.FormShow());
 
+    // SIM3 has no owner: it heartbeats, but is not registered.
     TSimFleetConfig config;
     config.port = quint16(devicePort);
-    config.count = 2;
+    config.count = 3;
     config.heartbeatSeconds = 1;
     TSimFleet fleet(config, nullptr, nullptr);
     ASSERT_TRUE(fleet.Start());
-    ASSERT_TRUE(WaitFor([&] { return fleet.AnsweredCount() == 2; }));
+    ASSERT_TRUE(WaitFor([&] { return fleet.AnsweredCount() == 3; }));
     TFleetModel &model = server.Fleet();
     ASSERT_TRUE(WaitFor([&] {
         const auto sim2 = model.Row("SIM2");
-        return sim2 && sim2->OnLine && sim2->Registered;
+        const auto sim3 = model.Row("SIM3");
+        return sim2 && sim2->OnLine && sim2->Registered && sim3 && sim3->OnLine;
     }));
+    EXPECT_FALSE(model.Row("SIM3")->Registered);
+    EXPECT_TRUE(model.Row("SIM3")->Owners.empty());
 
     // user1's client, told at login of its own unit only.
     QTcpSocket client;
@@ -198,12 +202,25 @@ TEST(OperatorService, AssigningAUnitTellsTheAccountsClientAndTheFleet) {
     ASSERT_TRUE(again);
     EXPECT_FALSE(again->Ok());
 
+    // An unowned unit assigned while it is connected is registered at once,
+    // as its next heartbeat would: its new owner is told it is on line.
+    const auto registered = Ask<TOperatorResult>([&](QObject *context, auto answer) {
+        service.AssignUnit({"user1", "SIM3", "Third", ""}, context, answer);
+    });
+    ASSERT_TRUE(registered);
+    EXPECT_TRUE(registered->Ok()) << registered->error.toStdString();
+    EXPECT_TRUE(receivedText("*12SIM3@" + type + "&01,#"));
+    EXPECT_TRUE(WaitFor([&] {
+        const auto sim3 = model.Row("SIM3");
+        return sim3->Owners.size() == 1 && sim3->Registered;
+    }));
+
     // The status view's figures.
     std::optional<TServerStatus> status;
     EXPECT_TRUE(WaitFor([&] {
         status = Ask<TServerStatus>(
             [&](QObject *context, auto answer) { service.Status(context, answer); });
-        return status && status->unitsConnected == 2 && status->clientsConnected == 1;
+        return status && status->unitsConnected == 3 && status->clientsConnected == 1;
     }));
     ASSERT_TRUE(status);
     EXPECT_FALSE(status->version.isEmpty());
@@ -215,7 +232,10 @@ TEST(OperatorService, AssigningAUnitTellsTheAccountsClientAndTheFleet) {
 
     fleet.Stop();
     // The units' connections close: the fleet shows them off line.
-    EXPECT_TRUE(WaitFor([&] { return !model.Row("SIM1")->OnLine && !model.Row("SIM2")->OnLine; }));
+    EXPECT_TRUE(WaitFor([&] {
+        return !model.Row("SIM1")->OnLine && !model.Row("SIM2")->OnLine &&
+               !model.Row("SIM3")->OnLine;
+    }));
     EXPECT_TRUE(server.ConfirmedExit());
 }
 
