@@ -348,6 +348,18 @@ void TOperatorService::AlarmMail(QObject *context, Answer<TAlarmMailState> answe
         std::move(answer));
 }
 
+void TOperatorService::AccountUnits(const QString &UserName, QObject *context,
+                                    Answer<TAccountUnits> answer) {
+    Run<TAccountUnits>(
+        context,
+        [this, UserName] {
+            TAccountUnits result;
+            result.units = TUserEquipmentTable(db_).UnitsOf(UserName);
+            return result;
+        },
+        std::move(answer));
+}
+
 void TOperatorService::AssignUnit(TUnitAssignment row, QObject *context,
                                   Answer<TOperatorResult> answer) {
     Run<TOperatorResult>(

@@ -135,6 +135,12 @@ struct TUnitDetails {
     std::vector<TUnitParam> params;
 };
 
+// The units assigned to one account, with its names for them.
+struct TAccountUnits {
+    QString error;
+    std::vector<TOwnedUnit> units;
+};
+
 // The alert mail lines waiting for the next mailing, and the last mail results.
 struct TAlarmMailState {
     QString error;
@@ -232,6 +238,8 @@ public:
     void AlarmHistory(THistoryRange range, QObject *context, Answer<TUnitHistory> answer);
     // The alert mail lines waiting and the last mail results.
     void AlarmMail(QObject *context, Answer<TAlarmMailState> answer);
+    // The units assigned to an account.
+    void AccountUnits(const QString &UserName, QObject *context, Answer<TAccountUnits> answer);
     // Assigns a unit to an account (UserEquipment) under the account's name
     // for it; without a type, the one the unit reported, if any. Refused for
     // an unknown account, an empty code or one the account has already. When
