@@ -168,8 +168,8 @@ public:
                                                   std::size_t most, bool heartbeats,
                                                   std::uint64_t cursor);
 
-    // The last results of alert mails (the mail lines of the event stream),
-    // oldest first.
+    // The last mail results of the event stream (alert mails and password
+    // reminders; ok: the line says the mail was finished), oldest first.
     struct TMailResult {
         QDateTime time;
         QString user;
