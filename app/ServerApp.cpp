@@ -152,6 +152,7 @@ TServerApp::~TServerApp() {
     // The operator service's worker uses the retention scheduler and dmNet.
     exitProgress_->step = "releasing the operator service";
     operator_.reset();
+    fleet_.reset();
     exitProgress_->step = "releasing the retention scheduler";
     checkDelData_.reset();
     serverContainer_.reset();
@@ -226,6 +227,10 @@ void TServerApp::FormCreate() {
     checkDelData_->moveToThread(links_.Thread());
     operator_ = std::make_unique<TOperatorService>(*dmNet, *checkDelData_, OperatorLinks(),
                                                    extra_.codePage);
+    // Subscribed and loading before the links start, so that it misses no unit.
+    fleet_ = std::make_unique<TFleetModel>(*dmNet, &sink_);
+    fleet_->Start();
+    operator_->SetFleetModel(fleet_.get());
 }
 
 TOperatorLinks TServerApp::OperatorLinks() {
@@ -255,6 +260,34 @@ TOperatorLinks TServerApp::OperatorLinks() {
                 clientTcp_->ClearAnalysisAlertList();
         });
     };
+    links.UnitAssignmentChanged = [this](const QString &UserName, const QString &EquipmentName,
+                                         const QString &EquipmentCode, bool assigned) {
+        // As the equipment server tells the owners of a unit that comes or
+        // goes, from its own thread, with the identity the unit registered.
+        links_.Post([this, UserName, EquipmentName, EquipmentCode, assigned] {
+            if (!equipmentTcp_)
+                return;
+            try {
+                const auto unit = equipmentTcp_->OnLineUnit(EquipmentCode);
+                if (unit)
+                    equipmentTcp_->OwnerLineState(UserName, EquipmentName, EquipmentCode,
+                                                  unit->id.EquipmentType, unit->id.SiteNum(),
+                                                  unit->id.EquipmentNum(), assigned);
+                else if (assigned)
+                    // Connected without an owner until now: registered at
+                    // once, which tells every owner (the new one among them).
+                    equipmentTcp_->RegisterHeard(EquipmentCode);
+            } catch (const std::exception &e) {
+                sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
+                                    QStringLiteral("Line state of %1 not sent to %2: %3")
+                                        .arg(EquipmentCode, UserName, QString::fromUtf8(e.what())),
+                                    clRed)
+                               .WithUnit(EquipmentCode)
+                               .WithUser(UserName));
+            }
+        });
+    };
+    links.Status = [this] { return Status(); };
     links.Start = [this] { return FormShow(); };
     links.ConfirmedExit = [this] { return ConfirmedExit(); };
     links.Exit = [this] { EndAfterImport(); };
@@ -313,6 +346,7 @@ bool TServerApp::FormShow() {
         ShowError(failure);
         return false;
     }
+    links_.Run([this] { StartGauges(); });
     if (!WritePorts(*FParamIni))
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
                             QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(),
@@ -339,6 +373,7 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
         return QStringLiteral("Open listen equipment server failed.");
     }
     equipment->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
+    equipment->SetUnitPresence(fleet_.get());
 
     TClientTcp::Settings clientSettings;
     clientSettings.codePage = extra_.codePage;
@@ -378,12 +413,16 @@ void TServerApp::StartMetrics() {
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
         return;
     }
-    links_.Run([this] {
-        SampleGauges();
-        gaugeTimer_ = std::make_unique<QTimer>();
-        connect(gaugeTimer_.get(), &QTimer::timeout, links_.Context(), [this] { SampleGauges(); });
-        gaugeTimer_->start(1000);
-    });
+}
+
+void TServerApp::StartGauges() {
+    MMS_ASSERT_THREAD(links_.Thread());
+    if (gaugeTimer_)
+        return;
+    SampleGauges();
+    gaugeTimer_ = std::make_unique<QTimer>();
+    connect(gaugeTimer_.get(), &QTimer::timeout, links_.Context(), [this] { SampleGauges(); });
+    gaugeTimer_->start(1000);
 }
 
 void TServerApp::SampleGauges() {
@@ -415,6 +454,40 @@ void TServerApp::ReportSettingProblems() {
 }
 
 QString TServerApp::StartupText() const {
+    QString text = StartupLine(ListenPoints(), target_);
+    if (!superuserRole_.isEmpty())
+        text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
+                               "remote data statement runs with its rights: give the server a "
+                               "role of its own")
+                    .arg(superuserRole_);
+    return text;
+}
+
+TServerStatus TServerApp::Status() const {
+    TServerStatus status;
+    status.version = ServerVersion();
+    status.started = started_;
+    status.uptimeSeconds = started_.secsTo(QDateTime::currentDateTime());
+    {
+        std::lock_guard guard(serversLock_);
+        for (const TListenPoint &p : ListenPoints())
+            status.ports.push_back({p.name, p.address, p.port});
+    }
+    status.database = DescribeDatabase(target_);
+    const auto read = [](const std::atomic<std::int64_t> &gauge) {
+        return gauge.load(std::memory_order_relaxed);
+    };
+    status.unitsConnected = int(read(gauges_.unitsConnected));
+    status.clientsConnected = int(read(gauges_.clientsConnected));
+    status.sendQueue = read(gauges_.sendQueue);
+    status.receiveQueue = read(gauges_.receiveQueue);
+    status.channelQueue = read(gauges_.channelQueue);
+    status.tempHistory = read(gauges_.tempHistory);
+    status.logQueue = read(gauges_.logSinkQueue);
+    return status;
+}
+
+std::vector<TListenPoint> TServerApp::ListenPoints() const {
     // Both links listen on every IPv4 interface.
     const QString any = QStringLiteral("0.0.0.0");
     std::vector<TListenPoint> listens;
@@ -428,13 +501,7 @@ QString TServerApp::StartupText() const {
     if (metricsEndpoint_)
         listens.push_back(
             {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
-    QString text = StartupLine(listens, target_);
-    if (!superuserRole_.isEmpty())
-        text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
-                               "remote data statement runs with its rights: give the server a "
-                               "role of its own")
-                    .arg(superuserRole_);
-    return text;
+    return listens;
 }
 
 bool TServerApp::ConfirmedExit() {
@@ -501,8 +568,10 @@ void TServerApp::StopLinks() {
         }
         // The client server and its workers call the equipment server: they
         // go first.
-        if (equipment)
+        if (equipment) {
             equipment->SetClientLink(nullptr);
+            equipment->SetUnitPresence(nullptr);
+        }
         client.reset();
         equipment.reset();
         // What stays for the rest of the program's life comes back here.

@@ -201,6 +201,8 @@ void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
 void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
     std::erase(connections_, &conn);
     connectCount_ = static_cast<int>(connections_.size());
+    if (presence_ && !conn.Heard.EquipmentCode.isEmpty())
+        presence_->UnitGone(conn.Heard.EquipmentCode, conn.RemoteAddress(), conn.RemotePort());
     // Its liveness count serves nothing once it is gone; kept, the list
     // would hold every connection of the last nine ticks.
     ForgetLiveness(conn.Key());
@@ -348,8 +350,10 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView b
     ResetLiveness(conn.Key());
 
     if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode &&
-        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId)
+        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId) {
+        Sighted(conn, *conn.SocketData);
         return; // registered already
+    }
 
     if (SiteIdUsedByOther(EquipmentCode, SiteId)) {
         // Another unit has this station and equipment number: give this one a
@@ -380,6 +384,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView b
     } catch (const DbError &e) {
         // Registration needs the database; the next heartbeat tries again.
         conn.SocketData.reset();
+        Sighted(conn, {EquipmentCode, EquipmentType, SiteId});
         Hint(LogEvent(TLogKind::Error, TLogPane::Events,
                       QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
                           QLatin1String(") not registered: ") + QString::fromStdString(e.what()),
@@ -395,6 +400,51 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView b
         // Nobody owns the unit: its frames are dropped from now on.
         conn.SocketData.reset();
     }
+    Sighted(conn, {EquipmentCode, EquipmentType, SiteId});
+}
+
+void TEquipmentTcp::Sighted(TEquipmentConnection &conn, const TEquipmentIdentity &id) {
+    if (conn.Heard.EquipmentCode != id.EquipmentCode) {
+        // The connection speaks for another unit now: the one before is gone.
+        if (presence_ && !conn.Heard.EquipmentCode.isEmpty())
+            presence_->UnitGone(conn.Heard.EquipmentCode, conn.RemoteAddress(), conn.RemotePort());
+    }
+    conn.Heard = id;
+    if (presence_)
+        presence_->UnitHeartbeat(id, conn.RemoteAddress(), conn.RemotePort(),
+                                 conn.SocketData.has_value());
+}
+
+bool TEquipmentTcp::RegisterHeard(const QString &EquipmentCode) {
+    MMS_ASSERT_THREAD(thread());
+    if (OnLineUnit(EquipmentCode))
+        return false;
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        TEquipmentConnection &conn = **it;
+        if (conn.Closed || conn.Heard.EquipmentCode != EquipmentCode)
+            continue;
+        // What its next heartbeat would do: the ownership look-up, then the
+        // on-line notice to every entitled client.
+        const TEquipmentIdentity id = conn.Heard;
+        if (!UserEquipment(id.EquipmentCode, id.EquipmentType))
+            return false;
+        conn.SocketData = id;
+        EquipmentLineState(id.EquipmentCode, id.EquipmentType, id.SiteNum(), id.EquipmentNum(),
+                           true);
+        return true;
+    }
+    return false;
+}
+
+std::optional<TEquipmentTcp::TOnLineUnit>
+TEquipmentTcp::OnLineUnit(const QString &EquipmentCode) const {
+    MMS_ASSERT_THREAD(thread());
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        const TEquipmentConnection &conn = **it;
+        if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode)
+            return TOnLineUnit{*conn.SocketData, conn.RemoteAddress(), conn.RemotePort()};
+    }
+    return std::nullopt;
 }
 
 bool TEquipmentTcp::UserEquipment(const QString &EquipmentCode, const QString &EquipmentType) {
