@@ -39,9 +39,9 @@ TLogEvent DroppedLinesEvent(std::size_t dropped) {
 }
 
 TLogSubscription::TLogSubscription(QObject *context, Handler handler, std::size_t capacity,
-                                   std::chrono::milliseconds gather)
+                                   std::chrono::milliseconds gather, TLogKinds kinds)
     : context_(context), handler_(std::move(handler)),
-      capacity_(std::max<std::size_t>(capacity, 1)), gather_(gather) {}
+      capacity_(std::max<std::size_t>(capacity, 1)), gather_(gather), kinds_(kinds) {}
 
 std::size_t TLogSubscription::Dropped() const {
     std::lock_guard guard(lock_);
@@ -54,6 +54,8 @@ std::size_t TLogSubscription::Queued() const {
 }
 
 void TLogSubscription::Push(const TLogEvent &event) {
+    if (!(kinds_ & LogKindBit(event.kind)))
+        return;
     bool schedule = false;
     {
         std::lock_guard guard(lock_);
@@ -160,9 +162,10 @@ void TCommInfoHintSink::PostBoosterCount(int count) {
 std::shared_ptr<TLogSubscription> TCommInfoHintSink::Subscribe(QObject *context,
                                                                TLogSubscription::Handler handler,
                                                                std::size_t capacity,
-                                                               std::chrono::milliseconds gather) {
+                                                               std::chrono::milliseconds gather,
+                                                               TLogKinds kinds) {
     auto subscription =
-        std::make_shared<TLogSubscription>(context, std::move(handler), capacity, gather);
+        std::make_shared<TLogSubscription>(context, std::move(handler), capacity, gather, kinds);
     std::lock_guard guard(subscribersLock_);
     std::erase_if(subscribers_, [](const auto &weak) { return weak.expired(); });
     subscribers_.push_back(subscription);

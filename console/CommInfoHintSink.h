@@ -29,8 +29,12 @@ public:
     // before the handler runs (0: at the context thread's next turn). A view
     // that paints a few times a second gathers, so that its thread is woken
     // a few dozen times a second rather than once per event.
+    // `kinds`: the kinds of event it is handed; the others are not queued
+    // for it at all (a subscriber that wants a few kinds costs the links
+    // nothing for the rest).
     TLogSubscription(QObject *context, Handler handler, std::size_t capacity,
-                     std::chrono::milliseconds gather = std::chrono::milliseconds(0));
+                     std::chrono::milliseconds gather = std::chrono::milliseconds(0),
+                     TLogKinds kinds = AllLogKinds);
 
     // Events this subscriber lost because its queue was full (oldest first).
     std::size_t Dropped() const;
@@ -54,6 +58,7 @@ private:
     Handler handler_;
     const std::size_t capacity_;
     const std::chrono::milliseconds gather_;
+    const TLogKinds kinds_;
     mutable std::mutex lock_;
     std::deque<TLogEvent> queue_;
     bool scheduled_ = false;
@@ -82,7 +87,8 @@ public:
     // subscription or the context is destroyed. Any thread.
     std::shared_ptr<TLogSubscription>
     Subscribe(QObject *context, TLogSubscription::Handler handler, std::size_t capacity = MaxQueued,
-              std::chrono::milliseconds gather = std::chrono::milliseconds(0));
+              std::chrono::milliseconds gather = std::chrono::milliseconds(0),
+              TLogKinds kinds = AllLogKinds);
 
     // From now on an event made on the sink's own thread with nothing
     // waiting goes out at once rather than at the loop's next turn. Set once

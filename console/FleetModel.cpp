@@ -172,9 +172,12 @@ TFleetModel::~TFleetModel() {
 void TFleetModel::Start() {
     QMetaObject::invokeMethod(worker_, [this] {
         if (sink_)
+            // Only reports (alarm states) and mail results: the heartbeats
+            // and the rest of the traffic are not even queued for the model.
             events_ = sink_->Subscribe(
                 worker_, [this](const TLogEvent &event) { OnEvent(event); },
-                settings_.eventCapacity);
+                settings_.eventCapacity, settings_.gather,
+                LogKindBit(TLogKind::Report) | LogKindBit(TLogKind::Mail));
         LoadAll();
         auto *timer = new QTimer(worker_);
         timer->setInterval(settings_.ownerReload);

@@ -26,6 +26,14 @@ enum class TLogKind {
     Mail,       // alarm mail
 };
 
+// A set of kinds, one bit per kind: what a subscriber of the event stream
+// wants to be handed.
+using TLogKinds = quint32;
+constexpr TLogKinds LogKindBit(TLogKind kind) {
+    return TLogKinds(1) << static_cast<int>(kind);
+}
+constexpr TLogKinds AllLogKinds = ~TLogKinds(0);
+
 // Which of the window's two log panes shows the event: the upper one holds
 // connections, errors and everything else, the lower one the traffic.
 enum class TLogPane { Events, Traffic };

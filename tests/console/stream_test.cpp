@@ -67,6 +67,35 @@ TEST(LogEventStream, ASlowSubscriberLosesItsOwnOldestEventsAndNothingElse) {
     EXPECT_EQ(fast.size(), 100u); // the other view lost nothing meanwhile
 }
 
+// A subscriber that asks for some kinds is handed those, in order, and the
+// rest neither reach it nor fill its queue.
+TEST(LogEventStream, ASubscriberOfSomeKindsQueuesOnlyThose) {
+    TCommInfoHintSink sink;
+    QObject view;
+    std::vector<QString> seen;
+    const auto sub = sink.Subscribe(
+        &view, [&](const TLogEvent &e) { seen.push_back(e.text); }, 3, 0ms,
+        LogKindBit(TLogKind::Report) | LogKindBit(TLogKind::Mail));
+    const TLogKind kinds[] = {TLogKind::Heartbeat, TLogKind::Report, TLogKind::Note,
+                              TLogKind::Mail,      TLogKind::Error,  TLogKind::Report};
+    for (int round = 0; round < 50; ++round) // far more than the queue holds
+        for (const TLogKind kind : kinds)
+            if (kind != TLogKind::Report || round == 49)
+                sink.Post(LogEvent(kind, TLogPane::Events, QString::number(int(kind)), clWhite));
+    sink.Flush();
+    ASSERT_TRUE(WaitUntil([&] { return sub->Queued() == 0; }));
+    // 52 reports and mails went through a queue of 3: the oldest were lost, and
+    // nothing else was queued.
+    EXPECT_EQ(sub->Dropped(), 49u);
+    const QString report = QString::number(int(TLogKind::Report));
+    const QString mail = QString::number(int(TLogKind::Mail));
+    ASSERT_EQ(seen.size(), 4u);
+    EXPECT_EQ(seen[0], "49 log lines were dropped: the log could not keep up");
+    EXPECT_EQ(seen[1], report);
+    EXPECT_EQ(seen[2], mail);
+    EXPECT_EQ(seen[3], report);
+}
+
 // Once direct delivery is on, the sink's own thread (the links) hands its
 // events on at once while another thread's events queue: each thread's
 // events still reach a view in the order they were made, and a gathering
