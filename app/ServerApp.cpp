@@ -22,6 +22,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -319,6 +320,7 @@ bool TServerApp::FormShow() {
                             clRed));
     ReportSettingProblems();
     StartMetrics();
+    StartWeb();
     // Every port listens now. The keep-alives go out from the turns of the
     // loop that runs the links, so a hung loop stops them.
     links_.Run([this] {
@@ -386,6 +388,51 @@ void TServerApp::StartMetrics() {
     });
 }
 
+void TServerApp::StartWeb() {
+    if (extra_.webPort <= 0)
+        return;
+    TWebBackend backend;
+    backend.operatorService = operator_.get();
+    backend.sink = &sink_;
+    const QJsonObject fixed{
+        {QStringLiteral("version"), ServerVersion()},
+        {QStringLiteral("database"), DescribeDatabase(target_)},
+        {QStringLiteral("databaseKind"), target_.type == 1   ? QStringLiteral("SQLite")
+                                         : target_.type == 3 ? QStringLiteral("PostgreSQL")
+                                                             : QStringLiteral("SQL Server")},
+        {QStringLiteral("ports"),
+         QJsonObject{
+             {QStringLiteral("equipment"), DeviceConnectPort},
+             {QStringLiteral("clients"), ClientConnectPort},
+             {QStringLiteral("remoteData"), serverContainer_ ? int(serverContainer_->Port()) : 0},
+             {QStringLiteral("metrics"), metricsEndpoint_ ? int(metricsEndpoint_->Port()) : 0},
+             {QStringLiteral("web"), extra_.webPort}}}};
+    backend.status = [fixed] { return fixed; };
+    TWebConsoleSettings settings;
+    settings.port = extra_.webPort;
+    settings.listen = extra_.webListen;
+    settings.certFile = extra_.webCertFile;
+    settings.keyFile = extra_.webKeyFile;
+    settings.maxSessions = extra_.maxWebSessions;
+    // Tests shorten the idle time after which a session ends.
+    bool ok = false;
+    if (const int ms = qEnvironmentVariableIntValue("MMS_WEB_IDLE_MS", &ok); ok && ms > 0)
+        settings.idle = std::chrono::milliseconds(ms);
+    web_ = std::make_unique<TWebConsole>(std::move(backend));
+    QString error;
+    if (!web_->Start(settings, &error)) {
+        web_.reset();
+        const QString text = QStringLiteral("Web console not started: ") + error;
+        PrintErr(text);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
+        return;
+    }
+    sink_.Post(LogEvent(
+        TLogKind::Note, TLogPane::Events,
+        QStringLiteral("Web console at %1 (log in with a super user account)").arg(web_->Url()),
+        clWhite));
+}
+
 void TServerApp::SampleGauges() {
     MMS_ASSERT_THREAD(links_.Thread());
     const auto set = [](std::atomic<std::int64_t> &gauge, std::size_t value) {
@@ -429,6 +476,8 @@ QString TServerApp::StartupText() const {
         listens.push_back(
             {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
     QString text = StartupLine(listens, target_);
+    if (web_)
+        text += QStringLiteral("; web console ") + web_->Url();
     if (!superuserRole_.isEmpty())
         text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
                                "remote data statement runs with its rights: give the server a "
@@ -475,6 +524,10 @@ void TServerApp::StopLinks() {
     if (linksStopped_)
         return;
     linksStopped_ = true;
+    // The web console acts through the operator service and reads the event
+    // stream: it goes before both, its thread with it.
+    exitProgress_->step = "stopping the web console";
+    web_.reset();
     exitProgress_->step = "releasing the links";
     ServerMetrics = nullptr;
     metricsEndpoint_.reset();
