@@ -326,6 +326,9 @@ TWebServer::Reply TWebServer::MakeReply(const Exchange &exchange) {
 }
 
 void TWebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) {
+    // A refused WebSocket request has had its answer.
+    if (!request.value("upgrade").isEmpty())
+        return;
     MakeReply({socket, request.method() == Method::Head, true})(
         TWebResponse::Error(404, QStringLiteral("not found")));
 }
@@ -334,6 +337,12 @@ bool TWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
     Exchange exchange{socket, request.method() == Method::Head, false};
     exchange.close = request.value("connection").compare("close", Qt::CaseInsensitive) == 0;
     const Reply reply = MakeReply(exchange);
+    // Qt's parser drops every header line of a request with more than 100
+    // of them; the request then lacks Host, which HTTP/1.1 requires.
+    if (request.value("host").isEmpty()) {
+        reply(TWebResponse::Error(400, QStringLiteral("no Host header")));
+        return true;
+    }
     if (request.headers().size() > TWebRequestLimits::MaxHeaders) {
         reply(TWebResponse::Error(431, QStringLiteral("too many header lines")));
         return true;
@@ -342,8 +351,40 @@ bool TWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *so
         reply(TWebResponse::Error(414, QStringLiteral("the address is too long")));
         return true;
     }
+    if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+        // Qt upgrades the connection when this returns true, with nothing
+        // written; refused, the answer is written here and Qt closes it.
+        const QString refusal = RefuseEvents(request);
+        if (refusal.isEmpty())
+            return true;
+        exchange.close = true;
+        MakeReply(exchange)(
+            TWebResponse::Error(refusal == QLatin1String("not found") ? 404 : 403, refusal));
+        return false;
+    }
     Route(request, reply);
     return true;
+}
+
+QString TWebServer::RefuseEvents(const QHttpServerRequest &request) {
+    if (request.url().path() != QLatin1String("/api/events"))
+        return QStringLiteral("not found");
+    return RefuseEvents(request.value("origin"), request.value("host"), request.value("cookie"));
+}
+
+QString TWebServer::RefuseEvents(const QByteArray &origin, const QByteArray &host,
+                                 const QByteArray &cookie) {
+    // Only a page of this console may open it, with a live session.
+    if (!SameOrigin(origin, host, Tls()))
+        return QStringLiteral("cross-site socket refused");
+    const QByteArray token = CookieValue(cookie, CookieName);
+    if (token.isEmpty() || !sessions_.Use(token))
+        return QStringLiteral("not logged in");
+    const auto ofSession = std::count_if(eventSockets_.begin(), eventSockets_.end(),
+                                         [&](auto *s) { return s->Token() == token; });
+    if (ofSession >= settings_.socketsPerSession)
+        return QStringLiteral("too many event sockets for this session");
+    return {};
 }
 
 void TWebServer::Route(const QHttpServerRequest &request, const Reply &reply) {
@@ -701,26 +742,17 @@ void TWebServer::OnWebSocket() {
             socket->close(QWebSocketProtocol::CloseCodePolicyViolated, why);
             socket.release()->deleteLater();
         };
-        if (request.url().path() != QLatin1String("/api/events")) {
-            refuse(QStringLiteral("not found"));
-            continue;
-        }
-        // Only a page of this console may open it, with a live session.
-        if (!SameOrigin(socket->origin().toLatin1(), request.rawHeader("Host"), Tls())) {
-            refuse(QStringLiteral("cross-site socket refused"));
+        // Checked before the upgrade already; checked again on what the
+        // socket itself holds, so that nothing reaches a socket that fails.
+        QString refusal = request.url().path() != QLatin1String("/api/events")
+                              ? QStringLiteral("not found")
+                              : RefuseEvents(socket->origin().toLatin1(), request.rawHeader("Host"),
+                                             request.rawHeader("Cookie"));
+        if (!refusal.isEmpty()) {
+            refuse(refusal);
             continue;
         }
         const QByteArray token = CookieValue(request.rawHeader("Cookie"), CookieName);
-        if (token.isEmpty() || !sessions_.Use(token)) {
-            refuse(QStringLiteral("not logged in"));
-            continue;
-        }
-        const auto ofSession = std::count_if(eventSockets_.begin(), eventSockets_.end(),
-                                             [&](auto *s) { return s->Token() == token; });
-        if (ofSession >= settings_.socketsPerSession) {
-            refuse(QStringLiteral("too many sockets for this session"));
-            continue;
-        }
         auto *events = new TWebEventSocket(std::move(socket), token, backend_, settings_, this);
         eventSockets_.push_back(events);
         connect(events->Socket(), &QWebSocket::disconnected, this, [this, events] {

@@ -11,9 +11,9 @@
 //   - it reads a request body of any length into memory: each connection is
 //     counted and cut off here (TRequestGuard) when a request grows beyond
 //     TWebRequestLimits::MaxRequest, with 413;
-//   - it upgrades every WebSocket request before the application sees it:
-//     the socket's request (path, cookie, origin) is checked at once after
-//     the upgrade and a socket that fails is closed before anything is sent.
+//   - its WebSocket upgrade asks handleRequest first (true: upgrade): the
+//     path, the session cookie and the Origin are checked there, and once
+//     more on the upgraded socket before anything is sent on it.
 //
 // Threading: the object lives on the web console's thread and is made,
 // used and destroyed there. The operator service answers on it (through its
@@ -112,6 +112,10 @@ private:
     void Settings(const Reply &reply);
     void SaveSettings(const QJsonObject &body, const Reply &reply);
 
+    // Why a WebSocket request may not open the event socket; empty: it may.
+    QString RefuseEvents(const QHttpServerRequest &request);
+    QString RefuseEvents(const QByteArray &origin, const QByteArray &host,
+                         const QByteArray &cookie);
     void OnWebSocket();
     // Closes the event sockets of a session that ended.
     void CloseSockets(const QByteArray &token, const QString &why);

@@ -201,9 +201,9 @@ TEST(WebHttp, EveryResponseCarriesTheSecurityHeaders) {
     EXPECT_TRUE(text.startsWith("HTTP/1.1 404 Not Found\r\n"));
     for (const QByteArray &header : QByteArrayList{
              "Content-Security-Policy: default-src 'self'", "frame-ancestors 'none'",
-          "X-Content-Type-Options: nosniff", "Referrer-Policy: no-referrer",
-          "Strict-Transport-Security:", "Cache-Control: no-store", "Connection: close",
-          "Content-Length: " + QByteArray::number(r.body.size())})
+             "X-Content-Type-Options: nosniff", "Referrer-Policy: no-referrer",
+             "Strict-Transport-Security:", "Cache-Control: no-store", "Connection: close",
+             "Content-Length: " + QByteArray::number(r.body.size())})
         EXPECT_TRUE(text.contains(header)) << header.toStdString();
     EXPECT_FALSE(ContentSecurityPolicy().contains("unsafe-inline"));
     EXPECT_TRUE(text.endsWith(r.body));
