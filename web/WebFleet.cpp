@@ -23,9 +23,11 @@ void TEventFleet::SetOffline(Unit &unit, const QDateTime &time) {
 }
 
 void TEventFleet::Observe(const TLogEvent &event) {
+    // A unit's socket error ends its connection as a disconnect does.
     const bool gone = event.kind == TLogKind::Disconnect ||
                       (event.kind == TLogKind::Error && event.pane == TLogPane::Events &&
-                       event.text.startsWith(QLatin1String("Equipment (")));
+                       event.text.startsWith(QLatin1String("Equipment (")) &&
+                       event.text.endsWith(QLatin1String(") error")));
     if (event.unit.isEmpty()) {
         // A disconnect that names only the peer: the unit last seen there.
         if (gone && !event.address.isEmpty()) {

@@ -3,6 +3,7 @@
 #include "CommInfoHintSink.h"
 #include "OperatorService.h"
 #include "PublicU.h"
+#include "WebEventQueue.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -28,13 +29,19 @@ using Method = QHttpServerRequest::Method;
 // keeps a whole request in memory) sees more. Its readyRead slot is
 // connected before the parser's, so it runs first; an upgrade to a
 // WebSocket disconnects both.
+//
+// It also counts the open connections: a child of the socket, it goes when
+// the socket goes, whoever deletes it (the WebSocket upgrade cuts every
+// signal connection of the socket, so a slot on its destroyed() would not).
 class TRequestGuard : public QObject {
 public:
-    TRequestGuard(QTcpSocket *socket, QObject *parser, bool tls)
-        : QObject(socket), socket_(socket), parser_(parser), tls_(tls) {
+    TRequestGuard(QTcpSocket *socket, QObject *parser, bool tls, std::shared_ptr<int> open)
+        : QObject(socket), socket_(socket), parser_(parser), tls_(tls), open_(std::move(open)) {
+        ++*open_;
         socket->setReadBufferSize(TWebRequestLimits::MaxRequest + 64 * 1024);
         connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
     }
+    ~TRequestGuard() override { --*open_; }
 
 private:
     void OnReadyRead() {
@@ -55,6 +62,7 @@ private:
     QTcpSocket *socket_;
     QObject *parser_;
     bool tls_;
+    std::shared_ptr<int> open_;
     qint64 bytes_ = 0;
 };
 
@@ -62,22 +70,19 @@ private:
 // request guard on each connection it hands to the HTTP server.
 template <class Base> class TGuardedServer : public Base {
 public:
-    TGuardedServer(QObject *parser, bool tls, int maxConnections, int &open)
-        : parser_(parser), tls_(tls), maxConnections_(maxConnections), open_(open) {}
+    TGuardedServer(QObject *parser, bool tls, int maxConnections, std::shared_ptr<int> open)
+        : parser_(parser), tls_(tls), maxConnections_(maxConnections), open_(std::move(open)) {}
 
     QTcpSocket *nextPendingConnection() override {
         QTcpSocket *socket = Base::nextPendingConnection();
-        if (!socket)
-            return nullptr;
-        ++open_;
-        QObject::connect(socket, &QObject::destroyed, parser_, [&open = open_] { --open; });
-        new TRequestGuard(socket, parser_, tls_);
+        if (socket)
+            new TRequestGuard(socket, parser_, tls_, open_);
         return socket;
     }
 
 protected:
     void incomingConnection(qintptr handle) override {
-        if (open_ >= maxConnections_) {
+        if (*open_ >= maxConnections_) {
             ::close(static_cast<int>(handle));
             return;
         }
@@ -88,7 +93,7 @@ private:
     QObject *parser_;
     bool tls_;
     int maxConnections_;
-    int &open_;
+    std::shared_ptr<int> open_;
 };
 
 QString KindName(TLogKind kind) {
@@ -206,8 +211,7 @@ public:
     TWebEventSocket(std::unique_ptr<QWebSocket> socket, QByteArray token, TWebBackend &backend,
                     const TWebServerSettings &settings, QObject *parent)
         : QObject(parent), socket_(socket.release()), token_(std::move(token)),
-          capacity_(std::max<std::size_t>(settings.eventQueue, 1)),
-          backlog_(settings.socketBacklog) {
+          queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog) {
         socket_->setParent(this);
         // The browser has nothing to say on this socket but pings and pongs.
         socket_->setMaxAllowedIncomingFrameSize(4096);
@@ -215,8 +219,12 @@ public:
         connect(socket_, &QWebSocket::bytesWritten, this, [this] { Pump(); });
         if (backend.sink)
             subscription_ = backend.sink->Subscribe(
-                this, [this](const TLogEvent &e) { Enqueue(e); }, capacity_,
-                std::chrono::milliseconds(50));
+                this,
+                [this](const TLogEvent &e) {
+                    queue_.Push(EventJson(e));
+                    Pump();
+                },
+                settings.eventQueue, std::chrono::milliseconds(50));
     }
 
     QWebSocket *Socket() const { return socket_; }
@@ -228,38 +236,31 @@ public:
     }
 
 private:
-    void Enqueue(const TLogEvent &event) {
-        if (pending_.size() >= capacity_) {
-            pending_.pop_front();
-            ++dropped_;
-        }
-        pending_.push_back(EventJson(event));
-        Pump();
+    static QByteArray LostNotice(std::size_t lost) {
+        TLogEvent notice = DroppedLinesEvent(lost);
+        notice.text =
+            QStringLiteral("%1 events were dropped: this browser did not keep up").arg(lost);
+        return EventJson(notice);
     }
 
+    // Sends while the socket's send buffer has room; the rest waits for
+    // bytesWritten.
     void Pump() {
         if (socket_->state() != QAbstractSocket::ConnectedState)
             return;
-        while (!pending_.empty() && socket_->bytesToWrite() < backlog_) {
-            if (dropped_) {
-                TLogEvent notice = DroppedLinesEvent(dropped_);
-                notice.text = QStringLiteral("%1 events were dropped: this browser did not keep up")
-                                  .arg(dropped_);
-                dropped_ = 0;
-                socket_->sendTextMessage(QString::fromUtf8(EventJson(notice)));
-            }
-            socket_->sendTextMessage(QString::fromUtf8(pending_.front()));
-            pending_.pop_front();
+        while (socket_->bytesToWrite() < backlog_) {
+            const std::optional<QByteArray> message = queue_.Take();
+            if (!message)
+                break;
+            socket_->sendTextMessage(QString::fromUtf8(*message));
         }
     }
 
     QWebSocket *socket_;
     QByteArray token_;
-    std::size_t capacity_;
+    TWebEventQueue queue_;
     qint64 backlog_;
     std::shared_ptr<TLogSubscription> subscription_;
-    std::deque<QByteArray> pending_;
-    std::size_t dropped_ = 0;
 };
 
 TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSessions::Clock clock,
@@ -592,6 +593,7 @@ void TWebServer::Status(const Reply &reply) {
     }
     o.insert(QStringLiteral("webSessions"), qint64(sessions_.Count()));
     o.insert(QStringLiteral("webSockets"), qint64(eventSockets_.size()));
+    o.insert(QStringLiteral("webConnections"), *open_);
     o.insert(QStringLiteral("showInfoHint"), ShowInfoHint.load());
     reply(TWebResponse::Json(o));
 }

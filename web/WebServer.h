@@ -80,7 +80,7 @@ public:
     bool Tls() const { return settings_.tls.has_value(); }
 
     // Open connections (the request guard's count).
-    int OpenConnections() const { return open_; }
+    int OpenConnections() const { return *open_; }
 
     // The session cookie's name.
     static constexpr const char *CookieName = "mms_session";
@@ -130,6 +130,6 @@ private:
     std::vector<TWebEventSocket *> eventSockets_; // children of this object
     QTimer sweep_;
     quint16 port_ = 0;
-    int open_ = 0;
+    std::shared_ptr<int> open_ = std::make_shared<int>(0); // shared with each connection
     QDateTime started_ = QDateTime::currentDateTime();
 };

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -229,8 +230,14 @@ void KeepWebConsoleOff(const QStringList &args) {
         text += "\n[Set]\nWebPort=0\n";
     else
         text.insert(set + 5, "\nWebPort=0");
-    if (ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        ini.write(text);
+    // Callers wait for the server to rewrite the file: its time stays.
+    const QDateTime modified = QFileInfo(ini).lastModified();
+    if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    ini.write(text);
+    ini.flush();
+    if (modified.isValid())
+        ini.setFileTime(modified, QFileDevice::FileModificationTime);
 }
 
 } // namespace

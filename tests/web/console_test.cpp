@@ -437,6 +437,17 @@ TEST_F(WebConsole, TheEventSocketStreamsAUnitsConnectionAndTheFleetShowsIt) {
     EXPECT_EQ(b.Change("POST", "/api/logout", {}).status, 200);
     EXPECT_TRUE(mmstest::PumpEventsUntil(
         [&] { return socket->state() == QAbstractSocket::UnconnectedState; }, 10s));
+    // Every closed socket, refused or not, gave its connection back: only
+    // the status request's own is open.
+    Browser other(f.webPort);
+    ASSERT_EQ(other.Login("admin", "secret").status, 200);
+    EXPECT_TRUE(mmstest::PumpEventsUntil(
+        [&] {
+            const QJsonObject status = other.Send("GET", "/api/status").Json();
+            return status.value("webConnections").toInt() == 1 &&
+                   status.value("webSockets").toInt() == 0;
+        },
+        10s));
 }
 
 TEST_F(WebConsole, BeyondLoopbackWithoutTlsTheWebPortIsRefusedAndTheRestRuns) {

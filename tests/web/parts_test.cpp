@@ -1,6 +1,7 @@
 // The web console's parts that know no socket: the sessions and their idle
 // expiry, the slowing of an address that fails to log in, and the HTTP text
 // helpers fed hostile input. The clock is a variable the tests move.
+#include "WebEventQueue.h"
 #include "WebFleet.h"
 #include "WebHttp.h"
 #include "WebSessions.h"
@@ -211,6 +212,32 @@ TEST(WebHttp, EveryResponseCarriesTheSecurityHeaders) {
     EXPECT_TRUE(SessionCookie("s", "t", true).contains("Secure"));
     EXPECT_FALSE(SessionCookie("s", "t", false).contains("Secure"));
     EXPECT_TRUE(SessionCookie("s", "t", false).contains("HttpOnly; SameSite=Strict"));
+}
+
+TEST(WebEventQueue, ABrowserThatStopsReadingLosesItsOldestAndIsToldOnce) {
+    TWebEventQueue queue(
+        3, [](std::size_t lost) { return "lost " + QByteArray::number(qint64(lost)); });
+    for (const char *m : {"a", "b"})
+        queue.Push(m);
+    EXPECT_EQ(queue.Take(), QByteArray("a"));
+    for (const char *m : {"c", "d", "e", "f"})
+        queue.Push(m); // b and c go
+    EXPECT_EQ(queue.Size(), 3u);
+    EXPECT_EQ(queue.Lost(), 2u);
+    const QByteArrayList expected{"lost 2", "d", "e", "f"};
+    QByteArrayList got;
+    while (const auto m = queue.Take())
+        got << *m;
+    EXPECT_EQ(got, expected);
+    // Caught up: no notice until the next loss.
+    queue.Push("g");
+    EXPECT_EQ(queue.Take(), QByteArray("g"));
+    EXPECT_FALSE(queue.Take());
+    for (int i = 0; i < 1000; ++i)
+        queue.Push(QByteArray::number(i));
+    EXPECT_EQ(queue.Size(), 3u);
+    EXPECT_EQ(queue.Take(), QByteArray("lost 997"));
+    EXPECT_EQ(queue.Lost(), 999u);
 }
 
 TLogEvent Event(TLogKind kind, const QString &unit, const QString &address, int port,
