@@ -32,9 +32,16 @@ export function el(tag, text, className) {
   return node;
 }
 
+const two = (n) => String(n).padStart(2, '0');
+
+// "2024-03-05 08:09:10" in the browser's time zone; empty when not a time.
 export function shortTime(iso) {
   if (!iso) return '';
   const d = new Date(iso);
   if (Number.isNaN(d.getTime())) return '';
-  return d.toLocaleString();
+  return `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ` +
+    `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
 }
+
+// Unit codes sort as people read them: SIM2 before SIM10.
+export const compareText = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' }).compare;

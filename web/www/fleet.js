@@ -1,6 +1,6 @@
 // The fleet: every unit the server knows, in a table that renders only the
 // rows in view, so that ten thousand rows scroll as smoothly as ten.
-import { api, el, shortTime } from './api.js';
+import { api, compareText, el, shortTime } from './api.js';
 
 const ROW = 30; // px, as in style.css
 const $ = (id) => document.getElementById(id);
@@ -82,11 +82,8 @@ export class FleetPage {
       u.code.toLowerCase().includes(text) || (u.address || '').includes(text));
     const key = this.sortKey;
     const sign = this.sortUp ? 1 : -1;
-    rows.sort((a, b) => {
-      const x = a[key], y = b[key];
-      if (x === y) return a.code < b.code ? -1 : 1;
-      return (x < y ? -1 : 1) * sign;
-    });
+    const compare = (x, y) => typeof x === 'string' ? compareText(x, y) : (x === y ? 0 : x < y ? -1 : 1);
+    rows.sort((a, b) => compare(a[key], b[key]) * sign || compareText(a.code, b.code));
     this.rows = rows;
     const online = [...this.units.values()].filter((u) => u.online).length;
     $('fleet-count').textContent =

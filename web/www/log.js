@@ -1,14 +1,14 @@
 // The operator log: the window's two panes, live, with pause, filters and a
 // download of what is shown.
-import { el } from './api.js';
+import { el, shortTime } from './api.js';
 
 const KEEP = 2000; // lines per pane
 const $ = (id) => document.getElementById(id);
 
+// As the window shows it: time, "->", the text; a carriage return starts a
+// new line.
 function lineText(e) {
-  const t = new Date(e.time);
-  const when = Number.isNaN(t.getTime()) ? '' : t.toLocaleString();
-  return `${when}->${e.text}`;
+  return `${shortTime(e.time)}->${e.text.replace(/\r\n?/g, '\n')}`;
 }
 
 export class LogPage {

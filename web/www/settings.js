@@ -54,7 +54,7 @@ export class SettingsPage {
     try { s = await api('GET', '/api/status'); } catch (e) { this.onError(e); return; }
     const facts = [
       ['Version', s.version], ['Up for', duration(s.uptimeSeconds)],
-      ['Database', `${s.databaseKind} · ${s.database}`],
+      ['Database', s.database],
       ['Units connected', s.unitsConnected], ['Clients connected', s.clientsConnected],
       ['Equipment port', s.ports?.equipment], ['Client port', s.ports?.clients],
       ['Remote data port', s.ports?.remoteData || 'off'], ['Metrics port', s.ports?.metrics || 'off'],
