@@ -414,10 +414,15 @@ void TServerApp::StartWeb() {
     settings.certFile = extra_.webCertFile;
     settings.keyFile = extra_.webKeyFile;
     settings.maxSessions = extra_.maxWebSessions;
-    // Tests shorten the idle time after which a session ends.
-    bool ok = false;
-    if (const int ms = qEnvironmentVariableIntValue("MMS_WEB_IDLE_MS", &ok); ok && ms > 0)
-        settings.idle = std::chrono::milliseconds(ms);
+    // Tests shorten the idle time after which a session ends and the time a
+    // request may take to arrive.
+    for (const auto &[name, limit] : {std::pair{"MMS_WEB_IDLE_MS", &settings.idle},
+                                      std::pair{"MMS_WEB_REQUEST_MS", &settings.requestDeadline}}) {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue(name, &ok);
+        if (ok && ms > 0)
+            *limit = std::chrono::milliseconds(ms);
+    }
     web_ = std::make_unique<TWebConsole>(std::move(backend));
     QString error;
     if (!web_->Start(settings, &error)) {

@@ -71,6 +71,7 @@ bool TWebConsole::Start(const TWebConsoleSettings &settings, QString *error) {
     s.port = quint16(settings.port);
     s.sessions.maxSessions = std::size_t(std::max(settings.maxSessions, 1));
     s.sessions.idle = settings.idle;
+    s.requestDeadline = settings.requestDeadline;
     if (tls) {
         QString why;
         s.tls = LoadTlsFiles(settings.certFile, settings.keyFile, &why);

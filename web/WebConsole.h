@@ -16,6 +16,7 @@ struct TWebConsoleSettings {
     QString keyFile;                              // [Set] WebKeyFile (PEM)
     int maxSessions = 32;                         // [Set] MaxWebSessions
     std::chrono::milliseconds idle = std::chrono::minutes(30);
+    std::chrono::milliseconds requestDeadline = std::chrono::seconds(30);
 };
 
 class TWebConsole {

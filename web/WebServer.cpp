@@ -33,29 +33,53 @@ using Method = QHttpServerRequest::Method;
 // It also counts the open connections: a child of the socket, it goes when
 // the socket goes, whoever deletes it (the WebSocket upgrade cuts every
 // signal connection of the socket, so a slot on its destroyed() would not).
+//
+// A request must also be whole within a deadline from its first byte
+// (408 otherwise), so that connections cannot be held by requests that never
+// end; handleRequest tells the guard when one is whole.
 class TRequestGuard : public QObject {
 public:
-    TRequestGuard(QTcpSocket *socket, QObject *parser, bool tls, std::shared_ptr<int> open)
+    static constexpr const char *Name = "mms-request-guard";
+
+    TRequestGuard(QTcpSocket *socket, QObject *parser, bool tls, std::shared_ptr<int> open,
+                  std::chrono::milliseconds deadline)
         : QObject(socket), socket_(socket), parser_(parser), tls_(tls), open_(std::move(open)) {
+        setObjectName(QLatin1String(Name));
         ++*open_;
         socket->setReadBufferSize(TWebRequestLimits::MaxRequest + 64 * 1024);
         connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
+        deadline_.setSingleShot(true);
+        deadline_.setInterval(deadline);
+        connect(&deadline_, &QTimer::timeout, this,
+                [this] { Refuse(408, QStringLiteral("the request did not arrive in time")); });
     }
     ~TRequestGuard() override { --*open_; }
 
+    // The request under way is whole (the parser handed it over).
+    void RequestDone() {
+        deadline_.stop();
+        bytes_ = 0;
+    }
+
+    static TRequestGuard *Of(QTcpSocket *socket) {
+        return static_cast<TRequestGuard *>(
+            socket->findChild<QObject *>(QLatin1String(Name), Qt::FindDirectChildrenOnly));
+    }
+
 private:
     void OnReadyRead() {
-        // The parser holds a transaction open while a request is incomplete.
-        if (!socket_->isTransactionStarted())
-            bytes_ = 0;
+        if (!deadline_.isActive())
+            deadline_.start(); // the first bytes of a request
         bytes_ += socket_->bytesAvailable();
-        if (bytes_ <= TWebRequestLimits::MaxRequest)
-            return;
+        if (bytes_ > TWebRequestLimits::MaxRequest)
+            Refuse(413, QStringLiteral("the request is too large"));
+    }
+
+    void Refuse(int status, const QString &why) {
+        deadline_.stop();
         disconnect(socket_, &QTcpSocket::readyRead, parser_, nullptr);
         disconnect(socket_, &QTcpSocket::readyRead, this, nullptr);
-        socket_->write(
-            SerializeResponse(TWebResponse::Error(413, QStringLiteral("the request is too large")),
-                              tls_, false, true));
+        socket_->write(SerializeResponse(TWebResponse::Error(status, why), tls_, false, true));
         socket_->disconnectFromHost();
     }
 
@@ -63,6 +87,7 @@ private:
     QObject *parser_;
     bool tls_;
     std::shared_ptr<int> open_;
+    QTimer deadline_;
     qint64 bytes_ = 0;
 };
 
@@ -70,13 +95,15 @@ private:
 // request guard on each connection it hands to the HTTP server.
 template <class Base> class TGuardedServer : public Base {
 public:
-    TGuardedServer(QObject *parser, bool tls, int maxConnections, std::shared_ptr<int> open)
-        : parser_(parser), tls_(tls), maxConnections_(maxConnections), open_(std::move(open)) {}
+    TGuardedServer(QObject *parser, bool tls, int maxConnections, std::shared_ptr<int> open,
+                   std::chrono::milliseconds deadline)
+        : parser_(parser), tls_(tls), maxConnections_(maxConnections), open_(std::move(open)),
+          deadline_(deadline) {}
 
     QTcpSocket *nextPendingConnection() override {
         QTcpSocket *socket = Base::nextPendingConnection();
         if (socket)
-            new TRequestGuard(socket, parser_, tls_, open_);
+            new TRequestGuard(socket, parser_, tls_, open_, deadline_);
         return socket;
     }
 
@@ -94,6 +121,7 @@ private:
     bool tls_;
     int maxConnections_;
     std::shared_ptr<int> open_;
+    std::chrono::milliseconds deadline_;
 };
 
 QString KindName(TLogKind kind) {
@@ -288,11 +316,13 @@ TWebServer::~TWebServer() {
 bool TWebServer::Listen(QString *error) {
     QTcpServer *server = nullptr;
     if (settings_.tls) {
-        auto ssl = new TGuardedServer<QSslServer>(this, true, settings_.maxConnections, open_);
+        auto ssl = new TGuardedServer<QSslServer>(this, true, settings_.maxConnections, open_,
+                                                  settings_.requestDeadline);
         ssl->setSslConfiguration(*settings_.tls);
         server = ssl;
     } else {
-        server = new TGuardedServer<QTcpServer>(this, false, settings_.maxConnections, open_);
+        server = new TGuardedServer<QTcpServer>(this, false, settings_.maxConnections, open_,
+                                                settings_.requestDeadline);
     }
     server->setParent(this);
     if (!server->listen(settings_.address, settings_.port)) {
@@ -335,6 +365,8 @@ void TWebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *s
 }
 
 bool TWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) {
+    if (TRequestGuard *guard = TRequestGuard::Of(socket))
+        guard->RequestDone();
     Exchange exchange{socket, request.method() == Method::Head, false};
     exchange.close = request.value("connection").compare("close", Qt::CaseInsensitive) == 0;
     const Reply reply = MakeReply(exchange);

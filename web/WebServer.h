@@ -65,6 +65,8 @@ struct TWebServerSettings {
     int maxConnections = 256;
     // Event sockets of one session at most.
     int socketsPerSession = 4;
+    // A request must be whole this long after its first byte (408 else).
+    std::chrono::milliseconds requestDeadline = std::chrono::seconds(30);
 };
 
 class TWebServer : public QAbstractHttpServer {

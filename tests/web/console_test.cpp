@@ -14,6 +14,10 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QNetworkRequest>
+#include <QProcess>
+#include <QSslCertificate>
+#include <QSslConfiguration>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <QThread>
 #include <QWebSocket>
@@ -39,12 +43,23 @@ struct HttpReply {
 
 // Sends raw bytes and reads one response (status 0 when the connection
 // closed without one).
-HttpReply Exchange(int port, const QByteArray &raw) {
-    QTcpSocket socket;
-    socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+// With a CA file the exchange runs over TLS, the server's certificate
+// checked against it.
+HttpReply Exchange(int port, const QByteArray &raw, const QString &caFile = {}) {
+    QSslSocket socket;
     HttpReply reply;
-    if (!socket.waitForConnected(5000))
-        return reply;
+    if (caFile.isEmpty()) {
+        socket.connectToHost(QStringLiteral("127.0.0.1"), quint16(port));
+        if (!socket.waitForConnected(5000))
+            return reply;
+    } else {
+        QSslConfiguration tls = QSslConfiguration::defaultConfiguration();
+        tls.setCaCertificates(QSslCertificate::fromPath(caFile));
+        socket.setSslConfiguration(tls);
+        socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), quint16(port));
+        if (!socket.waitForEncrypted(10000))
+            return reply;
+    }
     socket.write(raw);
     QByteArray in;
     qsizetype headerEnd = -1;
@@ -76,7 +91,7 @@ HttpReply Exchange(int port, const QByteArray &raw) {
 
 class Browser {
 public:
-    explicit Browser(int port) : port_(port) {}
+    explicit Browser(int port, QString caFile = {}) : port_(port), caFile_(std::move(caFile)) {}
     HttpReply Send(const QByteArray &method, const QByteArray &path, const QByteArray &body = {},
                    QList<QPair<QByteArray, QByteArray>> extra = {}) {
         QByteArray raw = method + ' ' + path + " HTTP/1.1\r\nHost: " + Host() + "\r\n";
@@ -87,18 +102,18 @@ public:
         for (const auto &[n, v] : extra)
             raw += n + ": " + v + "\r\n";
         raw += "Content-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body;
-        return Exchange(port_, raw);
+        return Exchange(port_, raw, caFile_);
     }
     // A state-changing request as the console's page sends it.
     HttpReply Change(const QByteArray &method, const QByteArray &path, const QJsonObject &body) {
         return Send(method, path, QJsonDocument(body).toJson(QJsonDocument::Compact),
-                    {{"Origin", "http://" + Host()}, {"X-CSRF-Token", csrf_}});
+                    {{"Origin", Origin()}, {"X-CSRF-Token", csrf_}});
     }
     HttpReply Login(const QString &user, const QString &password) {
         const HttpReply r = Send("POST", "/api/login",
                                  QJsonDocument(QJsonObject{{"user", user}, {"password", password}})
                                      .toJson(QJsonDocument::Compact),
-                                 {{"Origin", "http://" + Host()}});
+                                 {{"Origin", Origin()}});
         if (r.status == 200) {
             const QByteArray setCookie = r.Header("set-cookie");
             cookie_ = setCookie.mid(setCookie.indexOf('=') + 1,
@@ -108,10 +123,12 @@ public:
         return r;
     }
     QByteArray Host() const { return "127.0.0.1:" + QByteArray::number(port_); }
+    QByteArray Origin() const { return (caFile_.isEmpty() ? "http://" : "https://") + Host(); }
     const QByteArray &Cookie() const { return cookie_; }
 
 private:
     int port_;
+    QString caFile_;
     QByteArray cookie_;
     QByteArray csrf_;
 };
@@ -307,7 +324,7 @@ TEST_F(WebConsole, CrossSiteAndTokenlessChangesAreRefused) {
 }
 
 TEST_F(WebConsole, BadAndOversizeInputIsRefusedAndTheServerGoesOn) {
-    Start();
+    Start({QStringLiteral("MMS_WEB_REQUEST_MS=500")});
     Browser b(f.webPort);
     ASSERT_EQ(b.Login("admin", "secret").status, 200);
     const struct {
@@ -348,7 +365,10 @@ TEST_F(WebConsole, BadAndOversizeInputIsRefusedAndTheServerGoesOn) {
         QByteArray(2 * 1024 * 1024, 'x');
     EXPECT_EQ(Exchange(f.webPort, huge).status, 413);
     // Not HTTP at all: the connection closes.
-    EXPECT_EQ(Exchange(f.webPort, QByteArray("\x16\x03\x01\x00\xff garbage\r\n\r\n")).status, 0);
+    const char garbage[] = "\x16\x03\x01\x00\xff garbage\r\n\r\n";
+    EXPECT_EQ(Exchange(f.webPort, QByteArray(garbage, sizeof garbage - 1)).status, 0);
+    // A request that never ends is cut off (the deadline is shortened here).
+    EXPECT_EQ(Exchange(f.webPort, "GET /api/session HTTP/1.1\r\nHost: " + b.Host()).status, 408);
     EXPECT_EQ(b.Send("GET", "/api/session").status, 200) << "still serving";
 }
 
@@ -448,6 +468,36 @@ TEST_F(WebConsole, TheEventSocketStreamsAUnitsConnectionAndTheFleetShowsIt) {
                    status.value("webSockets").toInt() == 0;
         },
         10s));
+}
+
+TEST_F(WebConsole, WithTheTlsFilesItServesHttpsAndTheCookieIsSecure) {
+    QTemporaryDir certs;
+    const QString cert = certs.filePath(QStringLiteral("cert.pem"));
+    const QString key = certs.filePath(QStringLiteral("key.pem"));
+    QProcess openssl;
+    openssl.start(QStringLiteral("openssl"),
+                  {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                   "/CN=localhost", "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1",
+                   "-keyout", key, "-out", cert});
+    ASSERT_TRUE(openssl.waitForFinished(60000) && openssl.exitCode() == 0)
+        << openssl.readAllStandardError().toStdString();
+    ASSERT_TRUE(
+        f.Make(Db::Sqlite, QStringLiteral("WebCertFile=%1\nWebKeyFile=%2\n").arg(cert, key)));
+    ASSERT_TRUE(f.Start()) << f.server.StdErr().toStdString();
+    EXPECT_TRUE(f.server.StdErr().contains(QStringLiteral("web console https://127.0.0.1:")) ||
+                f.server.WaitForLine(QStringLiteral("Web console at https://127.0.0.1:")))
+        << f.server.StdErr().toStdString();
+
+    Browser b(f.webPort, cert);
+    const HttpReply page = b.Send("GET", "/");
+    EXPECT_EQ(page.status, 200);
+    EXPECT_FALSE(page.Header("strict-transport-security").isEmpty());
+    const HttpReply login = b.Login("admin", "secret");
+    ASSERT_EQ(login.status, 200);
+    EXPECT_TRUE(login.Header("set-cookie").contains("Secure"));
+    EXPECT_EQ(b.Change("PUT", "/api/settings", QJsonObject{{"showInfoHint", true}}).status, 200);
+    // Plain HTTP on the TLS port gets no answer.
+    EXPECT_EQ(Exchange(f.webPort, "GET / HTTP/1.1\r\nHost: " + b.Host() + "\r\n\r\n").status, 0);
 }
 
 TEST_F(WebConsole, BeyondLoopbackWithoutTlsTheWebPortIsRefusedAndTheRestRuns) {
