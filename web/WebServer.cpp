@@ -3,8 +3,10 @@
 #include "CommInfoHintSink.h"
 #include "OperatorService.h"
 #include "PublicU.h"
+#include "ThreadCheck.h"
 #include "WebEventQueue.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QHttpServerRequest>
@@ -295,6 +297,10 @@ TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSes
                        QObject *parent)
     : QAbstractHttpServer(parent), settings_(std::move(settings)), backend_(std::move(backend)),
       sessions_(settings_.sessions, std::move(clock)) {
+    // Made where it runs: on a thread of its own, not the application's
+    // (which draws the window or hears the signals).
+    if (QCoreApplication::instance() && QThread::currentThread() == qApp->thread())
+        ReportWrongThread("the web console's own thread", __FILE__, __LINE__);
     fleet_ = backend_.makeFleet ? backend_.makeFleet() : std::make_unique<TEventFleet>();
     if (backend_.sink)
         fleetFeed_ = backend_.sink->Subscribe(
@@ -309,7 +315,9 @@ TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSes
 
 TWebServer::~TWebServer() {
     fleetFeed_.reset();
-    for (TWebEventSocket *s : eventSockets_)
+    // A closing socket may leave the list at once: walk a copy.
+    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+    for (TWebEventSocket *s : sockets)
         s->Close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("the server stops"));
 }
 
@@ -365,6 +373,8 @@ void TWebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *s
 }
 
 bool TWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) {
+    // The web console's own thread: never the links', never the window's.
+    MMS_ASSERT_THREAD(thread());
     if (TRequestGuard *guard = TRequestGuard::Of(socket))
         guard->RequestDone();
     Exchange exchange{socket, request.method() == Method::Head, false};
@@ -797,7 +807,9 @@ void TWebServer::OnWebSocket() {
 }
 
 void TWebServer::CloseSockets(const QByteArray &token, const QString &why) {
-    for (TWebEventSocket *s : eventSockets_)
+    // A closing socket may leave the list at once: walk a copy.
+    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+    for (TWebEventSocket *s : sockets)
         if (s->Token() == token)
             s->Close(QWebSocketProtocol::CloseCodePolicyViolated, why);
 }
