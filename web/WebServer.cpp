@@ -528,12 +528,22 @@ void TWebServer::Login(const QHttpServerRequest &request, const Reply &reply) {
         reply(TWebResponse::Error(503, QStringLiteral("no account service")));
         return;
     }
+    // One check at a time per address: a burst of guesses sent together
+    // would otherwise all pass before the first failure is counted.
+    if (loginsUnderway_.contains(address)) {
+        TWebResponse r = TWebResponse::Error(429, QStringLiteral("a login is under way"));
+        r.headers.emplace_back("Retry-After", "1");
+        reply(std::move(r));
+        return;
+    }
+    loginsUnderway_.insert(address);
     const bool tls = Tls();
     // The accounts are read on the operator service's worker; the answer
     // comes back to this thread.
     backend_.operatorService->Accounts(this, [this, reply, address, user = *user,
                                               password = password->toUtf8(),
                                               tls](const TOperatorAccounts &accounts) {
+        loginsUnderway_.remove(address);
         if (!accounts.error.isEmpty()) {
             reply(TWebResponse::Error(503, QStringLiteral("the accounts cannot be read: ") +
                                                accounts.error));

@@ -28,6 +28,7 @@
 #include <QHostAddress>
 #include <QJsonObject>
 #include <QPointer>
+#include <QSet>
 #include <QSslConfiguration>
 #include <QTimer>
 
@@ -127,6 +128,7 @@ private:
     TWebServerSettings settings_;
     TWebBackend backend_;
     TWebSessions sessions_;
+    QSet<QString> loginsUnderway_; // addresses whose login is being checked
     std::unique_ptr<TWebFleet> fleet_;
     std::shared_ptr<class TLogSubscription> fleetFeed_;
     std::vector<TWebEventSocket *> eventSockets_; // children of this object
