@@ -1,6 +1,9 @@
 // The web console's parts that know no socket: the sessions and their idle
 // expiry, the slowing of an address that fails to log in, and the HTTP text
-// helpers fed hostile input. The clock is a variable the tests move.
+// helpers fed hostile input (the clock is a variable the tests move); and the
+// console's start-up checks, with no server behind it.
+#include "TestSupport.h"
+#include "WebConsole.h"
 #include "WebEventQueue.h"
 #include "WebFleet.h"
 #include "WebHttp.h"
@@ -8,6 +11,8 @@
 
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 #include <gtest/gtest.h>
 
@@ -275,6 +280,73 @@ TEST(WebFleet, UnitsGoOnLineFromTheirEventsAndOffLineFromDisconnects) {
     fleet.Observe(Event(TLogKind::Disconnect, "B2", "10.0.0.2", 4001));
     EXPECT_FALSE(Row(fleet, "B2").value("online").toBool());
     EXPECT_EQ(fleet.Rows().size(), 2);
+}
+
+TEST(WebConsoleStart, SettingsThatCannotServeSafelyAreRefusedWithTheReason) {
+    QTcpServer taken;
+    ASSERT_TRUE(taken.listen(QHostAddress::LocalHost));
+    mmstest::TestHome home;
+    home.WriteFile(QStringLiteral("cert.pem"), "not a certificate");
+    const struct {
+        const char *name;
+        QString listen;
+        QString cert, key;
+        int port;
+        QString reason;
+    } cases[] = {
+        {"not IPv4", "::1", {}, {}, 0, "[Set] WebListen=::1 is not an IPv4 address"},
+        {"not an address", "web.example", {}, {}, 0, "is not an IPv4 address"},
+        {"beyond loopback in clear",
+         "0.0.0.0",
+         {},
+         {},
+         0,
+         "[Set] WebListen=0.0.0.0 is beyond loopback and [Set] WebCertFile and WebKeyFile are "
+         "not both set"},
+        {"beyond loopback with one TLS file",
+         "0.0.0.0",
+         home.File("cert.pem"),
+         {},
+         0,
+         "are not both set"},
+        {"a certificate file that holds none", "127.0.0.1", home.File("cert.pem"),
+         home.File("key.pem"), 0, "holds no PEM certificate"},
+        {"a port in use", "127.0.0.1", {}, {}, taken.serverPort(), "cannot listen on 127.0.0.1"},
+    };
+    for (const auto &c : cases) {
+        TWebConsole console{TWebBackend{}};
+        TWebConsoleSettings settings;
+        settings.listen = c.listen;
+        settings.certFile = c.cert;
+        settings.keyFile = c.key;
+        settings.port = c.port;
+        QString error;
+        EXPECT_FALSE(console.Start(settings, &error)) << c.name;
+        EXPECT_TRUE(error.contains(c.reason)) << c.name << ": " << error.toStdString();
+    }
+}
+
+TEST(WebConsoleStart, ServesOnItsOwnThreadUntilStopped) {
+    TWebConsole console{TWebBackend{}};
+    TWebConsoleSettings settings;
+    settings.port = 0; // a free port
+    QString error;
+    ASSERT_TRUE(console.Start(settings, &error)) << error.toStdString();
+    ASSERT_GT(console.Port(), 0);
+    EXPECT_EQ(console.Url(), QStringLiteral("http://127.0.0.1:%1/").arg(console.Port()));
+    // Answered while this thread's loop does not run: the server has its own.
+    QTcpSocket socket;
+    socket.connectToHost(QStringLiteral("127.0.0.1"), console.Port());
+    ASSERT_TRUE(socket.waitForConnected(5000));
+    socket.write("GET /api/status HTTP/1.1\r\nHost: x\r\n\r\n");
+    QByteArray reply;
+    while (!reply.contains("\r\n\r\n") && socket.waitForReadyRead(5000))
+        reply += socket.readAll();
+    EXPECT_TRUE(reply.startsWith("HTTP/1.1 401 ")) << reply.toStdString();
+    console.Stop();
+    QTcpSocket after;
+    after.connectToHost(QStringLiteral("127.0.0.1"), console.Port());
+    EXPECT_FALSE(after.waitForConnected(1000));
 }
 
 } // namespace
