@@ -153,6 +153,7 @@ TServerApp::~TServerApp() {
     // The operator service's worker uses the retention scheduler and dmNet.
     exitProgress_->step = "releasing the operator service";
     operator_.reset();
+    fleet_.reset();
     exitProgress_->step = "releasing the retention scheduler";
     checkDelData_.reset();
     serverContainer_.reset();
@@ -227,6 +228,10 @@ void TServerApp::FormCreate() {
     checkDelData_->moveToThread(links_.Thread());
     operator_ = std::make_unique<TOperatorService>(*dmNet, *checkDelData_, OperatorLinks(),
                                                    extra_.codePage);
+    // Subscribed and loading before the links start, so that it misses no unit.
+    fleet_ = std::make_unique<TFleetModel>(*dmNet, &sink_);
+    fleet_->Start();
+    operator_->SetFleetModel(fleet_.get());
 }
 
 TOperatorLinks TServerApp::OperatorLinks() {
@@ -256,6 +261,34 @@ TOperatorLinks TServerApp::OperatorLinks() {
                 clientTcp_->ClearAnalysisAlertList();
         });
     };
+    links.UnitAssignmentChanged = [this](const QString &UserName, const QString &EquipmentName,
+                                         const QString &EquipmentCode, bool assigned) {
+        // As the equipment server tells the owners of a unit that comes or
+        // goes, from its own thread, with the identity the unit registered.
+        links_.Post([this, UserName, EquipmentName, EquipmentCode, assigned] {
+            if (!equipmentTcp_)
+                return;
+            try {
+                const auto unit = equipmentTcp_->OnLineUnit(EquipmentCode);
+                if (unit)
+                    equipmentTcp_->OwnerLineState(UserName, EquipmentName, EquipmentCode,
+                                                  unit->id.EquipmentType, unit->id.SiteNum(),
+                                                  unit->id.EquipmentNum(), assigned);
+                else if (assigned)
+                    // Connected without an owner until now: registered at
+                    // once, which tells every owner (the new one among them).
+                    equipmentTcp_->RegisterHeard(EquipmentCode);
+            } catch (const std::exception &e) {
+                sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
+                                    QStringLiteral("Line state of %1 not sent to %2: %3")
+                                        .arg(EquipmentCode, UserName, QString::fromUtf8(e.what())),
+                                    clRed)
+                               .WithUnit(EquipmentCode)
+                               .WithUser(UserName));
+            }
+        });
+    };
+    links.Status = [this] { return Status(); };
     links.Start = [this] { return FormShow(); };
     links.ConfirmedExit = [this] { return ConfirmedExit(); };
     links.Exit = [this] { EndAfterImport(); };
@@ -314,6 +347,7 @@ bool TServerApp::FormShow() {
         ShowError(failure);
         return false;
     }
+    links_.Run([this] { StartGauges(); });
     if (!WritePorts(*FParamIni))
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events,
                             QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(),
@@ -341,6 +375,7 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
         return QStringLiteral("Open listen equipment server failed.");
     }
     equipment->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
+    equipment->SetUnitPresence(fleet_.get());
 
     TClientTcp::Settings clientSettings;
     clientSettings.codePage = extra_.codePage;
@@ -380,12 +415,16 @@ void TServerApp::StartMetrics() {
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
         return;
     }
-    links_.Run([this] {
-        SampleGauges();
-        gaugeTimer_ = std::make_unique<QTimer>();
-        connect(gaugeTimer_.get(), &QTimer::timeout, links_.Context(), [this] { SampleGauges(); });
-        gaugeTimer_->start(1000);
-    });
+}
+
+void TServerApp::StartGauges() {
+    MMS_ASSERT_THREAD(links_.Thread());
+    if (gaugeTimer_)
+        return;
+    SampleGauges();
+    gaugeTimer_ = std::make_unique<QTimer>();
+    connect(gaugeTimer_.get(), &QTimer::timeout, links_.Context(), [this] { SampleGauges(); });
+    gaugeTimer_->start(1000);
 }
 
 void TServerApp::StartWeb() {
@@ -467,6 +506,42 @@ void TServerApp::ReportSettingProblems() {
 }
 
 QString TServerApp::StartupText() const {
+    QString text = StartupLine(ListenPoints(), target_);
+    if (web_)
+        text += QStringLiteral("; web console ") + web_->Url();
+    if (!superuserRole_.isEmpty())
+        text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
+                               "remote data statement runs with its rights: give the server a "
+                               "role of its own")
+                    .arg(superuserRole_);
+    return text;
+}
+
+TServerStatus TServerApp::Status() const {
+    TServerStatus status;
+    status.version = ServerVersion();
+    status.started = started_;
+    status.uptimeSeconds = started_.secsTo(QDateTime::currentDateTime());
+    {
+        std::lock_guard guard(serversLock_);
+        for (const TListenPoint &p : ListenPoints())
+            status.ports.push_back({p.name, p.address, p.port});
+    }
+    status.database = DescribeDatabase(target_);
+    const auto read = [](const std::atomic<std::int64_t> &gauge) {
+        return gauge.load(std::memory_order_relaxed);
+    };
+    status.unitsConnected = int(read(gauges_.unitsConnected));
+    status.clientsConnected = int(read(gauges_.clientsConnected));
+    status.sendQueue = read(gauges_.sendQueue);
+    status.receiveQueue = read(gauges_.receiveQueue);
+    status.channelQueue = read(gauges_.channelQueue);
+    status.tempHistory = read(gauges_.tempHistory);
+    status.logQueue = read(gauges_.logSinkQueue);
+    return status;
+}
+
+std::vector<TListenPoint> TServerApp::ListenPoints() const {
     // Both links listen on every IPv4 interface.
     const QString any = QStringLiteral("0.0.0.0");
     std::vector<TListenPoint> listens;
@@ -480,27 +555,13 @@ QString TServerApp::StartupText() const {
     if (metricsEndpoint_)
         listens.push_back(
             {QStringLiteral("metrics"), extra_.metricsListen, metricsEndpoint_->Port()});
-    QString text = StartupLine(listens, target_);
-    if (web_)
-        text += QStringLiteral("; web console ") + web_->Url();
-    if (!superuserRole_.isEmpty())
-        text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
-                               "remote data statement runs with its rights: give the server a "
-                               "role of its own")
-                    .arg(superuserRole_);
-    return text;
+    return listens;
 }
 
 bool TServerApp::ConfirmedExit() {
     if (linksStopped_)
         return true;
-    // The operator service's worker no longer reaches the servers.
-    if (operator_)
-        operator_->Stop();
-    // Remote calls stop at once: one under way may hold the data module lock
-    // the counters need, and the program must not wait on remote clients.
-    exitProgress_->step = "stopping the remote data service";
-    serverContainer_.reset();
+    StopCallers();
     exitProgress_->step = "saving the counters";
     QString failure;
     links_.Run([&] {
@@ -525,6 +586,16 @@ bool TServerApp::ConfirmedExit() {
     return true;
 }
 
+void TServerApp::StopCallers() {
+    // The operator service's worker no longer reaches the servers.
+    if (operator_)
+        operator_->Stop();
+    // Remote calls stop at once: one under way may hold the data module lock
+    // the counters need, and the program must not wait on remote clients.
+    exitProgress_->step = "stopping the remote data service";
+    serverContainer_.reset();
+}
+
 void TServerApp::StopLinks() {
     if (linksStopped_)
         return;
@@ -536,9 +607,8 @@ void TServerApp::StopLinks() {
     exitProgress_->step = "releasing the links";
     ServerMetrics = nullptr;
     metricsEndpoint_.reset();
-    if (operator_)
-        operator_->Stop();
-    serverContainer_.reset();
+    StopCallers();
+    exitProgress_->step = "releasing the links";
     QThread *const home = thread();
     links_.Run([this, home] {
         if (notify_)
@@ -556,8 +626,10 @@ void TServerApp::StopLinks() {
         }
         // The client server and its workers call the equipment server: they
         // go first.
-        if (equipment)
+        if (equipment) {
             equipment->SetClientLink(nullptr);
+            equipment->SetUnitPresence(nullptr);
+        }
         client.reset();
         equipment.reset();
         // What stays for the rest of the program's life comes back here.
@@ -691,14 +763,30 @@ private:
 
 // Without a window: log lines go to standard output, gated like the panes.
 int RunHeadless(QCoreApplication &app, TServerApp &server) {
-    const auto log = server.Sink().Subscribe(&app, [](const TLogEvent &event) {
-        if (!ShowInfoHint)
-            return;
-        const QByteArray line = FormatLogLine(event.time, event.text).toUtf8();
-        std::fwrite(line.constData(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        std::fflush(stdout);
-    });
+    // Under traffic the lines of 50 ms are gathered and written with one
+    // flush (one write to the journal) once the batch has been handed over,
+    // not one per line.
+    QObject flusher; // the posted flushes go with it
+    bool flushPosted = false;
+    TDateTimeTextCache stamps;
+    const auto log = server.Sink().Subscribe(
+        &app,
+        [&](const TLogEvent &event) {
+            if (!ShowInfoHint)
+                return;
+            const QByteArray line = FormatLogLine(stamps.Text(event.time), event.text).toUtf8();
+            std::fwrite(line.constData(), 1, line.size(), stdout);
+            std::fputc('\n', stdout);
+            if (!std::exchange(flushPosted, true))
+                QMetaObject::invokeMethod(
+                    &flusher,
+                    [&] {
+                        flushPosted = false;
+                        std::fflush(stdout);
+                    },
+                    Qt::QueuedConnection);
+        },
+        TCommInfoHintSink::MaxQueued, std::chrono::milliseconds(50));
     // What the window shows in a box goes to standard error, whatever the
     // log switch says: a red line alone is lost when the log is off.
     QObject::connect(&server.CheckDelData(), &TCheckDelData::RegisterOverdueDeleteFailed,
@@ -718,6 +806,7 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
     server.StopLinks();
     server.Sink().Flush();
     log->Flush();
+    std::fflush(stdout);
     return exitCode;
 }
 
@@ -783,7 +872,9 @@ int RunServer(int argc, char **argv, const TServerView *window) {
     } else {
         app = window->makeApplication(argc, argv);
     }
-    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    // The log writes a batch of lines and flushes it once (see RunHeadless):
+    // fully buffered, a batch reaches the journal in one write.
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
 
     TSignalRelay signalRelay;
     if (!signalRelay.Install()) {

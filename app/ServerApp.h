@@ -12,6 +12,7 @@
 #include "ClientTcp.h"
 #include "CommInfoHintSink.h"
 #include "Configuration.h"
+#include "FleetModel.h"
 #include "IniFile.h"
 #include "LinkThread.h"
 #include "MetricsEndpoint.h"
@@ -78,6 +79,8 @@ public:
     TCheckDelData &CheckDelData() { return *checkDelData_; }
     // What every view acts and reads through (made by FormCreate).
     TOperatorService &Operator() { return *operator_; }
+    // The fleet as the views show it (made and started by FormCreate).
+    TFleetModel &Fleet() { return *fleet_; }
     const Options &Opts() const { return options_; }
     const ExtraOptions &Extra() const { return extra_; }
 
@@ -107,8 +110,14 @@ public:
 
     // The start-up line: version, the ports and their addresses, the database.
     QString StartupText() const;
+    // The ports the server listens on, with their addresses (empty: not listening).
+    std::vector<TListenPoint> ListenPoints() const;
 
 private:
+    // The first steps of every teardown, before the counters are saved and
+    // the links go: the callers of the links stop (the operator service's
+    // worker, the remote data service). Idempotent.
+    void StopCallers();
     // Says, on standard error and as a red log line, each Set.ini value read
     // since the last call that could not be read.
     void ReportSettingProblems();
@@ -121,6 +130,10 @@ private:
     void StartWeb();
     // What the operator service reaches of the servers.
     TOperatorLinks OperatorLinks();
+    // The figures of the status view that need no database (any thread).
+    TServerStatus Status() const;
+    // Samples the gauges once a second from now on (link thread).
+    void StartGauges();
     // Copies the links' figures for the endpoint (on the link thread).
     void SampleGauges();
     // On the link thread: creates and starts the servers. An empty text is
@@ -129,6 +142,7 @@ private:
     QString StartLinks(const TLinkPaces &paces);
 
     Options options_;
+    QDateTime started_ = QDateTime::currentDateTime();
     std::shared_ptr<TExitProgress> exitProgress_ = std::make_shared<TExitProgress>();
     // First made, last gone: every object on it is released by StopLinks.
     TLinkThread links_;
@@ -153,6 +167,8 @@ private:
     std::unique_ptr<TEquipmentTcp> equipmentTcp_;
     std::unique_ptr<TClientTcp> clientTcp_;
     std::unique_ptr<TCheckDelData> checkDelData_;
+    // Told by the equipment server of units coming and going: outlives it.
+    std::unique_ptr<TFleetModel> fleet_;
     // Runs the deletions through checkDelData_ and reaches the servers: goes
     // before them.
     std::unique_ptr<TOperatorService> operator_;

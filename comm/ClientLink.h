@@ -18,4 +18,16 @@ public:
     // from the event thread and the workers; the bytes are written on the
     // event thread.
     virtual bool SendToClient(const QString &clientIp, int clientPort, const QString &text) = 0;
+
+    // Sends the message to every connection logged in under the name, and
+    // returns the description of the receivers as EquipmentBroadcast does
+    // (EquipmentName is the user's name for the unit). Callable from the
+    // event thread and the workers. A link without accounts sends nothing.
+    virtual QString UserBroadcast(const QString &UserName, const QString &EquipmentName,
+                                  const QString &message) {
+        (void)UserName;
+        (void)EquipmentName;
+        (void)message;
+        return {};
+    }
 };

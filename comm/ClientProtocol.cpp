@@ -72,6 +72,7 @@ TRequestLogParts SplitRequestForLog(QStringView body) {
         parts.EquipmentName = TrimBlanks(body.sliced(hash + 1)).toString();
     const qsizetype at = body.indexOf(u'@');
     if (at >= 0) {
+        parts.EquipmentCode = TrimBlanks(body.first(at)).toString();
         const qsizetype from = at + 3;
         const qsizetype to = hash >= 0 ? hash : body.size();
         if (from < to)

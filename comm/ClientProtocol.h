@@ -66,10 +66,12 @@ TReminderBody SplitReminderBody(QStringView body);
 
 // The parts of a "01" request body that the log line shows: the name after
 // the first "#", and the data from the third character after the first "@"
-// up to the first "#".
+// up to the first "#"; and the unit code before the first "@" (trimmed),
+// which the log event carries.
 struct TRequestLogParts {
     QString EquipmentName;
     QString Dictate;
+    QString EquipmentCode;
 };
 TRequestLogParts SplitRequestForLog(QStringView body);
 

@@ -317,6 +317,7 @@ void TClientTcp::EquipmentRequest(TClientConnection *conn, const QString &body) 
                       QStringLiteral("  ClientPort:") + QString::number(conn->ClientPort) + u')' +
                       u'\r' + parts.Dictate,
                   clWhite)
+             .WithUnit(parts.EquipmentCode)
              .WithUser(conn->UserName)
              .WithPeer(conn->ClientIp, conn->ClientPort));
 }
@@ -444,6 +445,26 @@ QString TClientTcp::EquipmentBroadcast(const QString &EquipmentCode, const QStri
     for (const Send &s : sends)
         PostText(s.id, s.text);
     return FinishReceiverText(EquipmentClientStr, kCount);
+}
+
+QString TClientTcp::UserBroadcast(const QString &UserName, const QString &EquipmentName,
+                                  const QString &message) {
+    std::vector<quint64> ids;
+    QString EquipmentClientStr;
+    {
+        std::lock_guard guard(connectionsLock_);
+        for (const TClientConnection *conn : connections_) {
+            if (conn->UserName.isEmpty() || conn->UserName != UserName)
+                continue;
+            ids.push_back(conn->Id);
+            EquipmentClientStr +=
+                BroadcastReceiverText(EquipmentName, UserName, conn->ClientIp, conn->ClientPort);
+        }
+    }
+    const QString text = BroadcastTextFor(message, EquipmentName);
+    for (const quint64 id : ids)
+        PostText(id, text);
+    return FinishReceiverText(EquipmentClientStr, int(ids.size()));
 }
 
 bool TClientTcp::SendToClient(const QString &clientIp, int clientPort, const QString &text) {

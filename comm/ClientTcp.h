@@ -88,6 +88,8 @@ public:
     // on the event thread.
     QString EquipmentBroadcast(const QString &EquipmentCode, const QString &message) override;
     bool SendToClient(const QString &clientIp, int clientPort, const QString &text) override;
+    QString UserBroadcast(const QString &UserName, const QString &EquipmentName,
+                          const QString &message) override;
 
     // True when some open connection is logged in under that name (exact).
     // Any thread.

@@ -39,12 +39,19 @@ TEpollEventDispatcher::~TEpollEventDispatcher() {
     ::close(epollFd_);
 }
 
-bool TEpollEventDispatcher::InstallForMainThread() {
+std::unique_ptr<TEpollEventDispatcher> TEpollEventDispatcher::ForNewThread() {
     if (qEnvironmentVariable("MMS_EVENT_DISPATCHER")
             .compare(QLatin1String("glib"), Qt::CaseInsensitive) == 0)
+        return nullptr;
+    return std::make_unique<TEpollEventDispatcher>();
+}
+
+bool TEpollEventDispatcher::InstallForMainThread() {
+    auto dispatcher = ForNewThread();
+    if (!dispatcher)
         return false;
     // Qt owns the dispatcher from here and deletes it with the main thread's data.
-    QCoreApplication::setEventDispatcher(new TEpollEventDispatcher);
+    QCoreApplication::setEventDispatcher(dispatcher.release());
     return true;
 }
 

@@ -24,6 +24,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <unordered_map>
 #include <vector>
 
@@ -40,6 +41,9 @@ public:
     // Must run before the application object exists. Returns whether it was
     // installed.
     static bool InstallForMainThread();
+    // A new instance for a thread about to start, or null when
+    // MMS_EVENT_DISPATCHER is "glib" (the thread keeps Qt's default).
+    static std::unique_ptr<TEpollEventDispatcher> ForNewThread();
 
     // Called at the end of every pass with the pass's flags; returns whether
     // it delivered anything. The window mode hands window-system events on

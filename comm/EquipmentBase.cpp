@@ -299,6 +299,9 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
         return;
     }
     const QString key = entry.ConnectionKey;
+    const QString code = entry.Identity.EquipmentCode;
+    const QString address = entry.EquipmentIp;
+    const int port = entry.EquipmentPort;
     if (lstRecPackage.Append(key, std::move(entry)) == TFairQueue<TRecPackage>::Push::Queued) {
         recPackageChars_ += chars;
         return;
@@ -306,13 +309,15 @@ void TEquipmentBase::AppendRecPackage(TRecPackage entry) {
     qCDebug(lcEquipment) << "dropped a frame of" << key << ": its share of the queue is full";
     if (!recPackageFloods_.contains(key)) {
         recPackageFloods_.insert(key);
-        Hint(LogEvent(
-            TLogKind::Error, TLogPane::Events,
-            QStringLiteral("Equipment (%1) sends faster than its frames are handled: %2 frames "
-                           "waiting, its new frames are dropped until half have been handled")
-                .arg(key)
-                .arg(MaxRecPackagePerConnection),
-            clRed));
+        Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                      QStringLiteral(
+                          "Equipment (%1) sends faster than its frames are handled: %2 frames "
+                          "waiting, its new frames are dropped until half have been handled")
+                          .arg(key)
+                          .arg(MaxRecPackagePerConnection),
+                      clRed)
+                 .WithUnit(code)
+                 .WithPeer(address, port));
     }
 }
 
@@ -334,14 +339,36 @@ void TEquipmentBase::SendToNet(const TSendBodyRecord &SendBody) {
     lstTempHistory.push_back(std::move(info));
 }
 
+namespace {
+
+// The "*12" notice of one unit going on or off line.
+QString LineStateMessage(const QString &EquipmentCode, const QString &EquipmentType, bool OnLine) {
+    return QLatin1String("*12") + EquipmentCode + QLatin1Char('@') + EquipmentType +
+           QLatin1Char('&') + (OnLine ? QLatin1String("01") : QLatin1String("00")) +
+           QLatin1String(",#") + QString::number(MaxPackageLen) + QLatin1Char('*');
+}
+
+} // namespace
+
 void TEquipmentBase::EquipmentLineState(const QString &EquipmentCode, const QString &EquipmentType,
                                         const QString &SiteNum, quint8 EquipmentNum, bool OnLine) {
-    const QString message = QLatin1String("*12") + EquipmentCode + QLatin1Char('@') +
-                            EquipmentType + QLatin1Char('&') +
-                            (OnLine ? QLatin1String("01") : QLatin1String("00")) +
-                            QLatin1String(",#") + QString::number(MaxPackageLen) + QLatin1Char('*');
+    const QString message = LineStateMessage(EquipmentCode, EquipmentType, OnLine);
     const QString receivers =
         clientLink_ ? clientLink_->EquipmentBroadcast(EquipmentCode, message) : QString();
+    LineStateSent(receivers, EquipmentCode, SiteNum, EquipmentNum, OnLine);
+}
+
+void TEquipmentBase::OwnerLineState(const QString &UserName, const QString &EquipmentName,
+                                    const QString &EquipmentCode, const QString &EquipmentType,
+                                    const QString &SiteNum, quint8 EquipmentNum, bool OnLine) {
+    const QString message = LineStateMessage(EquipmentCode, EquipmentType, OnLine);
+    const QString receivers =
+        clientLink_ ? clientLink_->UserBroadcast(UserName, EquipmentName, message) : QString();
+    LineStateSent(receivers, EquipmentCode, SiteNum, EquipmentNum, OnLine);
+}
+
+void TEquipmentBase::LineStateSent(const QString &receivers, const QString &EquipmentCode,
+                                   const QString &SiteNum, quint8 EquipmentNum, bool OnLine) {
     if (!receivers.isEmpty())
         Hint(LogEvent(TLogKind::Report, TLogPane::Traffic,
                       QLatin1String("Server->Client (") + receivers + QLatin1String("  SiteNo.:") +

@@ -111,6 +111,12 @@ public:
     // Failures of the broadcast reach the caller.
     void EquipmentLineState(const QString &EquipmentCode, const QString &EquipmentType,
                             const QString &SiteNum, quint8 EquipmentNum, bool OnLine);
+    // The same notice for one account's clients only (its name for the unit
+    // is EquipmentName): what they are told when the unit is assigned to the
+    // account, or taken from it, while the unit is on line.
+    void OwnerLineState(const QString &UserName, const QString &EquipmentName,
+                        const QString &EquipmentCode, const QString &EquipmentType,
+                        const QString &SiteNum, quint8 EquipmentNum, bool OnLine);
 
     // Serial numbers are reserved in blocks before they are used: the last
     // number of the block is stored under the counter's own NormalParam key
@@ -185,6 +191,9 @@ private:
     // What ComPackShow found wrong with a frame (the last failing check), or
     // the empty text.
     static QString FrameErrorValue(const TOnePackRecord &rec, bool checkOk);
+    // Logs a line-state notice sent to the receivers (nothing when none).
+    void LineStateSent(const QString &receivers, const QString &EquipmentCode,
+                       const QString &SiteNum, quint8 EquipmentNum, bool OnLine);
     // The handlers of the three kinds of frames a unit sends.
     void HandleReport(const TRecPackage &entry, const TOnePackRecord &rec,
                       const QString &ErrorValue);

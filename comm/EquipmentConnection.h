@@ -50,6 +50,10 @@ public:
 
     // The identity attached by a heartbeat; empty while unregistered.
     std::optional<TEquipmentIdentity> SocketData;
+    // The identity of the last valid heartbeat, registered or not (empty
+    // code: none yet): whom the fleet observer is told of when the
+    // connection closes, and what an assignment registers at once.
+    TEquipmentIdentity Heard;
     // The reassembly buffer (RecEquipmentPackStr, kept as bytes).
     TFrameCutter RecEquipmentPack;
     // Frames refused because the unit stopped reading.

@@ -10,6 +10,7 @@
 #include "UserEquipmentTable.h"
 #include "ValueConversion.h"
 
+#include <QStringBuilder>
 #include <QTcpSocket>
 #include <QThread>
 
@@ -200,6 +201,8 @@ void TEquipmentTcp::CloseConnection(TEquipmentConnection &conn) {
 void TEquipmentTcp::RemoveConnection(TEquipmentConnection &conn) {
     std::erase(connections_, &conn);
     connectCount_ = static_cast<int>(connections_.size());
+    if (presence_ && !conn.Heard.EquipmentCode.isEmpty())
+        presence_->UnitGone(conn.Heard.EquipmentCode, conn.RemoteAddress(), conn.RemotePort());
     // Its liveness count serves nothing once it is gone; kept, the list
     // would hold every connection of the last nine ticks.
     ForgetLiveness(conn.Key());
@@ -239,7 +242,7 @@ void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes
     CountMetric(&TServerMetrics::framesReceived);
     TReceivedFrame frame = ResolveReceivedFrame(bytes);
     if (const std::optional<THeartbeat> heartbeat = ResolveHeartbeat(frame)) {
-        HandleHeartbeat(conn, frame, *heartbeat);
+        HandleHeartbeat(conn, bytes, frame, *heartbeat);
         return;
     }
     // Frames of a connection without identity are dropped; the operator's
@@ -286,64 +289,71 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
     return written;
 }
 
-void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedFrame &frame,
-                                    const THeartbeat &beat) {
+void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
+                                    const TReceivedFrame &frame, const THeartbeat &beat) {
     const QString ip = conn.RemoteAddress();
     const QString port = QString::number(conn.RemotePort());
-    const QString frameText = FrameText(frame.SourcePackage, frame.TrulyPackage);
 
     if (!frame.CheckOk) {
         // No reply, no liveness reset, no registration.
         Hint(LogEvent(TLogKind::Error, TLogPane::Traffic,
-                      QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") + ip +
-                          QLatin1String("  EquipmentPort:") + port + QLatin1Char(')') + QChar(13) +
-                          frameText + QLatin1String(" Check code error"),
+                      QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") % ip %
+                          QLatin1String("  EquipmentPort:") % port % QLatin1Char(')') % QChar(13) %
+                          FrameText(frame.SourcePackage, frame.TrulyPackage) %
+                          QLatin1String(" Check code error"),
                       clYellow)
-                 .WithPeer(conn.RemoteAddress(), conn.RemotePort())
-                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
+                 .WithPeer(ip, conn.RemotePort())
+                 .WithFrame(bytes.toByteArray()));
         CountMetric(&TServerMetrics::framesBadCheck);
         return;
     }
 
     QString SiteId = beat.SiteId;
-    QString SiteNum = SiteNumText(beat.StationBytes);
     const quint8 EquipmentNum = beat.EquipmentNum;
     const QString EquipmentCode =
         FromAscToNormal(QStringLiteral("0022"), beat.EquipmentCodeHex, 0x21, QStringLiteral("00"));
     const QString &EquipmentType = beat.EquipmentType;
+    // Every heartbeat is answered and most are logged: the log's texts are
+    // made only while the log is on, each in one allocation.
+    const bool logOn = LogOn();
     // "  EquipmentIP:..  EquipmentPort:..": the part every heartbeat line shares.
     const QString where =
-        QLatin1String("  EquipmentIP:") + ip + QLatin1String("  EquipmentPort:") + port;
+        QLatin1String("  EquipmentIP:") % ip % QLatin1String("  EquipmentPort:") % port;
+    QString SiteNum = SiteNumText(beat.StationBytes);
+    // "  StationNo.:0x..  EquipmentNo.:..)": the unit's place, in both lines.
+    const QString place = logOn ? QString(QLatin1String("  StationNo.:0x") % SiteNum %
+                                          QLatin1String("  EquipmentNo.:") %
+                                          QString::number(EquipmentNum) % QLatin1Char(')'))
+                                : QString();
 
-    if (LogOn())
+    if (logOn)
         Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic,
-                      QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") + EquipmentCode +
-                          where + QLatin1String("  StationNo.:0x") + SiteNum +
-                          QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                          QLatin1Char(')') + QChar(13) + frameText,
+                      QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") % EquipmentCode %
+                          where % place % QChar(13) %
+                          FrameText(frame.SourcePackage, frame.TrulyPackage),
                       clYellow)
                  .WithUnit(EquipmentCode)
-                 .WithPeer(conn.RemoteAddress(), conn.RemotePort())
-                 .WithFrame(QByteArray::fromHex(frame.SourcePackage.toLatin1())));
+                 .WithPeer(ip, conn.RemotePort())
+                 .WithFrame(bytes.toByteArray()));
 
     // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
     const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
     CountMetric(&TServerMetrics::heartbeatsAnswered);
-    if (LogOn())
+    if (logOn)
         Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Events,
-                      QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") +
-                          EquipmentCode + where + QLatin1String("  StationNo.:0x") + SiteNum +
-                          QLatin1String("  EquipmentNo.:") + QString::number(EquipmentNum) +
-                          QLatin1Char(')') + QChar(13) + replyText,
+                      QLatin1String("Server->Equipment Reply HeartBeat (EquipmentCode:") %
+                          EquipmentCode % where % place % QChar(13) % replyText,
                       clWhite)
                  .WithUnit(EquipmentCode)
-                 .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
+                 .WithPeer(ip, conn.RemotePort()));
 
     ResetLiveness(conn.Key());
 
     if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode &&
-        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId)
+        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId) {
+        Sighted(conn, *conn.SocketData);
         return; // registered already
+    }
 
     if (SiteIdUsedByOther(EquipmentCode, SiteId)) {
         // Another unit has this station and equipment number: give this one a
@@ -374,6 +384,7 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
     } catch (const DbError &e) {
         // Registration needs the database; the next heartbeat tries again.
         conn.SocketData.reset();
+        Sighted(conn, {EquipmentCode, EquipmentType, SiteId});
         Hint(LogEvent(TLogKind::Error, TLogPane::Events,
                       QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
                           QLatin1String(") not registered: ") + QString::fromStdString(e.what()),
@@ -389,6 +400,51 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, const TReceivedF
         // Nobody owns the unit: its frames are dropped from now on.
         conn.SocketData.reset();
     }
+    Sighted(conn, {EquipmentCode, EquipmentType, SiteId});
+}
+
+void TEquipmentTcp::Sighted(TEquipmentConnection &conn, const TEquipmentIdentity &id) {
+    if (conn.Heard.EquipmentCode != id.EquipmentCode) {
+        // The connection speaks for another unit now: the one before is gone.
+        if (presence_ && !conn.Heard.EquipmentCode.isEmpty())
+            presence_->UnitGone(conn.Heard.EquipmentCode, conn.RemoteAddress(), conn.RemotePort());
+    }
+    conn.Heard = id;
+    if (presence_)
+        presence_->UnitHeartbeat(id, conn.RemoteAddress(), conn.RemotePort(),
+                                 conn.SocketData.has_value());
+}
+
+bool TEquipmentTcp::RegisterHeard(const QString &EquipmentCode) {
+    MMS_ASSERT_THREAD(thread());
+    if (OnLineUnit(EquipmentCode))
+        return false;
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        TEquipmentConnection &conn = **it;
+        if (conn.Closed || conn.Heard.EquipmentCode != EquipmentCode)
+            continue;
+        // What its next heartbeat would do: the ownership look-up, then the
+        // on-line notice to every entitled client.
+        const TEquipmentIdentity id = conn.Heard;
+        if (!UserEquipment(id.EquipmentCode, id.EquipmentType))
+            return false;
+        conn.SocketData = id;
+        EquipmentLineState(id.EquipmentCode, id.EquipmentType, id.SiteNum(), id.EquipmentNum(),
+                           true);
+        return true;
+    }
+    return false;
+}
+
+std::optional<TEquipmentTcp::TOnLineUnit>
+TEquipmentTcp::OnLineUnit(const QString &EquipmentCode) const {
+    MMS_ASSERT_THREAD(thread());
+    for (auto it = connections_.rbegin(); it != connections_.rend(); ++it) {
+        const TEquipmentConnection &conn = **it;
+        if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode)
+            return TOnLineUnit{*conn.SocketData, conn.RemoteAddress(), conn.RemotePort()};
+    }
+    return std::nullopt;
 }
 
 bool TEquipmentTcp::UserEquipment(const QString &EquipmentCode, const QString &EquipmentType) {

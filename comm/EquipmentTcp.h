@@ -13,6 +13,7 @@
 #include "AcceptGuard.h"
 #include "EquipmentBase.h"
 #include "EquipmentConnection.h"
+#include "UnitPresence.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <functional>
 #include <list>
+#include <optional>
 #include <vector>
 
 class TEquipmentTcp : public TEquipmentBase {
@@ -65,6 +67,26 @@ public:
     // at once (one red line per episode).
     void SetMaxConnections(std::size_t max) { maxConnections_ = max; }
 
+    // The observer told of heartbeats and closed connections of units; may
+    // be null. Link thread.
+    void SetUnitPresence(TUnitPresence *presence) { presence_ = presence; }
+
+    // The identity of the unit's newest registered connection with its
+    // peer address and port; nothing when the unit is not on line. Link
+    // thread.
+    struct TOnLineUnit {
+        TEquipmentIdentity id;
+        QString address;
+        int port = 0;
+    };
+    std::optional<TOnLineUnit> OnLineUnit(const QString &EquipmentCode) const;
+    // Registers a unit that heartbeats on an open connection but was not
+    // registered (it had no owner then) as its next heartbeat would, now
+    // that it has one: its owners are told it is on line. False when there
+    // is no such connection or the unit still has no owner. Throws DbError
+    // when the look-up fails. Link thread.
+    bool RegisterHeard(const QString &EquipmentCode);
+
     // The clock that makes new station numbers (tests pin it).
     void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
 
@@ -93,8 +115,8 @@ private:
     // Parses one cut frame once: a heartbeat is answered at once, any other
     // frame of a registered unit goes to the receive queue.
     void HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes);
-    void HandleHeartbeat(TEquipmentConnection &conn, const TReceivedFrame &frame,
-                         const THeartbeat &beat);
+    void HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
+                         const TReceivedFrame &frame, const THeartbeat &beat);
     // Frames, escapes and writes a content text; returns the frame text for
     // the log ("unescaped(Truly escaped)" when escaping changed it).
     QString SendContent(TEquipmentConnection &conn, const QString &content);
@@ -111,6 +133,8 @@ private:
     bool SiteIdUsedByOther(const QString &EquipmentCode, const QString &SiteId) const;
     void ResetLiveness(const QString &key);
     void ForgetLiveness(const QString &key);
+    // Tells the fleet observer of a valid heartbeat on the connection.
+    void Sighted(TEquipmentConnection &conn, const TEquipmentIdentity &id);
 
     QTcpServer ServerSocket;
     QTimer timConnectState;
@@ -137,6 +161,7 @@ private:
 
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
     std::size_t maxConnections_ = 20000;
+    TUnitPresence *presence_ = nullptr;
     bool refusing_ = false;     // an episode of refused connections is on
     TAcceptGuard *acceptGuard_; // child of ServerSocket
 };

@@ -4,9 +4,8 @@
 
 TLinkThread::TLinkThread() {
     thread_.setObjectName(QStringLiteral("links"));
-    if (qEnvironmentVariable("MMS_EVENT_DISPATCHER")
-            .compare(QLatin1String("glib"), Qt::CaseInsensitive) != 0)
-        thread_.setEventDispatcher(new TEpollEventDispatcher); // the thread owns it
+    if (auto dispatcher = TEpollEventDispatcher::ForNewThread())
+        thread_.setEventDispatcher(dispatcher.release()); // the thread owns it
     context_ = new QObject;
     context_->moveToThread(&thread_);
     QObject::connect(&thread_, &QThread::finished, context_, &QObject::deleteLater);

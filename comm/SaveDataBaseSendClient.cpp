@@ -139,18 +139,21 @@ void TSaveDataBaseSendClient::SendAnswer(const TTempHistoryInfo &E) {
                                  QStringLiteral("  ClientIP:") + E.ClientIp +
                                  QStringLiteral("  ClientPort:") + QString::number(E.ClientPort);
     }
-    if (FCommInfoHint)
-        FCommInfoHint(LogEvent(E.OperateFlag == u"01" ? TLogKind::Report : TLogKind::Reply,
-                               TLogPane::Traffic,
-                               QStringLiteral("Server->Client (") + EquipmentClientStr +
-                                   QStringLiteral("  SiteNo.:") + E.SiteNum +
-                                   QStringLiteral("  EquipmentNo.:") +
-                                   QString::number(E.EquipmentNum) + QStringLiteral("  SerialId:") +
-                                   QString::number(E.SerialId) + u')' + u'\r' + E.BodyValue,
-                               clYellow)
-                          .WithUnit(E.EquipmentCode)
-                          .WithUser(E.UserName)
-                          .WithPeer(E.ClientIp, E.ClientPort));
+    if (!FCommInfoHint)
+        return;
+    TLogEvent event =
+        LogEvent(E.OperateFlag == u"01" ? TLogKind::Report : TLogKind::Reply, TLogPane::Traffic,
+                 QStringLiteral("Server->Client (") + EquipmentClientStr +
+                     QStringLiteral("  SiteNo.:") + E.SiteNum + QStringLiteral("  EquipmentNo.:") +
+                     QString::number(E.EquipmentNum) + QStringLiteral("  SerialId:") +
+                     QString::number(E.SerialId) + u')' + u'\r' + E.BodyValue,
+                 clYellow);
+    event.WithUnit(E.EquipmentCode).WithUser(E.UserName).WithPeer(E.ClientIp, E.ClientPort);
+    // A report's body is the frame as the unit sent it: views decode its
+    // items (the alarm states) from the event.
+    if (E.OperateFlag == u"01")
+        event.WithFrame(QByteArray::fromHex(E.BodyValue.toLatin1()));
+    FCommInfoHint(event);
 }
 
 void TSaveDataBaseSendClient::SaveHistory(const TTempHistoryInfo &E) {

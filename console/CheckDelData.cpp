@@ -1,5 +1,7 @@
 #include "CheckDelData.h"
 
+#include <algorithm>
+
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -32,6 +34,7 @@ TCheckDelData::~TCheckDelData() {
 void TCheckDelData::timCheckDelDataTimer() {
     if (!jobs_.empty())
         return;
+    run_ = TRetentionRun{QDateTime::currentDateTime(), {}, true, 0, {}};
     Queue(RegisterJob{});
     Queue(HistoryJob{THistoryKind::Query, true, true, {}, std::nullopt});
     Queue(HistoryJob{THistoryKind::Alarm, true, true, {}, std::nullopt});
@@ -79,6 +82,16 @@ TCheckDelData::StepResult TCheckDelData::RunStep(const Job &job) const {
 
 void TCheckDelData::StepDone(const StepResult &result) {
     stepRunning_ = false;
+    const bool timerStep = std::holds_alternative<RegisterJob>(jobs_.front()) ||
+                           std::get<HistoryJob>(jobs_.front()).timerRun;
+    if (run_ && timerStep) {
+        if (result.ok) {
+            run_->rowsDeleted += result.rows;
+        } else {
+            run_->ok = false;
+            run_->error = result.error;
+        }
+    }
     if (std::holds_alternative<RegisterJob>(jobs_.front())) {
         jobs_.pop_front();
         if (!result.ok) {
@@ -93,6 +106,7 @@ void TCheckDelData::StepDone(const StepResult &result) {
             if (log_)
                 log_(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
             emit RegisterOverdueDeleteFailed(text);
+            CloseRunIfDone();
             if (jobs_.empty()) {
                 emit Finished();
                 return;
@@ -111,12 +125,34 @@ void TCheckDelData::StepDone(const StepResult &result) {
             FinishHistoryJob(true);
         }
     }
+    CloseRunIfDone();
     Step();
+}
+
+void TCheckDelData::CloseRunIfDone() {
+    if (!run_)
+        return;
+    const bool left = std::any_of(jobs_.begin(), jobs_.end(), [](const Job &job) {
+        const auto *history = std::get_if<HistoryJob>(&job);
+        return !history || history->timerRun;
+    });
+    if (left)
+        return;
+    run_->finished = QDateTime::currentDateTime();
+    std::lock_guard guard(lastRunLock_);
+    lastRun_ = std::move(run_);
+    run_.reset();
+}
+
+std::optional<TRetentionRun> TCheckDelData::LastRun() const {
+    std::lock_guard guard(lastRunLock_);
+    return lastRun_;
 }
 
 void TCheckDelData::FinishHistoryJob(bool ok) {
     HistoryJob job = std::move(std::get<HistoryJob>(jobs_.front()));
     jobs_.pop_front();
+    CloseRunIfDone();
     if (job.done)
         job.done(ok);
     if (jobs_.empty())

@@ -13,6 +13,7 @@
 #include "PublicU.h"
 #include "Retention.h"
 
+#include <QDateTime>
 #include <QObject>
 #include <QThread>
 #include <QTimer>
@@ -20,7 +21,18 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <mutex>
+#include <optional>
 #include <variant>
+
+// What the last automatic run did.
+struct TRetentionRun {
+    QDateTime started;
+    QDateTime finished;
+    bool ok = true;
+    int rowsDeleted = 0; // history rows and registrations
+    QString error;       // why it failed; empty when it did not
+};
 
 class TCheckDelData : public QObject {
     Q_OBJECT
@@ -57,6 +69,9 @@ public:
     // Nothing queued or deleting.
     bool Idle() const { return jobs_.empty(); }
 
+    // The last automatic run that has ended; nothing before the first. Any thread.
+    std::optional<TRetentionRun> LastRun() const;
+
     QTimer timCheckDelData;
 
 signals:
@@ -91,12 +106,17 @@ private:
     void StepDone(const StepResult &result);
     StepResult RunStep(const Job &job) const;
     void FinishHistoryJob(bool ok);
+    // Records the timer run once none of its steps is left.
+    void CloseRunIfDone();
 
     TdmNet &db_;
     TCommInfoHint log_;
     Settings settings_;
     std::deque<Job> jobs_;
     bool stepRunning_ = false;
+    std::optional<TRetentionRun> run_; // the timer run under way
+    mutable std::mutex lastRunLock_;
+    std::optional<TRetentionRun> lastRun_;
     QThread thread_;
     QObject *worker_ = nullptr; // lives on thread_, deleted when it ends
 };

@@ -1,5 +1,7 @@
 #include "CommInfoHintSink.h"
 
+#include <QStringBuilder>
+
 #include <algorithm>
 #include <cstdio>
 #include <iterator>
@@ -268,10 +270,16 @@ bool TCommInfoHintSink::Deliver(std::size_t most) {
 }
 
 QString FormatLogLine(const QDateTime &time, const QString &text) {
+    return FormatLogLine(DateTimeText(time), text);
+}
+
+QString FormatLogLine(const QString &timeText, const QString &text) {
     QString body = text;
-    body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
-    return DateTimeText(time) + QLatin1String("->") + body;
+    if (body.contains(QLatin1Char('\r'))) {
+        body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    }
+    return timeText % QLatin1String("->") % body;
 }
 
 std::size_t TCommInfoHintSink::Queued() {

@@ -136,3 +136,5 @@ TLogEvent DroppedLinesEvent(std::size_t dropped);
 // Formats a log line the way the operator sees it: time + "->" + text, with
 // every carriage return starting a new output line.
 QString FormatLogLine(const QDateTime &time, const QString &text);
+// The same with the time already formatted (DateTimeText).
+QString FormatLogLine(const QString &timeText, const QString &text);

@@ -1,6 +1,8 @@
 #include "OperatorService.h"
 
+#include "HistoryTables.h"
 #include "NormalParamTable.h"
+#include "ParamListTable.h"
 #include "PublicU.h"
 #include "RecycleUserEquipmentTable.h"
 #include "UserEquipmentTable.h"
@@ -136,6 +138,7 @@ void TOperatorService::DeleteAccount(const QString &UserName, QObject *context,
                     TUserEquipmentTable(db_).DeleteUser(UserName);
                     TUserRegisterTable(db_).DeleteUser(UserName);
                     tx.Commit();
+                    AssignmentsChanged();
                 },
                 UserName);
         },
@@ -178,7 +181,12 @@ void TOperatorService::ExportUserTable(const QString &path, QObject *context,
 void TOperatorService::ImportUserTable(const QString &path, QObject *context,
                                        Answer<TUserTableFileResult> answer) {
     Run<TUserTableFileResult>(
-        context, [this, path] { return ImportUserTableFile(db_, path, codePage_); },
+        context,
+        [this, path] {
+            TUserTableFileResult result = ImportUserTableFile(db_, path, codePage_);
+            AssignmentsChanged();
+            return result;
+        },
         std::move(answer));
 }
 
@@ -259,4 +267,176 @@ void TOperatorService::Exit() {
     // On the service's own thread: directly when called there.
     if (links_.Exit)
         QMetaObject::invokeMethod(this, [this] { links_.Exit(); });
+}
+
+void TOperatorService::AssignmentsChanged() {
+    if (TFleetModel *fleet = fleet_)
+        fleet->ReloadOwners();
+}
+
+void TOperatorService::UnitDetails(const QString &EquipmentCode, QObject *context,
+                                   Answer<TUnitDetails> answer) {
+    Run<TUnitDetails>(
+        context,
+        [this, EquipmentCode] {
+            TUnitDetails details;
+            details.EquipmentCode = EquipmentCode;
+            details.owners = TUserEquipmentTable(db_).OwnersOf(EquipmentCode);
+            if (TFleetModel *fleet = fleet_)
+                details.fleet = fleet->Row(EquipmentCode);
+            details.params = DecodeParamList(TParamListTable(db_).ListOf(EquipmentCode));
+            details.known = !details.owners.empty() || details.fleet.has_value();
+            return details;
+        },
+        std::move(answer));
+}
+
+namespace {
+
+// The range with its limit kept within what one answer may carry.
+THistoryRange Bounded(THistoryRange range) {
+    range.limit = std::clamp(range.limit, 0, TOperatorService::MaxHistoryRows);
+    return range;
+}
+
+} // namespace
+
+void TOperatorService::UnitHistory(THistoryRange range, QObject *context,
+                                   Answer<TUnitHistory> answer) {
+    Run<TUnitHistory>(
+        context,
+        [this, range = Bounded(std::move(range))] {
+            if (range.EquipmentCode.isEmpty()) {
+                TUnitHistory refused;
+                refused.error = QStringLiteral("no unit given");
+                return refused;
+            }
+            THistoryTables tables(db_);
+            const std::vector<TQueryHistoryRow> queries = tables.Queries(range);
+            const std::vector<TAlarmHistoryRow> alarms = tables.Alarms(range);
+            TUnitHistory history = DecodeHistory(queries, alarms);
+            history.truncated =
+                int(queries.size()) >= range.limit || int(alarms.size()) >= range.limit;
+            return history;
+        },
+        std::move(answer));
+}
+
+void TOperatorService::AlarmHistory(THistoryRange range, QObject *context,
+                                    Answer<TUnitHistory> answer) {
+    Run<TUnitHistory>(
+        context,
+        [this, range = Bounded(std::move(range))] {
+            const std::vector<TAlarmHistoryRow> alarms = THistoryTables(db_).Alarms(range);
+            TUnitHistory history = DecodeHistory({}, alarms);
+            history.truncated = int(alarms.size()) >= range.limit;
+            return history;
+        },
+        std::move(answer));
+}
+
+void TOperatorService::AlarmMail(QObject *context, Answer<TAlarmMailState> answer) {
+    Run<TAlarmMailState>(
+        context,
+        [this] {
+            TAlarmMailState state;
+            if (TFleetModel *fleet = fleet_)
+                state.results = fleet->MailResults();
+            state.waiting = TAlarmOutbox(db_).MailLines();
+            return state;
+        },
+        std::move(answer));
+}
+
+void TOperatorService::AccountUnits(const QString &UserName, QObject *context,
+                                    Answer<TAccountUnits> answer) {
+    Run<TAccountUnits>(
+        context,
+        [this, UserName] {
+            TAccountUnits result;
+            result.units = TUserEquipmentTable(db_).UnitsOf(UserName);
+            return result;
+        },
+        std::move(answer));
+}
+
+void TOperatorService::AssignUnit(TUnitAssignment row, QObject *context,
+                                  Answer<TOperatorResult> answer) {
+    Run<TOperatorResult>(
+        context,
+        [this, row = std::move(row)]() mutable {
+            TOperatorResult result;
+            row.UserName = row.UserName.trimmed();
+            row.EquipmentCode = row.EquipmentCode.trimmed();
+            if (row.UserName.isEmpty() || row.EquipmentCode.isEmpty()) {
+                result.error = QStringLiteral("an account and a unit code are needed");
+                return result;
+            }
+            TUserRegisterTable users(db_);
+            if (!users.Exists(row.UserName)) {
+                result.error = QStringLiteral("no account named %1").arg(row.UserName);
+                return result;
+            }
+            if (row.EquipmentType.isEmpty())
+                if (TFleetModel *fleet = fleet_)
+                    if (const std::optional<TFleetRow> unit = fleet->Row(row.EquipmentCode))
+                        row.EquipmentType = unit->EquipmentType;
+            if (!TUserEquipmentTable(db_).Assign(row)) {
+                result.error = QStringLiteral("%1 has the unit %2 already")
+                                   .arg(row.UserName, row.EquipmentCode);
+                return result;
+            }
+            AssignmentsChanged();
+            // A super user is told of every unit anyway.
+            if (!linksStopped_ && links_.UnitAssignmentChanged &&
+                !users.SuperUserNames().contains(row.UserName))
+                links_.UnitAssignmentChanged(row.UserName, row.EquipmentName, row.EquipmentCode,
+                                             true);
+            return result;
+        },
+        std::move(answer));
+}
+
+void TOperatorService::UnassignUnit(const QString &UserName, const QString &EquipmentCode,
+                                    QObject *context, Answer<TOperatorResult> answer) {
+    Run<TOperatorResult>(
+        context,
+        [this, UserName, EquipmentCode] {
+            TOperatorResult result;
+            TUserEquipmentTable units(db_);
+            // The account's name for the unit, for the notice's log line.
+            QString name;
+            for (const TOwnedUnit &owner : units.OwnersOf(EquipmentCode))
+                if (owner.UserName == UserName) {
+                    name = owner.EquipmentName;
+                    break;
+                }
+            if (units.Unassign(UserName, EquipmentCode) == 0) {
+                result.error =
+                    QStringLiteral("%1 does not have the unit %2").arg(UserName, EquipmentCode);
+                return result;
+            }
+            AssignmentsChanged();
+            if (!linksStopped_ && links_.UnitAssignmentChanged &&
+                !TUserRegisterTable(db_).SuperUserNames().contains(UserName))
+                links_.UnitAssignmentChanged(UserName, name, EquipmentCode, false);
+            return result;
+        },
+        std::move(answer));
+}
+
+void TOperatorService::Status(QObject *context, Answer<TServerStatus> answer) {
+    Run<TServerStatus>(
+        context,
+        [this] {
+            TServerStatus status;
+            if (!linksStopped_ && links_.Status)
+                status = links_.Status();
+            status.databaseType = db_.DataBaseType();
+            status.databaseUp = db_.IsUp();
+            status.showInfoHint = ShowInfoHint;
+            status.lastRetention = checkDelData_.LastRun();
+            return status;
+        },
+        std::move(answer));
 }

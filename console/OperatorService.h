@@ -12,15 +12,21 @@
 //     context must be destroyed on its own thread.
 //   - Calls are run one at a time in the order they were made, so that a
 //     view sees its own changes in order.
+//   - The fleet model, when one is set, is read by any thread and told of
+//     the assignments the service changes.
 //   - The links are reached only through TOperatorLinks, whose members are
 //     callable from any thread (the client server queues the closing of
 //     connections to its own thread); Stop() ends the worker's use of them
 //     before they go.
 #pragma once
 
+#include "AlarmOutbox.h"
 #include "CheckDelData.h"
+#include "FleetModel.h"
 #include "NetD.h"
 #include "PackResolveModel.h"
+#include "UnitData.h"
+#include "UserEquipmentTable.h"
 #include "UserRegisterTable.h"
 #include "UserTableTransfer.h"
 
@@ -30,7 +36,37 @@
 
 #include <atomic>
 #include <functional>
+#include <optional>
 #include <vector>
+
+// One listening port of the server; an empty address: not listening.
+struct TListenPort {
+    QString name;
+    QString address;
+    int port = 0;
+};
+
+// The running server's figures, as a status view shows them.
+struct TServerStatus {
+    QString error;
+    QString version;
+    QDateTime started;
+    qint64 uptimeSeconds = 0;
+    std::vector<TListenPort> ports;
+    int databaseType = 0; // 1 SQLite, 2 SQL Server, 3 PostgreSQL
+    QString database;     // where it is, without a password
+    bool databaseUp = false;
+    int unitsConnected = 0;
+    int clientsConnected = 0;
+    // Queue lengths, as last sampled on the link thread (once a second).
+    qint64 sendQueue = 0;    // requests waiting for their unit
+    qint64 receiveQueue = 0; // frames waiting to be processed
+    qint64 channelQueue = 0; // client requests waiting for the channel worker
+    qint64 tempHistory = 0;  // requests waiting for an answer, answers waiting to be stored
+    qint64 logQueue = 0;     // events waiting for the event stream
+    bool showInfoHint = false;
+    std::optional<TRetentionRun> lastRetention;
+};
 
 // What the service needs of the running server. Unset members do nothing
 // (and CheckClientExist answers false).
@@ -54,6 +90,15 @@ struct TOperatorLinks {
     // Saves the counters and ends the program without the close
     // confirmation. Run on the service's own thread.
     std::function<void()> Exit;
+    // The unit was assigned to the account (or taken from it): when the unit
+    // is on line, the account's connected clients get the on-line (off-line)
+    // notice the client server sends the owners of a unit that comes (goes).
+    // Any thread; the notice is sent on the link thread.
+    std::function<void(const QString &UserName, const QString &EquipmentName,
+                       const QString &EquipmentCode, bool assigned)>
+        UnitAssignmentChanged;
+    // The figures of the running server that need no database. Any thread.
+    std::function<TServerStatus()> Status;
 };
 
 // The end of a change: an empty error is success.
@@ -77,6 +122,30 @@ struct TAddSuperUserResult {
     QString error;
     bool exists = false;  // the name is taken (by any account)
     QDateTime registered; // the time stored as register and login time
+};
+
+// One unit: its owners with their names for it, its fleet row (identity,
+// connection, last heartbeat and alarm) and its parameter list.
+struct TUnitDetails {
+    QString error;
+    QString EquipmentCode;
+    bool known = false; // assigned or seen since the start
+    std::vector<TOwnedUnit> owners;
+    std::optional<TFleetRow> fleet;
+    std::vector<TUnitParam> params;
+};
+
+// The units assigned to one account, with its names for them.
+struct TAccountUnits {
+    QString error;
+    std::vector<TOwnedUnit> units;
+};
+
+// The alert mail lines waiting for the next mailing, and the last mail results.
+struct TAlarmMailState {
+    QString error;
+    std::vector<TAlarmMailLineRow> waiting;
+    std::vector<TFleetModel::TMailResult> results;
 };
 
 // The two retention periods as NormalParam holds them (30 without a row).
@@ -154,6 +223,38 @@ public:
         return ParamDescription(Code);
     }
 
+    // The fleet model the views read and the service tells of assignment
+    // changes; may be null. Set before the views use the service.
+    void SetFleetModel(TFleetModel *fleet) { fleet_ = fleet; }
+    TFleetModel *Fleet() const { return fleet_; }
+
+    // One unit's owners, fleet row and parameter list.
+    void UnitDetails(const QString &EquipmentCode, QObject *context, Answer<TUnitDetails> answer);
+    // A unit's answers and reports of a time range (range.EquipmentCode
+    // required), decoded, with a series per numeric parameter. At most
+    // MaxHistoryRows of each table.
+    void UnitHistory(THistoryRange range, QObject *context, Answer<TUnitHistory> answer);
+    // The reports of a time range, of one unit or (empty code) of all.
+    void AlarmHistory(THistoryRange range, QObject *context, Answer<TUnitHistory> answer);
+    // The alert mail lines waiting and the last mail results.
+    void AlarmMail(QObject *context, Answer<TAlarmMailState> answer);
+    // The units assigned to an account.
+    void AccountUnits(const QString &UserName, QObject *context, Answer<TAccountUnits> answer);
+    // Assigns a unit to an account (UserEquipment) under the account's name
+    // for it; without a type, the one the unit reported, if any. Refused for
+    // an unknown account, an empty code or one the account has already. When
+    // the unit is on line, the account's connected clients are told.
+    void AssignUnit(TUnitAssignment row, QObject *context, Answer<TOperatorResult> answer);
+    // Takes a unit from an account; refused when the account does not have
+    // it. When the unit is on line and the account is no longer entitled to
+    // it, the account's connected clients are told it is off line.
+    void UnassignUnit(const QString &UserName, const QString &EquipmentCode, QObject *context,
+                      Answer<TOperatorResult> answer);
+    // The server's figures with the database's state.
+    void Status(QObject *context, Answer<TServerStatus> answer);
+
+    static constexpr int MaxHistoryRows = 10000;
+
     // The view's start and confirmed exit (TOperatorLinks::Start and
     // ConfirmedExit); without a link to run they succeed.
     bool Start();
@@ -172,7 +273,11 @@ private:
 
     TdmNet &db_;
     TCheckDelData &checkDelData_;
+    // Tells the fleet model that assignments changed (worker).
+    void AssignmentsChanged();
+
     TOperatorLinks links_;
+    std::atomic<TFleetModel *> fleet_{nullptr};
     QString codePage_;
     std::atomic<bool> linksStopped_{false};
     QThread thread_;

@@ -32,6 +32,16 @@ QString DateTimeText(const QDateTime &t) {
     return t.toString(sysShortDate + QStringLiteral(" HH:mm:ss"));
 }
 
+const QString &TDateTimeTextCache::Text(const QDateTime &t) {
+    const qint64 second = t.toMSecsSinceEpoch() / 1000;
+    if (second != second_ || sysShortDate != format_) {
+        second_ = second;
+        format_ = sysShortDate;
+        text_ = DateTimeText(t);
+    }
+    return text_;
+}
+
 QString NowText() {
     return DateTimeText(QDateTime::currentDateTime());
 }

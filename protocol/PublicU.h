@@ -70,6 +70,19 @@ extern std::mutex lstAlertStringLock;
 QString DateTimeText(const QDateTime &t);
 // The current local time as that text.
 QString NowText();
+
+// DateTimeText of times that mostly fall within the second of the one
+// before (log lines under traffic): formatted once per second. Not shared
+// between threads.
+class TDateTimeTextCache {
+public:
+    const QString &Text(const QDateTime &t);
+
+private:
+    qint64 second_ = -1;
+    QString format_; // sysShortDate when text_ was made
+    QString text_;
+};
 // Parses a text written by DateTimeText back; invalid QDateTime when it does not fit.
 QDateTime ParseDateTimeText(const QString &text);
 // The current local time cut to the whole second, as written and read back.

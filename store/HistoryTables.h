@@ -27,6 +27,15 @@ struct TQueryHistoryRow {
 
 using THistoryRow = std::variant<TAlarmHistoryRow, TQueryHistoryRow>;
 
+// Which rows a history read returns: one unit's (all units' when the code is
+// empty) with a time in [from, to), the newest first, at most `limit`.
+struct THistoryRange {
+    QString EquipmentCode;
+    QDateTime from;
+    QDateTime to;
+    int limit = 1000;
+};
+
 class THistoryTables {
 public:
     explicit THistoryTables(TdmNet &db) : db_(db) {}
@@ -42,6 +51,11 @@ public:
     void InsertAlarms(const std::vector<TAlarmHistoryRow> &rows);
     // Appends the row to its table. Throws DbError.
     void Insert(const THistoryRow &row);
+
+    // Reads rows by unit and time (AlarmTime, QueryTime: the columns with an index),
+    // newest first. Throws DbError.
+    std::vector<TAlarmHistoryRow> Alarms(const THistoryRange &range);
+    std::vector<TQueryHistoryRow> Queries(const THistoryRange &range);
 
 private:
     TdmNet &db_;

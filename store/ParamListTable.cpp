@@ -18,3 +18,9 @@ void TParamListTable::StorePage(const QString &EquipmentCode, int QueryNum,
     tx.Commit();
     ListContentStr = whole;
 }
+
+QString TParamListTable::ListOf(const QString &EquipmentCode) {
+    const std::vector<QSqlRecord> rows = db_.Select(
+        QStringLiteral("select ListStr from ParamList where EquipmentCode=?"), {EquipmentCode});
+    return rows.empty() ? QString() : rows.front().value(0).toString();
+}

@@ -13,6 +13,8 @@ public:
     // without a row is not stored. Every row with that code is written, since
     // the table has no unique key. One transaction. Throws DbError.
     void StorePage(const QString &EquipmentCode, int QueryNum, QString &ListContentStr);
+    // The stored list of the unit (its first row); empty without one. Throws DbError.
+    QString ListOf(const QString &EquipmentCode);
 
 private:
     TdmNet &db_;

@@ -43,3 +43,36 @@ bool TUserEquipmentTable::RegisterUnit(const QString &EquipmentCode, const QStri
 void TUserEquipmentTable::DeleteUser(const QString &UserName) {
     db_.Exec(QStringLiteral("delete from UserEquipment where UserName=?"), {UserName});
 }
+
+std::vector<TUnitAssignment> TUserEquipmentTable::AllRows() {
+    std::vector<TUnitAssignment> rows;
+    TdmNet::Session session(db_);
+    QSqlQuery q = session.Query(QStringLiteral(
+        "select UserName, EquipmentCode, EquipmentName, EquipmentType from UserEquipment "
+        "order by EquipmentCode"));
+    while (q.next())
+        rows.push_back({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
+                        q.value(3).toString()});
+    return rows;
+}
+
+bool TUserEquipmentTable::Assign(const TUnitAssignment &row) {
+    TdmNet::Transaction tx(db_);
+    const std::vector<QSqlRecord> existing =
+        tx.Select(QStringLiteral("select EquipmentCode from UserEquipment where UserName=? and "
+                                 "EquipmentCode=?"),
+                  {row.UserName, row.EquipmentCode});
+    if (!existing.empty())
+        return false;
+    tx.Exec(QStringLiteral("insert into UserEquipment (UserName, EquipmentCode, EquipmentName, "
+                           "EquipmentType) values (?, ?, ?, ?)"),
+            {row.UserName, row.EquipmentCode, row.EquipmentName, row.EquipmentType});
+    tx.Commit();
+    return true;
+}
+
+int TUserEquipmentTable::Unassign(const QString &UserName, const QString &EquipmentCode) {
+    return db_.Exec(
+        QStringLiteral("delete from UserEquipment where UserName=? and EquipmentCode=?"),
+        {UserName, EquipmentCode});
+}

@@ -11,6 +11,14 @@ struct TOwnedUnit {
     QString EquipmentName;
 };
 
+// One whole row of the table.
+struct TUnitAssignment {
+    QString UserName;
+    QString EquipmentCode;
+    QString EquipmentName;
+    QString EquipmentType;
+};
+
 class TUserEquipmentTable {
 public:
     explicit TUserEquipmentTable(TdmNet &db) : db_(db) {}
@@ -25,6 +33,14 @@ public:
     bool RegisterUnit(const QString &EquipmentCode, const QString &EquipmentType);
     // Deletes every assignment of that user. Throws DbError.
     void DeleteUser(const QString &UserName);
+
+    // Every row, ordered by unit code (then table order). Throws DbError.
+    std::vector<TUnitAssignment> AllRows();
+    // Assigns the unit to the user under that name and type; false (nothing
+    // written) when the user has it already. One transaction. Throws DbError.
+    bool Assign(const TUnitAssignment &row);
+    // Removes the unit from the user; the number of rows removed. Throws DbError.
+    int Unassign(const QString &UserName, const QString &EquipmentCode);
 
 private:
     TdmNet &db_;

@@ -13,6 +13,7 @@
 #include <QScrollBar>
 #include <QSplitter>
 #include <QStatusBar>
+#include <QStringBuilder>
 #include <QTextCursor>
 #include <QVBoxLayout>
 
@@ -257,8 +258,10 @@ void TfrmMain::ShowEvent(const TLogEvent &event) {
         shown = (entries % 2 == 1) ? 0x000000 : clBlue;
     ++entries;
     QString body = text;
-    body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    if (body.contains(QLatin1Char('\r'))) {
+        body.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+        body.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    }
     // Inserted as plain text: a line received from the network that looks
     // like markup is shown as it is, never interpreted.
     QTextCharFormat format;
@@ -277,7 +280,7 @@ void TfrmMain::ShowEvent(const TLogEvent &event) {
     cursor.movePosition(QTextCursor::End);
     if (!pane->document()->isEmpty())
         cursor.insertBlock();
-    cursor.insertText(DateTimeText(time) + QLatin1String("->") + body, format);
+    cursor.insertText(stamps_.Text(time) % QLatin1String("->") % body, format);
     cursor.endEditBlock();
     if (anchor != position &&
         (pane->textCursor().anchor() != anchor || pane->textCursor().position() != position)) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "LogEvent.h"
+#include "PublicU.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -91,6 +92,9 @@ private:
     QPlainTextEdit *popupPane_ = nullptr;
     // Entries shown in each pane since it was last emptied.
     int entries_[2] = {0, 0};
+    // Lines come hundreds a second under traffic: their time is formatted
+    // once per second.
+    TDateTimeTextCache stamps_;
     // Re-enables painting of the panes after a burst of lines.
     QTimer paintTimer_;
     QElapsedTimer sincePaint_; // since the panes were last painted

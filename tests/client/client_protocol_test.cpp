@@ -171,19 +171,21 @@ TEST(ClientBodies, ReminderBody) {
 
 TEST(ClientBodies, RequestPartsForTheLog) {
     struct Row {
-        QString body, name, dictate;
+        QString body, name, dictate, code;
     } rows[] = {
-        {"A001@0201000A#Hall 2", "Hall 2", "01000A"},
-        {"A001@0201000A# Hall 2 ", "Hall 2", "01000A"},
-        {"A001@02#", "", ""},
-        {"A001@0201000A", "", "01000A"},
-        {"A001", "", ""},
-        {"#only", "only", ""},
+        {"A001@0201000A#Hall 2", "Hall 2", "01000A", "A001"},
+        {"A001@0201000A# Hall 2 ", "Hall 2", "01000A", "A001"},
+        {"A001@02#", "", "", "A001"},
+        {"A001@0201000A", "", "01000A", "A001"},
+        {" A001 @0201000A", "", "01000A", "A001"},
+        {"A001", "", "", ""},
+        {"#only", "only", "", ""},
     };
     for (const Row &r : rows) {
         const TRequestLogParts p = SplitRequestForLog(r.body);
         EXPECT_EQ(p.EquipmentName, r.name) << r.body.toStdString();
         EXPECT_EQ(p.Dictate, r.dictate) << r.body.toStdString();
+        EXPECT_EQ(p.EquipmentCode, r.code) << r.body.toStdString();
     }
 }
 

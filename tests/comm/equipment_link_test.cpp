@@ -66,6 +66,11 @@ public:
         sent.push_back({clientIp, clientPort, text});
         return true;
     }
+    QString UserBroadcast(const QString &UserName, const QString &EquipmentName,
+                          const QString &message) override {
+        userBroadcasts.push_back({UserName, EquipmentName + '|' + message});
+        return receivers;
+    }
 
     struct Sent {
         QString ip;
@@ -75,7 +80,26 @@ public:
     };
     QString receivers; // the description EquipmentBroadcast returns
     std::vector<std::pair<QString, QString>> broadcasts;
+    // (user, name|message) of each one-account notice.
+    std::vector<std::pair<QString, QString>> userBroadcasts;
     std::vector<Sent> sent;
+};
+
+// What the fleet observer is told, as "beat code@address:port registered"
+// and "gone code@address:port".
+class RecordingPresence : public TUnitPresence {
+public:
+    void UnitHeartbeat(const TEquipmentIdentity &id, const QString &address, int port,
+                       bool registered) override {
+        calls << QStringLiteral("beat %1@%2:%3 %4")
+                     .arg(id.EquipmentCode, address)
+                     .arg(port)
+                     .arg(registered ? "registered" : "unowned");
+    }
+    void UnitGone(const QString &EquipmentCode, const QString &address, int port) override {
+        calls << QStringLiteral("gone %1@%2:%3").arg(EquipmentCode, address).arg(port);
+    }
+    QStringList calls;
 };
 
 void PrintTo(const StandInClient::Sent &s, std::ostream *os) {
@@ -831,7 +855,8 @@ TEST_F(EquipmentLinkTest, EventsSayWhatTheyAreAbout) {
         {"Equipment->Server HeartBeat (EquipmentIP:", TLogKind::Error, TLogPane::Traffic, "",
          unitPort, "", eqtest::Escape(eqtest::WithCrc(bad, eqtest::Crc16(bad) ^ 1))},
         {"Equipment->Server HeartBeat (EquipmentCode:UNIT-A", TLogKind::Heartbeat,
-         TLogPane::Traffic, "UNIT-A", unitPort, "", Frame(HeartbeatContent("UNIT-A", 0x0101, 1, 3))},
+         TLogPane::Traffic, "UNIT-A", unitPort, "",
+         Frame(HeartbeatContent("UNIT-A", 0x0101, 1, 3))},
         {"Server->Equipment Reply HeartBeat (EquipmentCode:UNIT-A",
          TLogKind::Heartbeat,
          TLogPane::Events,
@@ -849,7 +874,7 @@ TEST_F(EquipmentLinkTest, EventsSayWhatTheyAreAbout) {
         {"Client->Server (Equipment:Hall 2  UserName:bob",
          TLogKind::Request,
          TLogPane::Events,
-         "",
+         "A001",
          bob.localPort(),
          "bob",
          {}},
@@ -1095,6 +1120,49 @@ TEST_F(EquipmentLinkTest, UserLineStateDescribesTheUsersOnLineUnits) {
               "UNIT-A@03&01,UNIT-C@03&01,UNIT-B@07&01,");
     EXPECT_EQ(server_->UserLineState("nobody", true, description), "");
     EXPECT_EQ(description, "");
+}
+
+TEST_F(EquipmentLinkTest, PresenceIsToldOfHeartbeatsAndClosesWhateverTheLogSwitch) {
+    Own("UNIT-A", "bob", "Hall 2");
+    ShowInfoHint = false;
+    RecordingPresence presence;
+    StartServer().SetUnitPresence(&presence);
+    auto a = Connect();
+    auto x = Connect();
+    const QString pa = a->PortText(), px = x->PortText();
+    ASSERT_NO_FATAL_FAILURE(Beat(*a, "UNIT-A", 0x0101));
+    ASSERT_NO_FATAL_FAILURE(Beat(*a, "UNIT-A", 0x0101));
+    ASSERT_NO_FATAL_FAILURE(Beat(*x, "UNIT-X", 0x0303));
+    // The connection speaks for another unit now: the first one is gone.
+    ASSERT_NO_FATAL_FAILURE(Beat(*x, "UNIT-Y", 0x0303));
+    ASSERT_TRUE(server_->OnLineUnit("UNIT-A"));
+    EXPECT_EQ(server_->OnLineUnit("UNIT-A")->id.SiteId, "0101000001");
+    EXPECT_EQ(server_->OnLineUnit("UNIT-A")->port, a->Port());
+    EXPECT_FALSE(server_->OnLineUnit("UNIT-X")); // never registered: nobody owns it
+
+    // One account told of the unit's line state, as its owners are.
+    client_.receivers = QStringLiteral("UserName:eve");
+    server_->OwnerLineState("eve", "Roof", "UNIT-A", "03", "101", 1, true);
+    ASSERT_EQ(client_.userBroadcasts.size(), 1u);
+    EXPECT_EQ(client_.userBroadcasts[0],
+              std::make_pair(QStringLiteral("eve"), QStringLiteral("Roof|*12UNIT-A@03&01,#2049*")));
+
+    a->socket.disconnectFromHost();
+    x->socket.disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return server_->GetEquipmentConnectCount() == 0; }));
+    EXPECT_FALSE(server_->OnLineUnit("UNIT-A"));
+    const QString at = "@127.0.0.1:";
+    QStringList expected = {"beat UNIT-A" + at + pa + " registered",
+                            "beat UNIT-A" + at + pa + " registered",
+                            "beat UNIT-X" + at + px + " unowned", "gone UNIT-X" + at + px,
+                            "beat UNIT-Y" + at + px + " unowned"};
+    ASSERT_EQ(presence.calls.mid(0, 5), expected);
+    // The two closes, in whichever order the sockets went.
+    QStringList closes = presence.calls.mid(5);
+    closes.sort();
+    EXPECT_EQ(closes, (QStringList{"gone UNIT-A" + at + pa, "gone UNIT-Y" + at + px}));
+    // With the log off, no event was made for any of it.
+    EXPECT_TRUE(events_.empty());
 }
 
 // ---------------------------------------------------------------------------

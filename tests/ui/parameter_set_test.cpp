@@ -187,13 +187,25 @@ TEST(CheckDelData, AFailedCleanUpIsLoggedRedSkipsTheHistoryAndTheNextRunComesAsU
     settings.registerHours = [] { return 24; };
     TCheckDelData check(
         db, [&](const QString &t, quint32 c) { log.emplace_back(t, c); }, settings);
-    int failures = 0, runs = 0;
+    int failures = 0, runs = 0, deleted = 0;
+    EXPECT_FALSE(check.LastRun());
     QObject::connect(&check, &TCheckDelData::RegisterOverdueDeleteFailed, [&] { ++failures; });
-    QObject::connect(&check, &TCheckDelData::Finished, [&] { ++runs; });
+    // Each run is on record by the time it is over.
+    QObject::connect(&check, &TCheckDelData::Finished, [&] {
+        ++runs;
+        const std::optional<TRetentionRun> last = check.LastRun();
+        ASSERT_TRUE(last);
+        EXPECT_LE(last->started, last->finished);
+        if (last->ok)
+            deleted += last->rowsDeleted;
+    });
 
     ASSERT_TRUE(QTest::qWaitFor([&] { return runs >= 1; }, 5000));
     check.timCheckDelData.stop();
     EXPECT_EQ(failures, runs);
+    ASSERT_TRUE(check.LastRun());
+    EXPECT_FALSE(check.LastRun()->ok);
+    EXPECT_FALSE(check.LastRun()->error.isEmpty());
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log[0].second, clRed);
     EXPECT_TRUE(log[0].first.startsWith("Delete overdue registrations fail: "));
@@ -207,6 +219,8 @@ TEST(CheckDelData, AFailedCleanUpIsLoggedRedSkipsTheHistoryAndTheNextRunComesAsU
     check.timCheckDelData.stop();
     EXPECT_TRUE(db.Select("select * from AlarmHistory").empty());
     EXPECT_TRUE(db.Select("select * from UserRegister").empty());
+    EXPECT_TRUE(check.LastRun()->ok);
+    EXPECT_EQ(deleted, 2); // the expired alarm and the idle registration
 }
 
 } // namespace
