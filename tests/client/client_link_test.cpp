@@ -468,17 +468,25 @@ TEST_F(ClientLink, SerialNumbersAreNotReusedAfterKill9) {
         const int queries = std::uniform_int_distribution<int>(1, 6)(random);
         for (int i = 0; i < queries; ++i)
             alice.Send("*01A001@02030101#Hall 2*");
-        // Killed once some of them have left, not necessarily all.
+        // Killed once some of them have left, not necessarily all (and the
+        // log, written in batches, has told of them).
         const int sent = std::uniform_int_distribution<int>(1, queries)(random);
-        ASSERT_TRUE(WaitUntil([&] { return unit.Count(TSimEvent::Kind::Query) >= sent; }));
-        server.Signal(SIGKILL);
-        started = false;
         static const QRegularExpression request(
             QStringLiteral("Server->Equipment \\(Equipment:.*SerialId:(\\d+)\\)"));
-        const QStringList lines = server.Lines().mid(seen);
-        for (const QString &line : lines)
-            if (const auto m = request.match(line); m.hasMatch())
-                serials.push_back(m.captured(1).toInt());
+        const auto logged = [&] {
+            std::vector<int> found;
+            for (const QString &line : server.Lines().mid(seen))
+                if (const auto m = request.match(line); m.hasMatch())
+                    found.push_back(m.captured(1).toInt());
+            return found;
+        };
+        ASSERT_TRUE(WaitUntil([&] {
+            return unit.Count(TSimEvent::Kind::Query) >= sent && int(logged().size()) >= sent;
+        }));
+        server.Signal(SIGKILL);
+        started = false;
+        const std::vector<int> found = logged();
+        serials.insert(serials.end(), found.begin(), found.end());
         clients.clear();
         units.clear();
     }
