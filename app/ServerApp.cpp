@@ -7,6 +7,7 @@
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
 #include "LinkPaces.h"
+#include "ModelFleet.h"
 #include "NormalParamTable.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
@@ -433,6 +434,10 @@ void TServerApp::StartWeb() {
     TWebBackend backend;
     backend.operatorService = operator_.get();
     backend.sink = &sink_;
+    // The fleet model outlives the web console (StopLinks ends the console).
+    backend.makeFleet = [this]() -> std::unique_ptr<TWebFleet> {
+        return std::make_unique<TModelFleet>(*fleet_);
+    };
     const QJsonObject fixed{
         {QStringLiteral("version"), ServerVersion()},
         {QStringLiteral("database"), DescribeDatabase(target_)},

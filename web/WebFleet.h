@@ -21,7 +21,8 @@
 class TWebFleet {
 public:
     virtual ~TWebFleet() = default;
-    // Every event of the stream, in order.
+    // Every event of the stream, in order (when it wants them).
+    virtual bool WantsEvents() const { return true; }
     virtual void Observe(const TLogEvent &event) = 0;
     // One JSON object per unit: code, online, address, port, since (ISO
     // time of the last change), lastSeen (ISO time of its last event).

@@ -302,7 +302,7 @@ TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSes
     if (QCoreApplication::instance() && QThread::currentThread() == qApp->thread())
         ReportWrongThread("the web console's own thread", __FILE__, __LINE__);
     fleet_ = backend_.makeFleet ? backend_.makeFleet() : std::make_unique<TEventFleet>();
-    if (backend_.sink)
+    if (backend_.sink && fleet_->WantsEvents())
         fleetFeed_ = backend_.sink->Subscribe(
             this, [this](const TLogEvent &e) { Observe(e); }, TCommInfoHintSink::MaxQueued,
             std::chrono::milliseconds(100));

@@ -40,6 +40,10 @@ export class FleetPage {
   hide() { this.visible = false; }
 
   onEvent(e) {
+    // What only the server knows (owners, alarms) comes with a fresh copy
+    // after connections change or units report.
+    if (['connect', 'disconnect', 'report'].includes(e.kind) && !this.refetch)
+      this.refetch = setTimeout(() => { this.refetch = null; if (this.visible) this.show(() => {}); }, 2000);
     const gone = e.kind === 'disconnect';
     if (e.unit) {
       const unit = this.units.get(e.unit) ||
@@ -78,8 +82,9 @@ export class FleetPage {
     let rows = [...this.units.values()];
     if (filter === 'online') rows = rows.filter((u) => u.online);
     if (filter === 'offline') rows = rows.filter((u) => !u.online);
-    if (text) rows = rows.filter((u) =>
-      u.code.toLowerCase().includes(text) || (u.address || '').includes(text));
+    if (filter === 'alarm') rows = rows.filter((u) => u.alarmsActive > 0);
+    if (text) rows = rows.filter((u) => [u.code, u.name, u.address, ...(u.owners || [])]
+      .some((t) => (t || '').toLowerCase().includes(text)));
     const key = this.sortKey;
     const sign = this.sortUp ? 1 : -1;
     const compare = (x, y) => typeof x === 'string' ? compareText(x, y) : (x === y ? 0 : x < y ? -1 : 1);
@@ -102,13 +107,17 @@ export class FleetPage {
     const fragment = document.createDocumentFragment();
     for (let i = first; i < Math.min(this.rows.length, first + count); ++i) {
       const u = this.rows[i];
-      const row = el('div', null, 'row' + (u.online ? ' online' : ' offline'));
+      const alarm = u.alarmsActive > 0;
+      const row = el('div', null, 'row' + (u.online ? ' online' : ' offline') + (alarm ? ' alarm' : ''));
       row.style.transform = `translateY(${i * ROW}px)`;
+      const last = u.lastAlarm ? `${u.lastAlarm.parameter} ${u.lastAlarm.state}` : '';
       row.append(el('span', u.online ? 'On line' : 'Off line', 'state'),
         el('span', u.code, 'code'),
+        el('span', u.name || ''),
         el('span', u.address ? `${u.address}:${u.port}` : ''),
         el('span', shortTime(u.since)),
-        el('span', shortTime(u.lastSeen)));
+        el('span', shortTime(u.lastSeen)),
+        el('span', alarm ? `${u.alarmsActive} · ${last}` : last, 'alarmtext'));
       fragment.append(row);
     }
     spacer.replaceChildren(fragment);
