@@ -636,18 +636,54 @@ void TWebServer::Api(const QHttpServerRequest &request, const QString &path,
 }
 
 void TWebServer::Status(const Reply &reply) {
-    QJsonObject o = backend_.status ? backend_.status() : QJsonObject();
-    o.insert(QStringLiteral("started"), started_.toString(Qt::ISODate));
-    o.insert(QStringLiteral("uptimeSeconds"), started_.secsTo(QDateTime::currentDateTime()));
-    if (TOperatorService *service = backend_.operatorService) {
-        o.insert(QStringLiteral("unitsConnected"), service->GetEquipmentConnectCount());
-        o.insert(QStringLiteral("clientsConnected"), service->GetClientConnectCount());
+    // The web console's own figures, with the server's below.
+    QJsonObject web{{QStringLiteral("webSessions"), qint64(sessions_.Count())},
+                    {QStringLiteral("webSockets"), qint64(eventSockets_.size())},
+                    {QStringLiteral("webConnections"), *open_}};
+    TOperatorService *service = backend_.operatorService;
+    if (!service) {
+        QJsonObject o = backend_.status ? backend_.status() : QJsonObject();
+        for (auto it = web.begin(); it != web.end(); ++it)
+            o.insert(it.key(), it.value());
+        return reply(TWebResponse::Json(o));
     }
-    o.insert(QStringLiteral("webSessions"), qint64(sessions_.Count()));
-    o.insert(QStringLiteral("webSockets"), qint64(eventSockets_.size()));
-    o.insert(QStringLiteral("webConnections"), *open_);
-    o.insert(QStringLiteral("showInfoHint"), ShowInfoHint.load());
-    reply(TWebResponse::Json(o));
+    service->Status(this, [reply, web, fixed = backend_.status ? backend_.status() : QJsonObject()](
+                              const TServerStatus &s) {
+        QJsonObject o = fixed;
+        if (!s.error.isEmpty())
+            o.insert(QStringLiteral("error"), s.error);
+        QJsonObject ports = o.value(QStringLiteral("ports")).toObject();
+        for (const TListenPort &p : s.ports)
+            ports.insert(p.name, QJsonObject{{QStringLiteral("address"), p.address},
+                                             {QStringLiteral("port"), p.port}});
+        o.insert(QStringLiteral("listening"), ports);
+        o.insert(QStringLiteral("version"), s.version);
+        o.insert(QStringLiteral("started"), s.started.toString(Qt::ISODate));
+        o.insert(QStringLiteral("uptimeSeconds"), s.uptimeSeconds);
+        o.insert(QStringLiteral("database"), s.database);
+        o.insert(QStringLiteral("databaseUp"), s.databaseUp);
+        o.insert(QStringLiteral("unitsConnected"), s.unitsConnected);
+        o.insert(QStringLiteral("clientsConnected"), s.clientsConnected);
+        o.insert(QStringLiteral("queues"),
+                 QJsonObject{{QStringLiteral("send"), s.sendQueue},
+                             {QStringLiteral("receive"), s.receiveQueue},
+                             {QStringLiteral("channel"), s.channelQueue},
+                             {QStringLiteral("tempHistory"), s.tempHistory},
+                             {QStringLiteral("log"), s.logQueue}});
+        o.insert(QStringLiteral("showInfoHint"), s.showInfoHint);
+        if (s.lastRetention)
+            o.insert(
+                QStringLiteral("lastRetention"),
+                QJsonObject{
+                    {QStringLiteral("started"), s.lastRetention->started.toString(Qt::ISODate)},
+                    {QStringLiteral("finished"), s.lastRetention->finished.toString(Qt::ISODate)},
+                    {QStringLiteral("ok"), s.lastRetention->ok},
+                    {QStringLiteral("rowsDeleted"), s.lastRetention->rowsDeleted},
+                    {QStringLiteral("error"), s.lastRetention->error}});
+        for (auto it = web.begin(); it != web.end(); ++it)
+            o.insert(it.key(), it.value());
+        reply(TWebResponse::Json(o));
+    });
 }
 
 void TWebServer::Accounts(const Reply &reply) {

@@ -1,6 +1,6 @@
 // Settings and status: the retention periods and the log switch; version,
 // uptime, ports, database and connection counts.
-import { api, el } from './api.js';
+import { api, el, shortTime } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 
@@ -58,6 +58,9 @@ export class SettingsPage {
       ['Units connected', s.unitsConnected], ['Clients connected', s.clientsConnected],
       ['Equipment port', s.ports?.equipment], ['Client port', s.ports?.clients],
       ['Remote data port', s.ports?.remoteData || 'off'], ['Metrics port', s.ports?.metrics || 'off'],
+      ['Database state', s.databaseUp === false ? 'DOWN' : 'up'],
+      ['Queues', s.queues ? `send ${s.queues.send} · receive ${s.queues.receive} · channel ${s.queues.channel} · log ${s.queues.log}` : ''],
+      ['Last retention run', s.lastRetention ? `${shortTime(s.lastRetention.finished)} · ${s.lastRetention.ok ? `${s.lastRetention.rowsDeleted} rows deleted` : s.lastRetention.error}` : 'none yet'],
       ['Web sessions', s.webSessions], ['Operator log', s.showInfoHint ? 'on' : 'off'],
     ];
     const list = document.createDocumentFragment();
