@@ -106,6 +106,7 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
     };
     o.maxEquipmentConnections = positive("MaxEquipmentConnections", o.maxEquipmentConnections);
     o.maxClientConnections = positive("MaxClientConnections", o.maxClientConnections);
+    o.maxWebSessions = positive("MaxWebSessions", o.maxWebSessions);
     const auto pace = [&](const char *key, int fallback, std::optional<int> &into) {
         const std::optional<QString> v = ini.Value(SetSection, QLatin1String(key));
         if (!v)
@@ -138,6 +139,15 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
         o.dataBaseListen = v->trimmed();
     if (auto v = ini.TextValue(SetSection, QStringLiteral("DataBaseToken"), true); v)
         o.dataBaseToken = *v;
+    o.webPort = ReadPort(ini, SetSection, QStringLiteral("WebPort"), o.webPort);
+    // Any address is taken as written: the web console says at start what
+    // is wrong with it (not IPv4, beyond loopback without TLS).
+    if (auto v = ini.Value(SetSection, QStringLiteral("WebListen")); v && !v->trimmed().isEmpty())
+        o.webListen = v->trimmed();
+    if (auto v = ini.Value(SetSection, QStringLiteral("WebCertFile")); v)
+        o.webCertFile = v->trimmed();
+    if (auto v = ini.Value(SetSection, QStringLiteral("WebKeyFile")); v)
+        o.webKeyFile = v->trimmed();
     return o;
 }
 

@@ -33,6 +33,11 @@ struct ExtraOptions {
     QString dataBaseListen =
         QStringLiteral("127.0.0.1"); // [Set] DataBaseListen: remote data service address
     QString dataBaseToken; // [Set] DataBaseToken: remote data service login token (empty: none)
+    int webPort = 5213;    // [Set] WebPort: the web console (0: off)
+    QString webListen = QStringLiteral("127.0.0.1"); // [Set] WebListen: its IPv4 address
+    QString webCertFile;     // [Set] WebCertFile: its TLS certificate chain (PEM)
+    QString webKeyFile;      // [Set] WebKeyFile: its TLS private key (PEM)
+    int maxWebSessions = 32; // [Set] MaxWebSessions: logged-in browsers at most
 };
 
 // A TCP port setting (0 .. 65535; 0 picks a free port). Anything else gives

@@ -7,6 +7,7 @@
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
 #include "LinkPaces.h"
+#include "ModelFleet.h"
 #include "NormalParamTable.h"
 #include "ParamDictionary.h"
 #include "PublicU.h"
@@ -22,6 +23,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonObject>
 #include <QSocketNotifier>
 
 #include <cerrno>
@@ -353,6 +355,7 @@ bool TServerApp::FormShow() {
                             clRed));
     ReportSettingProblems();
     StartMetrics();
+    StartWeb();
     // Every port listens now. The keep-alives go out from the turns of the
     // loop that runs the links, so a hung loop stops them.
     links_.Run([this] {
@@ -425,6 +428,60 @@ void TServerApp::StartGauges() {
     gaugeTimer_->start(1000);
 }
 
+void TServerApp::StartWeb() {
+    if (extra_.webPort <= 0)
+        return;
+    TWebBackend backend;
+    backend.operatorService = operator_.get();
+    backend.sink = &sink_;
+    // The fleet model outlives the web console (StopLinks ends the console).
+    backend.makeFleet = [this]() -> std::unique_ptr<TWebFleet> {
+        return std::make_unique<TModelFleet>(*fleet_);
+    };
+    const QJsonObject fixed{
+        {QStringLiteral("version"), ServerVersion()},
+        {QStringLiteral("database"), DescribeDatabase(target_)},
+        {QStringLiteral("databaseKind"), target_.type == 1   ? QStringLiteral("SQLite")
+                                         : target_.type == 3 ? QStringLiteral("PostgreSQL")
+                                                             : QStringLiteral("SQL Server")},
+        {QStringLiteral("ports"),
+         QJsonObject{
+             {QStringLiteral("equipment"), DeviceConnectPort},
+             {QStringLiteral("clients"), ClientConnectPort},
+             {QStringLiteral("remoteData"), serverContainer_ ? int(serverContainer_->Port()) : 0},
+             {QStringLiteral("metrics"), metricsEndpoint_ ? int(metricsEndpoint_->Port()) : 0},
+             {QStringLiteral("web"), extra_.webPort}}}};
+    backend.status = [fixed] { return fixed; };
+    TWebConsoleSettings settings;
+    settings.port = extra_.webPort;
+    settings.listen = extra_.webListen;
+    settings.certFile = extra_.webCertFile;
+    settings.keyFile = extra_.webKeyFile;
+    settings.maxSessions = extra_.maxWebSessions;
+    // Tests shorten the idle time after which a session ends and the time a
+    // request may take to arrive.
+    for (const auto &[name, limit] : {std::pair{"MMS_WEB_IDLE_MS", &settings.idle},
+                                      std::pair{"MMS_WEB_REQUEST_MS", &settings.requestDeadline}}) {
+        bool ok = false;
+        const int ms = qEnvironmentVariableIntValue(name, &ok);
+        if (ok && ms > 0)
+            *limit = std::chrono::milliseconds(ms);
+    }
+    web_ = std::make_unique<TWebConsole>(std::move(backend));
+    QString error;
+    if (!web_->Start(settings, &error)) {
+        web_.reset();
+        const QString text = QStringLiteral("Web console not started: ") + error;
+        PrintErr(text);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
+        return;
+    }
+    sink_.Post(LogEvent(
+        TLogKind::Note, TLogPane::Events,
+        QStringLiteral("Web console at %1 (log in with a super user account)").arg(web_->Url()),
+        clWhite));
+}
+
 void TServerApp::SampleGauges() {
     MMS_ASSERT_THREAD(links_.Thread());
     const auto set = [](std::atomic<std::int64_t> &gauge, std::size_t value) {
@@ -455,6 +512,8 @@ void TServerApp::ReportSettingProblems() {
 
 QString TServerApp::StartupText() const {
     QString text = StartupLine(ListenPoints(), target_);
+    if (web_)
+        text += QStringLiteral("; web console ") + web_->Url();
     if (!superuserRole_.isEmpty())
         text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
                                "remote data statement runs with its rights: give the server a "
@@ -546,6 +605,10 @@ void TServerApp::StopLinks() {
     if (linksStopped_)
         return;
     linksStopped_ = true;
+    // The web console acts through the operator service and reads the event
+    // stream: it goes before both, its thread with it.
+    exitProgress_->step = "stopping the web console";
+    web_.reset();
     exitProgress_->step = "releasing the links";
     ServerMetrics = nullptr;
     metricsEndpoint_.reset();

@@ -19,6 +19,7 @@
 #include "NetD.h"
 #include "OperatorService.h"
 #include "SystemdNotify.h"
+#include "WebConsole.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -98,7 +99,8 @@ public:
     std::shared_ptr<TExitProgress> ExitProgress() const { return exitProgress_; }
 
     // The one place the running server is taken apart, in this order: the
-    // metrics endpoint, the operator service's use of the links, the remote
+    // web console, the metrics endpoint, the operator service's use of the
+    // links, the remote
     // data service, then on the link thread the keep-alives, the servers (the
     // client server first: its workers call the equipment server), and the
     // objects that stay (the event stream, the retention scheduler) come back
@@ -122,6 +124,10 @@ private:
     // Starts the metrics endpoint when MetricsPort is set; a failure is said
     // and the server goes on without it.
     void StartMetrics();
+    // Starts the web console when WebPort is set, on its own thread; a
+    // refusal or failure is said (a red line and standard error) and the
+    // server goes on without it.
+    void StartWeb();
     // What the operator service reaches of the servers.
     TOperatorLinks OperatorLinks();
     // The figures of the status view that need no database (any thread).
@@ -168,6 +174,8 @@ private:
     std::unique_ptr<TOperatorService> operator_;
     // Reads metrics_ and gauges_: goes first.
     std::unique_ptr<TMetricsEndpoint> metricsEndpoint_;
+    // Acts through operator_ and reads sink_: stopped before either.
+    std::unique_ptr<TWebConsole> web_;
     // On the link thread, with the servers.
     std::unique_ptr<QTimer> gaugeTimer_;
     // Hands the heap's free pages back to the system once a minute.

@@ -95,7 +95,7 @@ for s in socks: s.bind(("127.0.0.1", 0))
 print(*[s.getsockname()[1] for s in socks])'))
 if [ -e "$home/Set.ini" ]; then had_ini=1 && cp -p "$home/Set.ini" "$work/Set.ini"; fi
 ini_written=1
-printf '[Set]\nDeviceConnectPort=%s\nDataBasePort=%s\nClientConnectPort=%s\n' "${ports[@]}" \
+printf '[Set]\nDeviceConnectPort=%s\nDataBasePort=%s\nClientConnectPort=%s\nWebPort=0\n' "${ports[@]}" \
     >"$home/Set.ini"
 chown mms-server:mms-server "$home/Set.ini"
 

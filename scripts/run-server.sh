@@ -10,4 +10,11 @@ mkdir -p "$home"
 if [ ! -f "$home/MonitorData.db" ]; then
     build/mms-server --init-db --home "$home"
 fi
+port=$(sed -n 's/^WebPort=\([0-9]*\).*/\1/p' "$home/Set.ini" 2>/dev/null | head -n 1)
+port=${port:-5213}
+if [ "$port" != 0 ]; then
+    echo "Web console: http://127.0.0.1:$port/ (log in with a super user account, UseState 6;"
+    echo "  a first one: sqlite3 \"$home/MonitorData.db\" \"insert into UserRegister"
+    echo "  (UserName, UserPassword, Email, UserPhone, UseState) values ('admin', 'secret', '@', '000', 6)\")"
+fi
 exec build/mms-server --headless --home "$home" "$@"

@@ -13,6 +13,7 @@ packages=(
     postgresql python3-aiosmtpd openssl
     xvfb xauth imagemagick xdotool
     fonts-wqy-microhei
+    qt6-httpserver-dev qt6-websockets-dev libjs-chart.js
 )
 
 missing=()

@@ -90,7 +90,9 @@ bool TBenchServer::Prepare(const std::vector<TBenchOwner> &owners, bool operator
         error_ = ini.errorString();
         return false;
     }
-    ini.write(QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n")
+    // No web console: benchmarks run side by side.
+    ini.write(QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\nClientConnectPort=%3\n"
+                             "WebPort=0\n")
                   .arg(equipmentPort_)
                   .arg(dataBasePort_)
                   .arg(clientPort_)

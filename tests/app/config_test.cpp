@@ -143,6 +143,7 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
         {"readable values say nothing",
          "[Set]\nDeviceConnectPort=0x1770\nDataBasePort=0\nClientConnectPort=65535\n"
          "CodePage=UTF-8\nEmailCaFile=\nMetricsPort=9100\nMetricsListen=0.0.0.0\n"
+         "WebPort=0\nWebListen=10.0.0.1\nMaxWebSessions=4\n"
          "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n",
          {}},
         {"comment after a port",
@@ -172,6 +173,9 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
          "[Set]\nMetricsPort=70000\nMetricsListen=localhost\n",
          {{"Set", "MetricsPort", "70000", "0"},
           {"Set", "MetricsListen", "localhost", "127.0.0.1"}}},
+        {"web port and session cap",
+         "[Set]\nWebPort=99999\nMaxWebSessions=0\n",
+         {{"Set", "MaxWebSessions", "0", "32"}, {"Set", "WebPort", "99999", "5213"}}},
         {"connection cap below one",
          "[Set]\nMaxClientConnections=0\n",
          {{"Set", "MaxClientConnections", "0", "2000"}}},
@@ -230,6 +234,24 @@ TEST(SetIni, UnreadableValuesKeepTheirMeaning) {
     // A fresh read of the file starts a fresh list.
     ini.Load();
     EXPECT_TRUE(ini.Problems().empty());
+}
+
+TEST(SetIni, WebConsoleSettingsAndTheirDefaults) {
+    mmstest::TestHome home;
+    const ExtraOptions defaults = ReadExtraOptions(IniWith(home, "[Set]\n"));
+    EXPECT_EQ(defaults.webPort, 5213);
+    EXPECT_EQ(defaults.webListen, QStringLiteral("127.0.0.1"));
+    EXPECT_TRUE(defaults.webCertFile.isEmpty() && defaults.webKeyFile.isEmpty());
+    EXPECT_EQ(defaults.maxWebSessions, 32);
+    const ExtraOptions set = ReadExtraOptions(
+        IniWith(home, "[Set]\nWebPort=8443\nWebListen= 0.0.0.0 \nWebCertFile=/etc/mms/cert.pem\n"
+                      "WebKeyFile=/etc/mms/key.pem\nMaxWebSessions=5\n"));
+    EXPECT_EQ(set.webPort, 8443);
+    // Checked when the console starts, where a refusal is said.
+    EXPECT_EQ(set.webListen, QStringLiteral("0.0.0.0"));
+    EXPECT_EQ(set.webCertFile, QStringLiteral("/etc/mms/cert.pem"));
+    EXPECT_EQ(set.webKeyFile, QStringLiteral("/etc/mms/key.pem"));
+    EXPECT_EQ(set.maxWebSessions, 5);
 }
 
 TEST(StartupLine, NamesVersionPortsAndTheDatabaseWithoutPassword) {

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -88,7 +89,7 @@ std::unique_ptr<TestHome> MakeMailingHome(int smtpPort, int devicePort, int owne
     auto home = MakeSqliteHome();
     home->WriteFile(QStringLiteral("Set.ini"),
                     QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
-                                   "ClientConnectPort=%3\n")
+                                   "ClientConnectPort=%3\nWebPort=0\n")
                         .arg(devicePort)
                         .arg(FreeTcpPort())
                         .arg(FreeTcpPort())
@@ -206,7 +207,43 @@ ServerProcess::~ServerProcess() {
     }
 }
 
+namespace {
+
+// The tests start many servers at once, and the web console's default port
+// is one port: unless a test chose a web port, its server runs without the
+// web console. A home without Set.ini gets one that says only that.
+void KeepWebConsoleOff(const QStringList &args) {
+    const qsizetype at = args.indexOf(QStringLiteral("--home"));
+    if (at < 0 || at + 1 >= args.size())
+        return;
+    const QString home = args[at + 1];
+    QFile ini(QDir(home).filePath(QStringLiteral("Set.ini")));
+    QByteArray text;
+    if (ini.open(QIODevice::ReadOnly)) {
+        text = ini.readAll();
+        ini.close();
+    }
+    if (text.contains("WebPort="))
+        return;
+    const qsizetype set = text.indexOf("[Set]");
+    if (set < 0)
+        text += "\n[Set]\nWebPort=0\n";
+    else
+        text.insert(set + 5, "\nWebPort=0");
+    // Callers wait for the server to rewrite the file: its time stays.
+    const QDateTime modified = QFileInfo(ini).lastModified();
+    if (!ini.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return;
+    ini.write(text);
+    ini.flush();
+    if (modified.isValid())
+        ini.setFileTime(modified, QFileDevice::FileModificationTime);
+}
+
+} // namespace
+
 bool ServerProcess::Start(const QStringList &args, const QStringList &extraEnv) {
+    KeepWebConsoleOff(args);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     for (const QString &kv : extraEnv) {
         const int eq = kv.indexOf(QLatin1Char('='));

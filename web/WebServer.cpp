@@ -1,0 +1,869 @@
+#include "WebServer.h"
+
+#include "CommInfoHintSink.h"
+#include "OperatorService.h"
+#include "PublicU.h"
+#include "ThreadCheck.h"
+#include "WebEventQueue.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QHttpServerRequest>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QNetworkRequest>
+#include <QSslServer>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QUrl>
+#include <QWebSocket>
+
+#include <deque>
+#include <unistd.h>
+
+namespace {
+
+using Method = QHttpServerRequest::Method;
+
+// Counts the bytes of the request under way on one connection and cuts the
+// connection with 413 when they pass MaxRequest, before the parser (which
+// keeps a whole request in memory) sees more. Its readyRead slot is
+// connected before the parser's, so it runs first; an upgrade to a
+// WebSocket disconnects both.
+//
+// It also counts the open connections: a child of the socket, it goes when
+// the socket goes, whoever deletes it (the WebSocket upgrade cuts every
+// signal connection of the socket, so a slot on its destroyed() would not).
+//
+// A request must also be whole within a deadline from its first byte
+// (408 otherwise), so that connections cannot be held by requests that never
+// end; handleRequest tells the guard when one is whole.
+class TRequestGuard : public QObject {
+public:
+    static constexpr const char *Name = "mms-request-guard";
+
+    TRequestGuard(QTcpSocket *socket, QObject *parser, bool tls, std::shared_ptr<int> open,
+                  std::chrono::milliseconds deadline)
+        : QObject(socket), socket_(socket), parser_(parser), tls_(tls), open_(std::move(open)) {
+        setObjectName(QLatin1String(Name));
+        ++*open_;
+        socket->setReadBufferSize(TWebRequestLimits::MaxRequest + 64 * 1024);
+        connect(socket, &QTcpSocket::readyRead, this, [this] { OnReadyRead(); });
+        deadline_.setSingleShot(true);
+        deadline_.setInterval(deadline);
+        connect(&deadline_, &QTimer::timeout, this,
+                [this] { Refuse(408, QStringLiteral("the request did not arrive in time")); });
+    }
+    ~TRequestGuard() override { --*open_; }
+
+    // The request under way is whole (the parser handed it over).
+    void RequestDone() {
+        deadline_.stop();
+        bytes_ = 0;
+    }
+
+    static TRequestGuard *Of(QTcpSocket *socket) {
+        return static_cast<TRequestGuard *>(
+            socket->findChild<QObject *>(QLatin1String(Name), Qt::FindDirectChildrenOnly));
+    }
+
+private:
+    void OnReadyRead() {
+        if (!deadline_.isActive())
+            deadline_.start(); // the first bytes of a request
+        bytes_ += socket_->bytesAvailable();
+        if (bytes_ > TWebRequestLimits::MaxRequest)
+            Refuse(413, QStringLiteral("the request is too large"));
+    }
+
+    void Refuse(int status, const QString &why) {
+        deadline_.stop();
+        disconnect(socket_, &QTcpSocket::readyRead, parser_, nullptr);
+        disconnect(socket_, &QTcpSocket::readyRead, this, nullptr);
+        socket_->write(SerializeResponse(TWebResponse::Error(status, why), tls_, false, true));
+        socket_->disconnectFromHost();
+    }
+
+    QTcpSocket *socket_;
+    QObject *parser_;
+    bool tls_;
+    std::shared_ptr<int> open_;
+    QTimer deadline_;
+    qint64 bytes_ = 0;
+};
+
+// A listening server that refuses connections beyond a cap and puts a
+// request guard on each connection it hands to the HTTP server.
+template <class Base> class TGuardedServer : public Base {
+public:
+    TGuardedServer(QObject *parser, bool tls, int maxConnections, std::shared_ptr<int> open,
+                   std::chrono::milliseconds deadline)
+        : parser_(parser), tls_(tls), maxConnections_(maxConnections), open_(std::move(open)),
+          deadline_(deadline) {}
+
+    QTcpSocket *nextPendingConnection() override {
+        QTcpSocket *socket = Base::nextPendingConnection();
+        if (socket)
+            new TRequestGuard(socket, parser_, tls_, open_, deadline_);
+        return socket;
+    }
+
+protected:
+    void incomingConnection(qintptr handle) override {
+        if (*open_ >= maxConnections_) {
+            ::close(static_cast<int>(handle));
+            return;
+        }
+        Base::incomingConnection(handle);
+    }
+
+private:
+    QObject *parser_;
+    bool tls_;
+    int maxConnections_;
+    std::shared_ptr<int> open_;
+    std::chrono::milliseconds deadline_;
+};
+
+QString KindName(TLogKind kind) {
+    switch (kind) {
+    case TLogKind::Note:
+        return QStringLiteral("note");
+    case TLogKind::Heartbeat:
+        return QStringLiteral("heartbeat");
+    case TLogKind::Reply:
+        return QStringLiteral("reply");
+    case TLogKind::Report:
+        return QStringLiteral("report");
+    case TLogKind::Request:
+        return QStringLiteral("request");
+    case TLogKind::Connect:
+        return QStringLiteral("connect");
+    case TLogKind::Disconnect:
+        return QStringLiteral("disconnect");
+    case TLogKind::Error:
+        return QStringLiteral("error");
+    case TLogKind::Save:
+        return QStringLiteral("save");
+    case TLogKind::Mail:
+        return QStringLiteral("mail");
+    }
+    return QStringLiteral("note");
+}
+
+// The window's colours are blue-green-red; the browser's are #rrggbb.
+QString CssColour(quint32 bgr) {
+    const quint32 rgb = ((bgr & 0xFF) << 16) | (bgr & 0xFF00) | ((bgr >> 16) & 0xFF);
+    return QStringLiteral("#%1").arg(rgb, 6, 16, QLatin1Char('0'));
+}
+
+QByteArray EventJson(const TLogEvent &e) {
+    QJsonObject o{{QStringLiteral("kind"), KindName(e.kind)},
+                  {QStringLiteral("pane"), e.pane == TLogPane::Traffic ? QStringLiteral("traffic")
+                                                                       : QStringLiteral("events")},
+                  {QStringLiteral("text"), e.text},
+                  {QStringLiteral("colour"), CssColour(e.colour)},
+                  {QStringLiteral("time"), e.time.toString(Qt::ISODateWithMs)}};
+    if (!e.unit.isEmpty())
+        o.insert(QStringLiteral("unit"), e.unit);
+    if (!e.address.isEmpty()) {
+        o.insert(QStringLiteral("address"), e.address);
+        o.insert(QStringLiteral("port"), e.port);
+    }
+    if (!e.user.isEmpty())
+        o.insert(QStringLiteral("user"), e.user);
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QString PeerText(const QHostAddress &address) {
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
+QByteArray ContentType(const QString &path) {
+    const QString suffix = QFileInfo(path).suffix();
+    if (suffix == QLatin1String("html"))
+        return "text/html; charset=utf-8";
+    if (suffix == QLatin1String("js"))
+        return "text/javascript; charset=utf-8";
+    if (suffix == QLatin1String("css"))
+        return "text/css; charset=utf-8";
+    if (suffix == QLatin1String("svg"))
+        return "image/svg+xml";
+    if (suffix == QLatin1String("png"))
+        return "image/png";
+    return "application/octet-stream";
+}
+
+QJsonObject AccountJson(const TOperatorAccount &a) {
+    const int state = a.row.UseState;
+    return {{QStringLiteral("user"), a.row.UserName},
+            {QStringLiteral("email"), a.row.Email},
+            {QStringLiteral("phone"), a.row.UserPhone},
+            {QStringLiteral("registered"), a.row.RegisterTime},
+            {QStringLiteral("lastLogin"), a.row.LoginTime},
+            {QStringLiteral("state"), state == 6   ? QStringLiteral("super")
+                                      : state == 1 ? QStringLiteral("suspended")
+                                                   : QStringLiteral("normal")},
+            {QStringLiteral("loggedIn"), a.loggedIn}};
+}
+
+// A retention period of a request body: a whole number of days, 1 .. 36500,
+// as a number or as text.
+std::optional<QString> Days(const QJsonValue &v) {
+    qint64 n = -1;
+    if (v.isDouble()) {
+        const double d = v.toDouble();
+        if (d == static_cast<double>(static_cast<qint64>(d)))
+            n = static_cast<qint64>(d);
+    } else if (v.isString() && v.toString().size() <= 6) {
+        bool ok = false;
+        n = v.toString().toLongLong(&ok);
+        if (!ok)
+            n = -1;
+    }
+    if (n < 1 || n > 36500)
+        return std::nullopt;
+    return QString::number(n);
+}
+
+} // namespace
+
+// One browser's event socket: the stream's events as JSON text messages.
+// Events wait in the stream's subscription, then in this object's queue
+// while the socket's send buffer is full; a browser that stops reading
+// loses its own oldest events, counted, and is told once with a red line
+// when it reads again.
+class TWebEventSocket : public QObject {
+public:
+    TWebEventSocket(std::unique_ptr<QWebSocket> socket, QByteArray token, TWebBackend &backend,
+                    const TWebServerSettings &settings, QObject *parent)
+        : QObject(parent), socket_(socket.release()), token_(std::move(token)),
+          queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog) {
+        socket_->setParent(this);
+        // The browser has nothing to say on this socket but pings and pongs.
+        socket_->setMaxAllowedIncomingFrameSize(4096);
+        socket_->setMaxAllowedIncomingMessageSize(4096);
+        connect(socket_, &QWebSocket::bytesWritten, this, [this] { Pump(); });
+        if (backend.sink)
+            subscription_ = backend.sink->Subscribe(
+                this,
+                [this](const TLogEvent &e) {
+                    queue_.Push(EventJson(e));
+                    Pump();
+                },
+                settings.eventQueue, std::chrono::milliseconds(50));
+    }
+
+    QWebSocket *Socket() const { return socket_; }
+    const QByteArray &Token() const { return token_; }
+
+    void Close(QWebSocketProtocol::CloseCode code, const QString &why) {
+        subscription_.reset();
+        socket_->close(code, why);
+    }
+
+private:
+    static QByteArray LostNotice(std::size_t lost) {
+        TLogEvent notice = DroppedLinesEvent(lost);
+        notice.text =
+            QStringLiteral("%1 events were dropped: this browser did not keep up").arg(lost);
+        return EventJson(notice);
+    }
+
+    // Sends while the socket's send buffer has room; the rest waits for
+    // bytesWritten.
+    void Pump() {
+        if (socket_->state() != QAbstractSocket::ConnectedState)
+            return;
+        while (socket_->bytesToWrite() < backlog_) {
+            const std::optional<QByteArray> message = queue_.Take();
+            if (!message)
+                break;
+            socket_->sendTextMessage(QString::fromUtf8(*message));
+        }
+    }
+
+    QWebSocket *socket_;
+    QByteArray token_;
+    TWebEventQueue queue_;
+    qint64 backlog_;
+    std::shared_ptr<TLogSubscription> subscription_;
+};
+
+TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSessions::Clock clock,
+                       QObject *parent)
+    : QAbstractHttpServer(parent), settings_(std::move(settings)), backend_(std::move(backend)),
+      sessions_(settings_.sessions, std::move(clock)) {
+    // Made where it runs: on a thread of its own, not the application's
+    // (which draws the window or hears the signals).
+    if (QCoreApplication::instance() && QThread::currentThread() == qApp->thread())
+        ReportWrongThread("the web console's own thread", __FILE__, __LINE__);
+    fleet_ = backend_.makeFleet ? backend_.makeFleet() : std::make_unique<TEventFleet>();
+    if (backend_.sink && fleet_->WantsEvents())
+        fleetFeed_ = backend_.sink->Subscribe(
+            this, [this](const TLogEvent &e) { Observe(e); }, TCommInfoHintSink::MaxQueued,
+            std::chrono::milliseconds(100));
+    connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &TWebServer::OnWebSocket);
+    connect(&sweep_, &QTimer::timeout, this, &TWebServer::Sweep);
+    sweep_.start(std::clamp<std::chrono::milliseconds>(settings_.sessions.idle / 4,
+                                                       std::chrono::milliseconds(50),
+                                                       std::chrono::milliseconds(30000)));
+}
+
+TWebServer::~TWebServer() {
+    fleetFeed_.reset();
+    // A closing socket may leave the list at once: walk a copy.
+    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+    for (TWebEventSocket *s : sockets)
+        s->Close(QWebSocketProtocol::CloseCodeGoingAway, QStringLiteral("the server stops"));
+}
+
+bool TWebServer::Listen(QString *error) {
+    QTcpServer *server = nullptr;
+    if (settings_.tls) {
+        auto ssl = new TGuardedServer<QSslServer>(this, true, settings_.maxConnections, open_,
+                                                  settings_.requestDeadline);
+        ssl->setSslConfiguration(*settings_.tls);
+        server = ssl;
+    } else {
+        server = new TGuardedServer<QTcpServer>(this, false, settings_.maxConnections, open_,
+                                                settings_.requestDeadline);
+    }
+    server->setParent(this);
+    if (!server->listen(settings_.address, settings_.port)) {
+        if (error)
+            *error = QStringLiteral("cannot listen on %1 port %2: %3")
+                         .arg(settings_.address.toString())
+                         .arg(settings_.port)
+                         .arg(server->errorString());
+        delete server;
+        return false;
+    }
+    port_ = server->serverPort();
+    bind(server);
+    return true;
+}
+
+void TWebServer::Observe(const TLogEvent &event) {
+    fleet_->Observe(event);
+}
+
+TWebServer::Reply TWebServer::MakeReply(const Exchange &exchange) {
+    const bool tls = Tls();
+    return [exchange, tls](TWebResponse response) {
+        QTcpSocket *socket = exchange.socket;
+        // The browser may have gone while the answer was made.
+        if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+            return;
+        socket->write(SerializeResponse(response, tls, exchange.head, exchange.close));
+        if (exchange.close)
+            socket->disconnectFromHost();
+    };
+}
+
+void TWebServer::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) {
+    // A refused WebSocket request has had its answer.
+    if (!request.value("upgrade").isEmpty())
+        return;
+    MakeReply({socket, request.method() == Method::Head, true})(
+        TWebResponse::Error(404, QStringLiteral("not found")));
+}
+
+bool TWebServer::handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) {
+    // The web console's own thread: never the links', never the window's.
+    MMS_ASSERT_THREAD(thread());
+    if (TRequestGuard *guard = TRequestGuard::Of(socket))
+        guard->RequestDone();
+    Exchange exchange{socket, request.method() == Method::Head, false};
+    exchange.close = request.value("connection").compare("close", Qt::CaseInsensitive) == 0;
+    const Reply reply = MakeReply(exchange);
+    // Qt's parser drops every header line of a request with more than 100
+    // of them; the request then lacks Host, which HTTP/1.1 requires.
+    if (request.value("host").isEmpty()) {
+        reply(TWebResponse::Error(400, QStringLiteral("no Host header")));
+        return true;
+    }
+    if (request.headers().size() > TWebRequestLimits::MaxHeaders) {
+        reply(TWebResponse::Error(431, QStringLiteral("too many header lines")));
+        return true;
+    }
+    if (request.url().toEncoded().size() > TWebRequestLimits::MaxUrl) {
+        reply(TWebResponse::Error(414, QStringLiteral("the address is too long")));
+        return true;
+    }
+    if (request.value("upgrade").compare("websocket", Qt::CaseInsensitive) == 0) {
+        // Qt upgrades the connection when this returns true, with nothing
+        // written; refused, the answer is written here and Qt closes it.
+        const QString refusal = RefuseEvents(request);
+        if (refusal.isEmpty())
+            return true;
+        exchange.close = true;
+        MakeReply(exchange)(
+            TWebResponse::Error(refusal == QLatin1String("not found") ? 404 : 403, refusal));
+        return false;
+    }
+    Route(request, reply);
+    return true;
+}
+
+QString TWebServer::RefuseEvents(const QHttpServerRequest &request) {
+    if (request.url().path() != QLatin1String("/api/events"))
+        return QStringLiteral("not found");
+    return RefuseEvents(request.value("origin"), request.value("host"), request.value("cookie"));
+}
+
+QString TWebServer::RefuseEvents(const QByteArray &origin, const QByteArray &host,
+                                 const QByteArray &cookie) {
+    // Only a page of this console may open it, with a live session.
+    if (!SameOrigin(origin, host, Tls()))
+        return QStringLiteral("cross-site socket refused");
+    const QByteArray token = CookieValue(cookie, CookieName);
+    if (token.isEmpty() || !sessions_.Use(token))
+        return QStringLiteral("not logged in");
+    const auto ofSession = std::count_if(eventSockets_.begin(), eventSockets_.end(),
+                                         [&](auto *s) { return s->Token() == token; });
+    if (ofSession >= settings_.socketsPerSession)
+        return QStringLiteral("too many event sockets for this session");
+    return {};
+}
+
+void TWebServer::Route(const QHttpServerRequest &request, const Reply &reply) {
+    const QString path = request.url().path();
+    const Method method = request.method();
+    const bool reading = method == Method::Get || method == Method::Head;
+    if (!path.startsWith(QLatin1String("/api/"))) {
+        if (!reading) {
+            reply(TWebResponse::Error(405, QStringLiteral("method not allowed")));
+            return;
+        }
+        ServeFile(path, reply);
+        return;
+    }
+    if (request.body().size() > TWebRequestLimits::MaxBody) {
+        reply(TWebResponse::Error(413, QStringLiteral("the body is too large")));
+        return;
+    }
+    if (!reading) {
+        // A state-changing request: from a page of this console only. A
+        // script outside a browser sends no Origin; the session's token
+        // below is its proof.
+        const QByteArray origin = request.value("origin");
+        if (!origin.isEmpty() && !SameOrigin(origin, request.value("host"), Tls())) {
+            reply(TWebResponse::Error(403, QStringLiteral("cross-site request refused")));
+            return;
+        }
+        // A form of another site cannot send JSON without asking first.
+        if (!request.body().isEmpty() &&
+            !request.value("content-type").startsWith("application/json")) {
+            reply(TWebResponse::Error(415, QStringLiteral("the body must be application/json")));
+            return;
+        }
+    }
+    if (path == QLatin1String("/api/login")) {
+        if (method != Method::Post)
+            reply(TWebResponse::Error(405, QStringLiteral("method not allowed")));
+        else
+            Login(request, reply);
+        return;
+    }
+    const QByteArray token = CookieValue(request.value("cookie"), CookieName);
+    const TWebSessions::Session *session = token.isEmpty() ? nullptr : sessions_.Use(token);
+    if (!session) {
+        reply(TWebResponse::Error(401, QStringLiteral("not logged in")));
+        return;
+    }
+    if (!reading && !SameSecret(request.value(QByteArray(CsrfHeader).toLower()), session->csrf)) {
+        reply(TWebResponse::Error(403, QStringLiteral("the request token is missing or wrong")));
+        return;
+    }
+    Api(request, path, *session, reply);
+}
+
+void TWebServer::ServeFile(const QString &path, const Reply &reply) {
+    QString name = path == QLatin1String("/") ? QStringLiteral("/index.html") : path;
+    // Only the embedded files: a name with a dot-dot or a second slash run
+    // is not one of them.
+    if (name.contains(QLatin1String("..")) || name.contains(QLatin1String("//")) ||
+        name.size() > 128) {
+        reply(TWebResponse::Error(404, QStringLiteral("not found")));
+        return;
+    }
+    QFile file(QStringLiteral(":/www") + name);
+    if (!file.open(QIODevice::ReadOnly)) {
+        reply(TWebResponse::Error(404, QStringLiteral("not found")));
+        return;
+    }
+    TWebResponse r;
+    r.contentType = ContentType(name);
+    r.body = file.readAll();
+    r.headers.emplace_back("Cache-Control", "no-cache");
+    reply(std::move(r));
+}
+
+void TWebServer::Login(const QHttpServerRequest &request, const Reply &reply) {
+    const QString address = PeerText(request.remoteAddress());
+    if (const auto wait = sessions_.LoginDelay(address); wait.count() > 0) {
+        TWebResponse r = TWebResponse::Error(
+            429, QStringLiteral("too many failed logins: try again in %1 s").arg(wait.count()));
+        r.headers.emplace_back("Retry-After", QByteArray::number(qint64(wait.count())));
+        reply(std::move(r));
+        return;
+    }
+    QString error;
+    const auto body = ParseJsonObject(request.body(), &error);
+    if (!body) {
+        reply(TWebResponse::Error(400, error));
+        return;
+    }
+    const auto user = TextMember(*body, QStringLiteral("user"));
+    const auto password = TextMember(*body, QStringLiteral("password"));
+    if (!user || !password || user->isEmpty()) {
+        reply(TWebResponse::Error(400, QStringLiteral("user and password are required")));
+        return;
+    }
+    if (!backend_.operatorService) {
+        reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+        return;
+    }
+    // One check at a time per address: a burst of guesses sent together
+    // would otherwise all pass before the first failure is counted.
+    if (loginsUnderway_.contains(address)) {
+        TWebResponse r = TWebResponse::Error(429, QStringLiteral("a login is under way"));
+        r.headers.emplace_back("Retry-After", "1");
+        reply(std::move(r));
+        return;
+    }
+    loginsUnderway_.insert(address);
+    const bool tls = Tls();
+    // The accounts are read on the operator service's worker; the answer
+    // comes back to this thread.
+    backend_.operatorService->Accounts(this, [this, reply, address, user = *user,
+                                              password = password->toUtf8(),
+                                              tls](const TOperatorAccounts &accounts) {
+        loginsUnderway_.remove(address);
+        if (!accounts.error.isEmpty()) {
+            reply(TWebResponse::Error(503, QStringLiteral("the accounts cannot be read: ") +
+                                               accounts.error));
+            return;
+        }
+        bool ok = false;
+        for (const TOperatorAccount &a : accounts.rows)
+            if (a.row.UseState == 6 && a.row.UserName == user)
+                ok = ok || SameSecret(a.row.UserPassword.toUtf8(), password);
+        if (!ok) {
+            sessions_.LoginFailed(address);
+            reply(TWebResponse::Error(401, QStringLiteral("wrong user or password")));
+            return;
+        }
+        sessions_.LoginSucceeded(address);
+        const auto session = sessions_.Open(user);
+        if (!session) {
+            reply(TWebResponse::Error(503, QStringLiteral("too many sessions: log out "
+                                                          "elsewhere or wait")));
+            return;
+        }
+        TWebResponse r = TWebResponse::Json(
+            QJsonObject{{QStringLiteral("user"), session->user},
+                        {QStringLiteral("csrf"), QString::fromLatin1(session->csrf)}});
+        r.headers.emplace_back("Set-Cookie", SessionCookie(CookieName, session->token, tls));
+        reply(std::move(r));
+    });
+}
+
+void TWebServer::Api(const QHttpServerRequest &request, const QString &path,
+                     const TWebSessions::Session &session, const Reply &reply) {
+    const Method method = request.method();
+    const bool reading = method == Method::Get || method == Method::Head;
+    const auto wrongMethod = [&reply] {
+        reply(TWebResponse::Error(405, QStringLiteral("method not allowed")));
+    };
+    if (path == QLatin1String("/api/logout")) {
+        if (method != Method::Post)
+            return wrongMethod();
+        const QByteArray token = session.token;
+        sessions_.Close(token);
+        CloseSockets(token, QStringLiteral("logged out"));
+        TWebResponse r = TWebResponse::Json(QJsonObject{{QStringLiteral("ok"), true}});
+        r.headers.emplace_back("Set-Cookie", SessionCookie(CookieName, {}, Tls()));
+        return reply(std::move(r));
+    }
+    if (path == QLatin1String("/api/session")) {
+        if (!reading)
+            return wrongMethod();
+        return reply(TWebResponse::Json(QJsonObject{
+            {QStringLiteral("user"), session.user},
+            {QStringLiteral("csrf"), QString::fromLatin1(session.csrf)},
+            {QStringLiteral("idleSeconds"),
+             qint64(std::chrono::duration_cast<std::chrono::seconds>(sessions_.Settings().idle)
+                        .count())}}));
+    }
+    if (path == QLatin1String("/api/status")) {
+        if (!reading)
+            return wrongMethod();
+        return Status(reply);
+    }
+    if (path == QLatin1String("/api/fleet")) {
+        if (!reading)
+            return wrongMethod();
+        return reply(TWebResponse::Json(QJsonObject{{QStringLiteral("units"), fleet_->Rows()}}));
+    }
+    if (path == QLatin1String("/api/settings")) {
+        if (reading)
+            return Settings(reply);
+        if (method != Method::Put)
+            return wrongMethod();
+    } else if (path == QLatin1String("/api/accounts")) {
+        if (reading)
+            return Accounts(reply);
+        if (method != Method::Post)
+            return wrongMethod();
+    } else if (path.startsWith(QLatin1String("/api/accounts/"))) {
+        if (method != Method::Post)
+            return wrongMethod();
+    } else {
+        return reply(TWebResponse::Error(404, QStringLiteral("not found")));
+    }
+    QString error;
+    const auto body = ParseJsonObject(request.body(), &error);
+    if (!body)
+        return reply(TWebResponse::Error(400, error));
+    if (path == QLatin1String("/api/settings"))
+        return SaveSettings(*body, reply);
+    AccountChange(path, *body, reply);
+}
+
+void TWebServer::Status(const Reply &reply) {
+    // The web console's own figures, with the server's below.
+    QJsonObject web{{QStringLiteral("webSessions"), qint64(sessions_.Count())},
+                    {QStringLiteral("webSockets"), qint64(eventSockets_.size())},
+                    {QStringLiteral("webConnections"), *open_}};
+    TOperatorService *service = backend_.operatorService;
+    if (!service) {
+        QJsonObject o = backend_.status ? backend_.status() : QJsonObject();
+        for (auto it = web.begin(); it != web.end(); ++it)
+            o.insert(it.key(), it.value());
+        return reply(TWebResponse::Json(o));
+    }
+    service->Status(this, [reply, web, fixed = backend_.status ? backend_.status() : QJsonObject()](
+                              const TServerStatus &s) {
+        QJsonObject o = fixed;
+        if (!s.error.isEmpty())
+            o.insert(QStringLiteral("error"), s.error);
+        QJsonObject ports = o.value(QStringLiteral("ports")).toObject();
+        for (const TListenPort &p : s.ports)
+            ports.insert(p.name, QJsonObject{{QStringLiteral("address"), p.address},
+                                             {QStringLiteral("port"), p.port}});
+        o.insert(QStringLiteral("listening"), ports);
+        o.insert(QStringLiteral("version"), s.version);
+        o.insert(QStringLiteral("started"), s.started.toString(Qt::ISODate));
+        o.insert(QStringLiteral("uptimeSeconds"), s.uptimeSeconds);
+        o.insert(QStringLiteral("database"), s.database);
+        o.insert(QStringLiteral("databaseUp"), s.databaseUp);
+        o.insert(QStringLiteral("unitsConnected"), s.unitsConnected);
+        o.insert(QStringLiteral("clientsConnected"), s.clientsConnected);
+        o.insert(QStringLiteral("queues"),
+                 QJsonObject{{QStringLiteral("send"), s.sendQueue},
+                             {QStringLiteral("receive"), s.receiveQueue},
+                             {QStringLiteral("channel"), s.channelQueue},
+                             {QStringLiteral("tempHistory"), s.tempHistory},
+                             {QStringLiteral("log"), s.logQueue}});
+        o.insert(QStringLiteral("showInfoHint"), s.showInfoHint);
+        if (s.lastRetention)
+            o.insert(
+                QStringLiteral("lastRetention"),
+                QJsonObject{
+                    {QStringLiteral("started"), s.lastRetention->started.toString(Qt::ISODate)},
+                    {QStringLiteral("finished"), s.lastRetention->finished.toString(Qt::ISODate)},
+                    {QStringLiteral("ok"), s.lastRetention->ok},
+                    {QStringLiteral("rowsDeleted"), s.lastRetention->rowsDeleted},
+                    {QStringLiteral("error"), s.lastRetention->error}});
+        for (auto it = web.begin(); it != web.end(); ++it)
+            o.insert(it.key(), it.value());
+        reply(TWebResponse::Json(o));
+    });
+}
+
+void TWebServer::Accounts(const Reply &reply) {
+    if (!backend_.operatorService)
+        return reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+    backend_.operatorService->Accounts(this, [reply](const TOperatorAccounts &accounts) {
+        if (!accounts.error.isEmpty())
+            return reply(TWebResponse::Error(500, accounts.error));
+        QJsonArray rows;
+        // Passwords stay on the server.
+        for (const TOperatorAccount &a : accounts.rows)
+            rows.append(AccountJson(a));
+        reply(TWebResponse::Json(QJsonObject{{QStringLiteral("accounts"), rows}}));
+    });
+}
+
+void TWebServer::AccountChange(const QString &path, const QJsonObject &body, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+    const auto user = TextMember(body, QStringLiteral("user"));
+    if (!user || user->trimmed().isEmpty())
+        return reply(TWebResponse::Error(400, QStringLiteral("user is required")));
+    // What a change answers; the sessions of an account that changed end.
+    const auto answer = [this, reply, user = *user](const TOperatorResult &r) {
+        if (!r.Ok())
+            return reply(TWebResponse::Error(500, r.error));
+        for (const QByteArray &token : sessions_.CloseUser(user))
+            CloseSockets(token, QStringLiteral("the account changed"));
+        reply(TWebResponse::Json(QJsonObject{{QStringLiteral("ok"), true}}));
+    };
+    const auto password = [&body]() -> std::optional<QString> {
+        auto p = TextMember(body, QStringLiteral("password"));
+        if (!p || p->isEmpty())
+            return std::nullopt;
+        return p;
+    };
+    const QString action = path.mid(int(qstrlen("/api/accounts")));
+    if (action.isEmpty()) {
+        const auto p = password();
+        if (!p)
+            return reply(TWebResponse::Error(400, QStringLiteral("password is required")));
+        service->AddSuperUser(*user, *p, this, [reply](const TAddSuperUserResult &r) {
+            if (r.exists)
+                return reply(TWebResponse::Error(409, QStringLiteral("the name is taken")));
+            if (!r.error.isEmpty())
+                return reply(TWebResponse::Error(500, r.error));
+            reply(TWebResponse::Json(
+                QJsonObject{{QStringLiteral("ok"), true},
+                            {QStringLiteral("registered"), r.registered.toString(Qt::ISODate)}}));
+        });
+        return;
+    }
+    if (action == QLatin1String("/suspend")) {
+        const QJsonValue suspended = body.value(QStringLiteral("suspended"));
+        if (!suspended.isBool())
+            return reply(
+                TWebResponse::Error(400, QStringLiteral("suspended must be true or false")));
+        return service->SetSuspended(*user, suspended.toBool(), this, answer);
+    }
+    if (action == QLatin1String("/password")) {
+        const auto p = password();
+        if (!p)
+            return reply(TWebResponse::Error(400, QStringLiteral("password is required")));
+        return service->SetPassword(*user, *p, this, answer);
+    }
+    if (action == QLatin1String("/delete")) {
+        // A super user goes with its assignments kept, an ordinary account
+        // with them: which one it is, the table says.
+        service->Accounts(
+            this, [this, service, reply, answer, user = *user](const TOperatorAccounts &accounts) {
+                if (!accounts.error.isEmpty())
+                    return reply(TWebResponse::Error(500, accounts.error));
+                const auto it = std::find_if(accounts.rows.begin(), accounts.rows.end(),
+                                             [&](const auto &a) { return a.row.UserName == user; });
+                if (it == accounts.rows.end())
+                    return reply(TWebResponse::Error(404, QStringLiteral("no such account")));
+                if (it->row.UseState == 6)
+                    service->DeleteSuperUser(user, this, answer);
+                else
+                    service->DeleteAccount(user, this, answer);
+            });
+        return;
+    }
+    reply(TWebResponse::Error(404, QStringLiteral("not found")));
+}
+
+void TWebServer::Settings(const Reply &reply) {
+    if (!backend_.operatorService)
+        return reply(TWebResponse::Error(503, QStringLiteral("no settings service")));
+    backend_.operatorService->ReadRetentionDays(this, [reply](const TRetentionDays &days) {
+        if (!days.error.isEmpty())
+            return reply(TWebResponse::Error(500, days.error));
+        reply(
+            TWebResponse::Json(QJsonObject{{QStringLiteral("queryDays"), days.query},
+                                           {QStringLiteral("alarmDays"), days.alarm},
+                                           {QStringLiteral("showInfoHint"), ShowInfoHint.load()}}));
+    });
+}
+
+void TWebServer::SaveSettings(const QJsonObject &body, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no settings service")));
+    const bool hasDays =
+        body.contains(QStringLiteral("queryDays")) || body.contains(QStringLiteral("alarmDays"));
+    const auto query = Days(body.value(QStringLiteral("queryDays")));
+    const auto alarm = Days(body.value(QStringLiteral("alarmDays")));
+    if (hasDays && (!query || !alarm))
+        return reply(TWebResponse::Error(
+            400, QStringLiteral("queryDays and alarmDays must both be whole days, 1 to 36500")));
+    const QJsonValue hint = body.value(QStringLiteral("showInfoHint"));
+    if (!hint.isUndefined() && !hint.isBool())
+        return reply(
+            TWebResponse::Error(400, QStringLiteral("showInfoHint must be true or false")));
+    if (!hasDays && hint.isUndefined())
+        return reply(TWebResponse::Error(400, QStringLiteral("nothing to change")));
+    // The switch first (it takes effect at once), then the periods; the
+    // calls run in order on the service's worker.
+    auto failures = std::make_shared<QStringList>();
+    const auto collect = [failures](const TOperatorResult &r) {
+        if (!r.Ok())
+            failures->append(r.error);
+    };
+    if (hint.isBool())
+        service->SetShowInfoHint(hint.toBool(), this, collect);
+    const auto finish = [reply, failures, collect](const TOperatorResult &r) {
+        collect(r);
+        if (!failures->isEmpty())
+            return reply(TWebResponse::Error(500, failures->join(QStringLiteral("; "))));
+        reply(TWebResponse::Json(QJsonObject{{QStringLiteral("ok"), true}}));
+    };
+    if (hasDays)
+        service->SaveRetentionDays(*query, *alarm, this, finish);
+    else
+        service->SetShowInfoHint(hint.toBool(), this, finish);
+}
+
+void TWebServer::OnWebSocket() {
+    while (hasPendingWebSocketConnections()) {
+        std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
+        if (!socket)
+            break;
+        const QNetworkRequest request = socket->request();
+        const auto refuse = [&socket](const QString &why) {
+            socket->close(QWebSocketProtocol::CloseCodePolicyViolated, why);
+            socket.release()->deleteLater();
+        };
+        // Checked before the upgrade already; checked again on what the
+        // socket itself holds, so that nothing reaches a socket that fails.
+        QString refusal = request.url().path() != QLatin1String("/api/events")
+                              ? QStringLiteral("not found")
+                              : RefuseEvents(socket->origin().toLatin1(), request.rawHeader("Host"),
+                                             request.rawHeader("Cookie"));
+        if (!refusal.isEmpty()) {
+            refuse(refusal);
+            continue;
+        }
+        const QByteArray token = CookieValue(request.rawHeader("Cookie"), CookieName);
+        auto *events = new TWebEventSocket(std::move(socket), token, backend_, settings_, this);
+        eventSockets_.push_back(events);
+        connect(events->Socket(), &QWebSocket::disconnected, this, [this, events] {
+            std::erase(eventSockets_, events);
+            events->deleteLater();
+        });
+    }
+}
+
+void TWebServer::CloseSockets(const QByteArray &token, const QString &why) {
+    // A closing socket may leave the list at once: walk a copy.
+    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+    for (TWebEventSocket *s : sockets)
+        if (s->Token() == token)
+            s->Close(QWebSocketProtocol::CloseCodePolicyViolated, why);
+}
+
+void TWebServer::Sweep() {
+    // A page with its event socket open is in use: its session stays.
+    for (TWebEventSocket *s : eventSockets_)
+        sessions_.Touch(s->Token());
+    for (const QByteArray &token : sessions_.Expire())
+        CloseSockets(token, QStringLiteral("the session expired"));
+}
