@@ -43,6 +43,7 @@ namespace {
 const char *UsageText =
     "Usage: mms-server [--home DIR] [--init-db] [--headless] [--version] [--help]\n"
     "       mms-server [--home DIR] --export-users FILE.hd | --import-users FILE.hd\n"
+    "       mms-server [--home DIR] --add-super-user NAME < password\n"
     "\n"
     "Network management server for field radio equipment.\n"
     "\n"
@@ -55,6 +56,10 @@ const char *UsageText =
     "               write the accounts and their equipment assignments to the file, or\n"
     "               replace them from it (in the [Set] CodePage), then exit; refused\n"
     "               while a server runs on DIR\n"
+    "  --add-super-user NAME\n"
+    "               add a super user (who may log in to the web console) with the\n"
+    "               password given as the first line of standard input, then exit;\n"
+    "               refused while a server runs on DIR\n"
     "  --version    print the version and exit\n"
     "  --help       show this text\n"
     "\n"

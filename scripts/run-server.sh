@@ -13,8 +13,8 @@ fi
 port=$(sed -n 's/^WebPort=\([0-9]*\).*/\1/p' "$home/Set.ini" 2>/dev/null | head -n 1)
 port=${port:-5213}
 if [ "$port" != 0 ]; then
-    echo "Web console: http://127.0.0.1:$port/ (log in with a super user account, UseState 6;"
-    echo "  a first one: sqlite3 \"$home/MonitorData.db\" \"insert into UserRegister"
-    echo "  (UserName, UserPassword, Email, UserPhone, UseState) values ('admin', 'secret', '@', '000', 6)\")"
+    echo "Web console: http://127.0.0.1:$port/ (log in with a super user account; add a first one,"
+    echo "  with the server stopped, by: build/mms-server --home \"$home\" --add-super-user admin"
+    echo "  and the password as the line it reads)"
 fi
 exec build/mms-server --headless --home "$home" "$@"

@@ -499,6 +499,57 @@ TEST_F(ServerTest, UserTableFileFromTheCommandLine) {
     EXPECT_EQ(run({"--export-users", "again.hd"}, &err), 0) << err.toStdString();
 }
 
+// A first super user from the command line, its password read from standard
+// input: added once, refused when the name is taken or no password comes,
+// and refused while a server runs on the home.
+TEST_F(ServerTest, SuperUserFromTheCommandLine) {
+    auto home = mmstest::MakeSqliteHome();
+    home->WriteFile(QStringLiteral("Set.ini"), PortsIni());
+    const auto run = [&](const QByteArray &input, QByteArray *out, QByteArray *err) {
+        QProcess p;
+        p.start(mmstest::ServerBinary(),
+                QStringList{"--home", home->Path(), "--add-super-user", "admin"});
+        p.write(input);
+        p.closeWriteChannel();
+        if (!p.waitForFinished(20000))
+            return -1;
+        *out = p.readAllStandardOutput();
+        *err = p.readAllStandardError();
+        return p.exitCode();
+    };
+    const auto rows = [&] {
+        TdmNet db(home->SqliteTarget());
+        return db.Select("select UserName, UserPassword, UseState from UserRegister");
+    };
+    QByteArray out, err;
+    const struct {
+        QByteArray input;
+        int exitCode;
+        QByteArray said;
+    } cases[] = {
+        {"", 1, "No password"},
+        {"\n", 1, "No password"},
+        {QByteArray(300, 'x') + "\n", 1, "No password"},
+        {"s3cret pass\r\n", 0, "Super user admin added."},
+        {"other\n", 1, "The user name admin is taken."},
+    };
+    for (const auto &c : cases) {
+        EXPECT_EQ(run(c.input, &out, &err), c.exitCode) << c.input.left(20).toStdString();
+        EXPECT_TRUE((out + err).contains(c.said)) << (out + err).toStdString();
+    }
+    const auto stored = rows();
+    ASSERT_EQ(stored.size(), 1u);
+    EXPECT_EQ(stored[0].value(0).toString(), "admin");
+    EXPECT_EQ(stored[0].value(1).toString(), "s3cret pass");
+    EXPECT_EQ(stored[0].value(2).toInt(), 6);
+
+    mmstest::ServerProcess server;
+    ASSERT_TRUE(StartAndWait(server, *home)) << server.StdErr().toStdString();
+    EXPECT_EQ(run("pw\n", &out, &err), 1);
+    EXPECT_TRUE(err.contains("A server is running on this home folder")) << err.toStdString();
+    EXPECT_EQ(server.Terminate(), 0);
+}
+
 } // namespace
 
 namespace {
