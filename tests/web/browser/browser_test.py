@@ -116,7 +116,7 @@ class BrowserCase(unittest.TestCase):
         self.start()
         self.browser.go("log")
         lines = ("[...document.querySelectorAll('#log-events .line, #log-traffic .line')]"
-                 ".filter((l) => l.textContent.includes('SIM1')).length")
+                 ".filter((l) => l.textContent.includes('HeartBeat (EquipmentCode:SIM1 ')).length")
         self.browser.watch("first", f"{lines} >= 1")
         sim = self.sim(heartbeat=1)
         sim.sent("SIM1 -> heartbeat")
@@ -159,8 +159,9 @@ class BrowserCase(unittest.TestCase):
         self.require("#assign-user", "unit assignment on the accounts page")
         sim = self.sim(heartbeat=1)
         sim.sent("SIM1 -> heartbeat")
+        # The login of a user whose units are all off line gets no answer: the
+        # browser's steps below take far longer than the server takes to log in.
         client = self.client("user2")
-        client.wait(lambda m: m.startswith("12"), 60, "the client's login answer")
         self.browser.go("accounts")
         d = self.browser.driver
         d.find_element("id", "assign-user").send_keys("user2")
