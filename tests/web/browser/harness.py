@@ -267,7 +267,7 @@ class Browser:
             options.add_argument(arg)
         options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
         self.driver = webdriver.Chrome(service=Service(driver), options=options)
-        self.driver.set_window_size(width, height)
+        self.viewport(width, height)
         # Counts every alert() before any page script runs, so that markup
         # that gets interpreted shows even when no dialog would stay open.
         self.driver.execute_cdp_cmd("Page.addScriptToEvaluateOnNewDocument", {"source": (
@@ -275,6 +275,13 @@ class Browser:
             "window.alert = (...a) => { window.__alerted = true; return shown.apply(window, a); };")})
         self.driver.set_page_load_timeout(60)
         self.driver.set_script_timeout(60)
+
+    def viewport(self, width, height, mobile=False):
+        """Sets the page's own size (the window's includes the browser's frame),
+        so that pages and screenshots have exactly these CSS pixels."""
+        self.driver.set_window_size(width, height + 200)
+        self.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
 
     def quit(self):
         self.driver.quit()
