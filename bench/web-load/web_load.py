@@ -188,7 +188,8 @@ def main():
         print(f"server CPU, no browser: {idle * 100:.1f} % of a core", flush=True)
 
         cookie = login(server.web_port)
-        ctx = multiprocessing.get_context("fork")
+        # Spawned, not forked: a fork copies the locks that the reader threads hold.
+        ctx = multiprocessing.get_context("spawn")
         results = ctx.Queue()
         for _ in range(args.browsers - 1):
             ready = ctx.Event()
