@@ -71,9 +71,11 @@ def login(port):
     return cookie
 
 
-def event_client(port, cookie, seconds, ready, results):
-    """One browser's event socket: a WebSocket client that reads every frame
-    for `seconds` and returns the delivery delays (s) of the events in it."""
+def event_client(port, seconds, ready, results):
+    """One browser's event socket: a WebSocket client with its own session
+    (the server allows a session few sockets) that reads every frame for
+    `seconds` and returns the delivery delays (s) of the events in it."""
+    cookie = login(port)
     sock = socket.create_connection(("127.0.0.1", port), timeout=30)
     key = base64.b64encode(os.urandom(16)).decode()
     sock.sendall((f"GET /api/events HTTP/1.1\r\nHost: 127.0.0.1:{port}\r\n"
@@ -187,14 +189,13 @@ def main():
         idle = server_cpu(pid, args.seconds)
         print(f"server CPU, no browser: {idle * 100:.1f} % of a core", flush=True)
 
-        cookie = login(server.web_port)
         # Spawned, not forked: a fork copies the locks that the reader threads hold.
         ctx = multiprocessing.get_context("spawn")
         results = ctx.Queue()
         for _ in range(args.browsers - 1):
             ready = ctx.Event()
             worker = ctx.Process(target=event_client,
-                                 args=(server.web_port, cookie, args.seconds + 20, ready, results))
+                                 args=(server.web_port, args.seconds + 20, ready, results))
             worker.start()
             workers.append(worker)
             if not ready.wait(60):
