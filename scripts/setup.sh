@@ -14,6 +14,7 @@ packages=(
     xvfb xauth imagemagick xdotool
     fonts-wqy-microhei
     qt6-httpserver-dev qt6-websockets-dev libjs-chart.js
+    chromium chromium-driver python3-selenium
 )
 
 missing=()
