@@ -112,10 +112,12 @@ export class UnitPage {
       }
     }
     $('unit-history').replaceChildren(rows);
-    this.drawCharts(data.series);
+    // The charts span the range asked for, not only the points in it.
+    const range = { min: from ? new Date(from).getTime() : undefined, max: to ? new Date(to).getTime() : undefined };
+    this.drawCharts(data.series, range);
   }
 
-  drawCharts(series) {
+  drawCharts(series, range = {}) {
     for (const chart of this.charts) chart.destroy();
     this.charts = [];
     const box = $('unit-charts');
@@ -139,7 +141,7 @@ export class UnitPage {
           options: {
             animation: false, responsive: true, maintainAspectRatio: false, parsing: false,
             plugins: { legend: { display: false }, tooltip: { callbacks: { title: (items) => shortTime(new Date(items[0].parsed.x).toISOString()) } } },
-            scales: { x: { type: 'linear', ticks: { maxTicksLimit: 6, callback: (v) => shortTime(new Date(v).toISOString()).slice(5, 16) } } },
+            scales: { x: { type: 'linear', min: range.min, max: range.max, ticks: { maxTicksLimit: 6, callback: (v) => shortTime(new Date(v).toISOString()).slice(5, 16) } } },
           },
         }));
       }
