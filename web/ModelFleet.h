@@ -7,6 +7,11 @@
 #include "FleetModel.h"
 #include "WebFleet.h"
 
+#include <QJsonObject>
+
+// One fleet row as the API gives it (the fields of TModelFleet::Rows).
+QJsonObject FleetRowJson(const TFleetRow &row);
+
 class TModelFleet : public TWebFleet {
 public:
     explicit TModelFleet(const TFleetModel &model) : model_(model) {}
@@ -16,6 +21,9 @@ public:
     // and name, type, typeName, station, equipmentNo, owners, registered,
     // lastAlarm {parameter, state, time} and alarmsActive.
     QJsonArray Rows() const override;
+    bool HasFeed() const override { return true; }
+    std::optional<TWebFleetChanges> Changes(std::uint64_t *cursor, std::size_t most,
+                                            bool beats) const override;
 
 private:
     const TFleetModel &model_;

@@ -18,6 +18,20 @@
 #include <QJsonArray>
 #include <QString>
 
+#include <cstdint>
+#include <optional>
+
+// What changed in the fleet since a cursor: rows as Rows() gives them, the
+// codes of units no longer known, and (heartbeat pulls) [code, lastSeen]
+// pairs of units whose only news is a heartbeat.
+struct TWebFleetChanges {
+    QJsonArray rows;
+    QJsonArray removed;
+    QJsonArray beats;
+    bool reset = false; // the rows are the whole fleet: drop any other
+    bool more = false;  // further changes wait beyond the bound
+};
+
 class TWebFleet {
 public:
     virtual ~TWebFleet() = default;
@@ -27,6 +41,14 @@ public:
     // One JSON object per unit: code, online, address, port, since (ISO
     // time of the last change), lastSeen (ISO time of its last event).
     virtual QJsonArray Rows() const = 0;
+    // A change feed, for a fleet that has one: at most `most` changes since
+    // `*cursor` (0: from the start, which is every row), and the cursor
+    // moved on. `beats`: heartbeat times only, of every unit heard since.
+    // Nothing when the fleet has no feed (its views follow the events).
+    virtual bool HasFeed() const { return false; }
+    virtual std::optional<TWebFleetChanges> Changes(std::uint64_t *, std::size_t, bool) const {
+        return std::nullopt;
+    }
 };
 
 class TEventFleet : public TWebFleet {

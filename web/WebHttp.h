@@ -31,6 +31,8 @@ struct TWebRequestLimits {
     static constexpr qsizetype MaxHeaders = 64;          // header lines
     static constexpr qsizetype MaxUrl = 4096;            // the request target
     static constexpr qsizetype MaxText = 256;            // a name or password in a body
+    // The body of an account file import (the file in base64 within JSON).
+    static constexpr qsizetype MaxImportBody = 768 * 1024;
 };
 
 // The reason phrase of a status code ("Unknown" for codes not listed).

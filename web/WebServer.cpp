@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include "CommInfoHintSink.h"
+#include "ModelFleet.h"
 #include "OperatorService.h"
 #include "PublicU.h"
 #include "ThreadCheck.h"
@@ -13,10 +14,13 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QSslServer>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QUrl>
+#include <QUrlQuery>
 #include <QWebSocket>
 
 #include <deque>
@@ -173,6 +177,17 @@ QByteArray EventJson(const TLogEvent &e) {
     }
     if (!e.user.isEmpty())
         o.insert(QStringLiteral("user"), e.user);
+    // A unit's report carries its alarm parameters' states decoded, for the
+    // alarms page (the fleet model decodes them the same way).
+    if (e.kind == TLogKind::Report && !e.frame.isEmpty()) {
+        QJsonArray alarms;
+        for (const TFleetAlarm &a : TFleetModel::AlarmsOf(e))
+            alarms.append(QJsonObject{{QStringLiteral("param"), a.ParamCode},
+                                      {QStringLiteral("parameter"), a.Parameter},
+                                      {QStringLiteral("state"), a.State}});
+        if (!alarms.isEmpty())
+            o.insert(QStringLiteral("alarms"), alarms);
+    }
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
@@ -229,6 +244,108 @@ std::optional<QString> Days(const QJsonValue &v) {
     return QString::number(n);
 }
 
+// A unit code or account name of a query: present, at most MaxCode
+// characters, no control characters. Nothing when it is not one.
+constexpr qsizetype MaxCode = 64;
+
+std::optional<QString> QueryText(const QUrlQuery &query, const QString &key) {
+    if (!query.hasQueryItem(key))
+        return std::nullopt;
+    const QString v = query.queryItemValue(key, QUrl::FullyDecoded).trimmed();
+    if (v.isEmpty() || v.size() > MaxCode)
+        return std::nullopt;
+    for (const QChar c : v)
+        if (c.category() == QChar::Other_Control)
+            return std::nullopt;
+    return v;
+}
+
+// The time range of a history query: from and to as ISO 8601 date-times
+// (the last 24 hours up to now when both are missing, 24 hours before `to`
+// when only `from` is), from not after to, at most 400 days apart; limit
+// 1 .. MaxHistoryRows (1000 when missing). The reason in `error` otherwise.
+std::optional<THistoryRange> QueryRange(const QUrlQuery &query, QString *error) {
+    const auto time = [&](const QString &key, QDateTime *out) {
+        if (!query.hasQueryItem(key))
+            return true;
+        const QString v = query.queryItemValue(key, QUrl::FullyDecoded);
+        if (v.size() > 40)
+            return false;
+        *out = QDateTime::fromString(v, Qt::ISODateWithMs);
+        if (!out->isValid())
+            *out = QDateTime::fromString(v, Qt::ISODate);
+        return out->isValid();
+    };
+    THistoryRange range;
+    range.to = QDateTime::currentDateTime();
+    if (!time(QStringLiteral("to"), &range.to) || !time(QStringLiteral("from"), &range.from)) {
+        *error = QStringLiteral("from and to must be ISO 8601 date-times");
+        return std::nullopt;
+    }
+    range.to = range.to.toLocalTime();
+    range.from = range.from.isValid() ? range.from.toLocalTime() : range.to.addDays(-1);
+    if (range.from > range.to || range.from.daysTo(range.to) > 400) {
+        *error = QStringLiteral("from must not be after to, nor more than 400 days before it");
+        return std::nullopt;
+    }
+    if (query.hasQueryItem(QStringLiteral("limit"))) {
+        bool ok = false;
+        const QString v = query.queryItemValue(QStringLiteral("limit"));
+        range.limit = v.size() <= 6 ? v.toInt(&ok) : 0;
+        if (!ok || range.limit < 1 || range.limit > TOperatorService::MaxHistoryRows) {
+            *error = QStringLiteral("limit must be 1 to %1").arg(TOperatorService::MaxHistoryRows);
+            return std::nullopt;
+        }
+    }
+    return range;
+}
+
+QString Iso(const QDateTime &t) {
+    return t.isValid() ? t.toString(Qt::ISODateWithMs) : QString();
+}
+
+QJsonObject HistoryJson(const TUnitHistory &h) {
+    QJsonArray entries;
+    for (const TUnitHistoryEntry &e : h.entries) {
+        QJsonArray items;
+        for (const TDecodedItem &i : e.items) {
+            QJsonObject item{{QStringLiteral("param"), i.ParamCode},
+                             {QStringLiteral("name"), i.Name},
+                             {QStringLiteral("value"), i.Value},
+                             {QStringLiteral("unit"), i.Unit}};
+            if (i.Number)
+                item.insert(QStringLiteral("number"), *i.Number);
+            items.append(item);
+        }
+        QJsonObject o{{QStringLiteral("kind"),
+                       e.kind == TUnitHistoryEntry::Kind::Report  ? QStringLiteral("report")
+                       : e.kind == TUnitHistoryEntry::Kind::Query ? QStringLiteral("query")
+                                                                  : QStringLiteral("set")},
+                      {QStringLiteral("code"), e.EquipmentCode},
+                      {QStringLiteral("time"), Iso(e.time)},
+                      {QStringLiteral("items"), items}};
+        if (e.kind != TUnitHistoryEntry::Kind::Report) {
+            o.insert(QStringLiteral("name"), e.EquipmentName);
+            o.insert(QStringLiteral("mode"), e.QueryMode);
+            o.insert(QStringLiteral("returnTime"), Iso(e.returnTime));
+        }
+        entries.append(o);
+    }
+    QJsonArray series;
+    for (const TUnitSeries &s : h.series) {
+        QJsonArray points;
+        for (const auto &[t, v] : s.points)
+            points.append(QJsonArray{Iso(t), v});
+        series.append(QJsonObject{{QStringLiteral("param"), s.ParamCode},
+                                  {QStringLiteral("name"), s.Name},
+                                  {QStringLiteral("unit"), s.Unit},
+                                  {QStringLiteral("points"), points}});
+    }
+    return {{QStringLiteral("entries"), entries},
+            {QStringLiteral("series"), series},
+            {QStringLiteral("truncated"), h.truncated}};
+}
+
 } // namespace
 
 // One browser's event socket: the stream's events as JSON text messages.
@@ -239,9 +356,9 @@ std::optional<QString> Days(const QJsonValue &v) {
 class TWebEventSocket : public QObject {
 public:
     TWebEventSocket(std::unique_ptr<QWebSocket> socket, QByteArray token, TWebBackend &backend,
-                    const TWebServerSettings &settings, QObject *parent)
+                    const TWebServerSettings &settings, const TWebFleet *fleet, QObject *parent)
         : QObject(parent), socket_(socket.release()), token_(std::move(token)),
-          queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog) {
+          queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog), fleet_(fleet) {
         socket_->setParent(this);
         // The browser has nothing to say on this socket but pings and pongs.
         socket_->setMaxAllowedIncomingFrameSize(4096);
@@ -255,6 +372,17 @@ public:
                     Pump();
                 },
                 settings.eventQueue, std::chrono::milliseconds(50));
+        // The fleet's changes are pulled, not pushed: each socket keeps its
+        // own cursors and asks only while its send buffer has room, so a
+        // slow browser gets the latest state of each changed unit once, later,
+        // and costs nothing meanwhile.
+        if (fleet_ && fleet_->HasFeed()) {
+            connect(&stateTimer_, &QTimer::timeout, this, [this] { Feed(false); });
+            connect(&beatTimer_, &QTimer::timeout, this, [this] { Feed(true); });
+            stateTimer_.start(settings.fleetInterval);
+            beatTimer_.start(settings.heartbeatInterval);
+            QTimer::singleShot(0, this, [this] { Feed(false); });
+        }
     }
 
     QWebSocket *Socket() const { return socket_; }
@@ -262,6 +390,9 @@ public:
 
     void Close(QWebSocketProtocol::CloseCode code, const QString &why) {
         subscription_.reset();
+        stateTimer_.stop();
+        beatTimer_.stop();
+        fleet_ = nullptr;
         socket_->close(code, why);
     }
 
@@ -284,13 +415,66 @@ private:
                 break;
             socket_->sendTextMessage(QString::fromUtf8(*message));
         }
+        if (moreState_)
+            Feed(false);
     }
+
+    // One message of fleet changes: {"fleet": {rows, removed, reset}} or,
+    // for heartbeats, {"fleet": {beats}}. The first one of a socket is the
+    // whole fleet (in parts when it is large), marked reset.
+    void Feed(bool beats) {
+        if (!fleet_ || socket_->state() != QAbstractSocket::ConnectedState ||
+            socket_->bytesToWrite() >= backlog_)
+            return;
+        if (beats && first_)
+            return; // the whole fleet is still on its way
+        std::uint64_t &cursor = beats ? beatCursor_ : stateCursor_;
+        const auto changes = fleet_->Changes(&cursor, MaxFleetRows, beats);
+        if (!changes)
+            return;
+        if (!beats) {
+            moreState_ = changes->more;
+            if (first_ && !changes->more) {
+                first_ = false;
+                beatCursor_ = stateCursor_;
+            }
+        }
+        QJsonObject o;
+        if (beats) {
+            if (changes->beats.isEmpty())
+                return;
+            o.insert(QStringLiteral("beats"), changes->beats);
+        } else {
+            if (changes->rows.isEmpty() && changes->removed.isEmpty() && !changes->reset &&
+                !resetNext_)
+                return;
+            o.insert(QStringLiteral("rows"), changes->rows);
+            o.insert(QStringLiteral("removed"), changes->removed);
+            o.insert(QStringLiteral("reset"), changes->reset || resetNext_);
+            o.insert(QStringLiteral("more"), changes->more);
+            resetNext_ = false;
+        }
+        socket_->sendTextMessage(
+            QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("fleet"), o}})
+                                  .toJson(QJsonDocument::Compact)));
+    }
+
+    // Rows in one fleet message at most.
+    static constexpr std::size_t MaxFleetRows = 2000;
 
     QWebSocket *socket_;
     QByteArray token_;
     TWebEventQueue queue_;
     qint64 backlog_;
     std::shared_ptr<TLogSubscription> subscription_;
+    const TWebFleet *fleet_; // the server's; null once closed
+    QTimer stateTimer_;
+    QTimer beatTimer_;
+    std::uint64_t stateCursor_ = 0;
+    std::uint64_t beatCursor_ = 0;
+    bool first_ = true;     // the whole fleet has not been sent yet
+    bool resetNext_ = true; // the next state message starts the browser's table afresh
+    bool moreState_ = false;
 };
 
 TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSessions::Clock clock,
@@ -442,7 +626,10 @@ void TWebServer::Route(const QHttpServerRequest &request, const Reply &reply) {
         ServeFile(path, reply);
         return;
     }
-    if (request.body().size() > TWebRequestLimits::MaxBody) {
+    const qsizetype maxBody = path == QLatin1String("/api/accounts/import")
+                                  ? TWebRequestLimits::MaxImportBody
+                                  : TWebRequestLimits::MaxBody;
+    if (request.body().size() > maxBody) {
         reply(TWebResponse::Error(413, QStringLiteral("the body is too large")));
         return;
     }
@@ -610,6 +797,38 @@ void TWebServer::Api(const QHttpServerRequest &request, const QString &path,
             return wrongMethod();
         return reply(TWebResponse::Json(QJsonObject{{QStringLiteral("units"), fleet_->Rows()}}));
     }
+    const QUrlQuery query(request.url());
+    if (reading) {
+        if (path == QLatin1String("/api/unit"))
+            return Unit(query, reply);
+        if (path == QLatin1String("/api/unit/history"))
+            return UnitHistory(query, reply);
+        if (path == QLatin1String("/api/alarms"))
+            return AlarmHistory(query, reply);
+        if (path == QLatin1String("/api/alarms/mail"))
+            return AlarmMail(reply);
+        if (path == QLatin1String("/api/accounts/units"))
+            return AccountUnits(query, reply);
+        if (path == QLatin1String("/api/accounts/export"))
+            return ExportAccounts(reply);
+    }
+    if (path == QLatin1String("/api/accounts/import")) {
+        if (method != Method::Post)
+            return wrongMethod();
+        return ImportAccounts(request.body(), reply);
+    }
+    if (path == QLatin1String("/api/accounts/units")) {
+        if (method != Method::Post && method != Method::Delete)
+            return wrongMethod();
+        QString error;
+        const auto body = ParseJsonObject(request.body(), &error);
+        if (!body)
+            return reply(TWebResponse::Error(400, error));
+        return Assignment(method == Method::Post, *body, reply);
+    }
+    if (path == QLatin1String("/api/unit") || path == QLatin1String("/api/unit/history") ||
+        path == QLatin1String("/api/alarms") || path == QLatin1String("/api/alarms/mail"))
+        return wrongMethod();
     if (path == QLatin1String("/api/settings")) {
         if (reading)
             return Settings(reply);
@@ -822,6 +1041,222 @@ void TWebServer::SaveSettings(const QJsonObject &body, const Reply &reply) {
         service->SetShowInfoHint(hint.toBool(), this, finish);
 }
 
+void TWebServer::Unit(const QUrlQuery &query, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no operator service")));
+    const auto code = QueryText(query, QStringLiteral("code"));
+    if (!code)
+        return reply(TWebResponse::Error(400, QStringLiteral("code must be a unit code")));
+    service->UnitDetails(*code, this, [reply](const TUnitDetails &d) {
+        if (!d.error.isEmpty())
+            return reply(TWebResponse::Error(500, d.error));
+        if (!d.known)
+            return reply(TWebResponse::Error(404, QStringLiteral("no such unit")));
+        QJsonArray owners;
+        for (const TOwnedUnit &o : d.owners)
+            owners.append(QJsonObject{{QStringLiteral("user"), o.UserName},
+                                      {QStringLiteral("name"), o.EquipmentName}});
+        QJsonArray params;
+        for (const TUnitParam &p : d.params)
+            params.append(QJsonObject{{QStringLiteral("param"), p.ParamCode},
+                                      {QStringLiteral("name"), p.Name},
+                                      {QStringLiteral("unit"), p.Unit},
+                                      {QStringLiteral("typeHint"), p.TypeHint},
+                                      {QStringLiteral("settable"), p.settable}});
+        reply(TWebResponse::Json(QJsonObject{
+            {QStringLiteral("code"), d.EquipmentCode},
+            {QStringLiteral("owners"), owners},
+            {QStringLiteral("fleet"), d.fleet ? QJsonValue(FleetRowJson(*d.fleet)) : QJsonValue()},
+            {QStringLiteral("params"), params}}));
+    });
+}
+
+void TWebServer::UnitHistory(const QUrlQuery &query, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no operator service")));
+    const auto code = QueryText(query, QStringLiteral("code"));
+    if (!code)
+        return reply(TWebResponse::Error(400, QStringLiteral("code must be a unit code")));
+    QString error;
+    auto range = QueryRange(query, &error);
+    if (!range)
+        return reply(TWebResponse::Error(400, error));
+    range->EquipmentCode = *code;
+    service->UnitHistory(*range, this, [reply](const TUnitHistory &h) {
+        if (!h.error.isEmpty())
+            return reply(TWebResponse::Error(500, h.error));
+        reply(TWebResponse::Json(HistoryJson(h)));
+    });
+}
+
+void TWebServer::AlarmHistory(const QUrlQuery &query, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no operator service")));
+    QString error;
+    auto range = QueryRange(query, &error);
+    if (!range)
+        return reply(TWebResponse::Error(400, error));
+    // Without a code: every unit's reports.
+    if (query.hasQueryItem(QStringLiteral("code"))) {
+        const auto code = QueryText(query, QStringLiteral("code"));
+        if (!code)
+            return reply(TWebResponse::Error(400, QStringLiteral("code must be a unit code")));
+        range->EquipmentCode = *code;
+    }
+    service->AlarmHistory(*range, this, [reply](const TUnitHistory &h) {
+        if (!h.error.isEmpty())
+            return reply(TWebResponse::Error(500, h.error));
+        QJsonObject o = HistoryJson(h);
+        o.remove(QStringLiteral("series"));
+        reply(TWebResponse::Json(o));
+    });
+}
+
+void TWebServer::AlarmMail(const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no operator service")));
+    service->AlarmMail(this, [reply](const TAlarmMailState &m) {
+        if (!m.error.isEmpty())
+            return reply(TWebResponse::Error(500, m.error));
+        QJsonArray waiting;
+        for (const TAlarmMailLineRow &l : m.waiting)
+            waiting.append(QJsonObject{{QStringLiteral("id"), l.LineId},
+                                       {QStringLiteral("code"), l.EquipmentCode},
+                                       {QStringLiteral("parameter"), l.ParameterName},
+                                       {QStringLiteral("state"), l.ParameterStatus},
+                                       {QStringLiteral("time"), l.AlertTime}});
+        QJsonArray results;
+        for (const TFleetModel::TMailResult &r : m.results)
+            results.append(QJsonObject{{QStringLiteral("time"), Iso(r.time)},
+                                       {QStringLiteral("user"), r.user},
+                                       {QStringLiteral("text"), r.text},
+                                       {QStringLiteral("ok"), r.ok}});
+        reply(TWebResponse::Json(QJsonObject{{QStringLiteral("waiting"), waiting},
+                                             {QStringLiteral("results"), results}}));
+    });
+}
+
+void TWebServer::AccountUnits(const QUrlQuery &query, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+    const auto user = QueryText(query, QStringLiteral("user"));
+    if (!user)
+        return reply(TWebResponse::Error(400, QStringLiteral("user must be an account name")));
+    service->AccountUnits(*user, this, [reply](const TAccountUnits &a) {
+        if (!a.error.isEmpty())
+            return reply(TWebResponse::Error(500, a.error));
+        QJsonArray units;
+        for (const TOwnedUnit &u : a.units)
+            units.append(QJsonObject{{QStringLiteral("code"), u.EquipmentCode},
+                                     {QStringLiteral("name"), u.EquipmentName}});
+        reply(TWebResponse::Json(QJsonObject{{QStringLiteral("units"), units}}));
+    });
+}
+
+void TWebServer::Assignment(bool assign, const QJsonObject &body, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+    const auto member = [&body](const char *key, bool required) -> std::optional<QString> {
+        const QString name = QLatin1String(key);
+        if (!body.contains(name))
+            return required ? std::nullopt : std::optional<QString>(QString());
+        auto v = TextMember(body, name);
+        if (!v || v->trimmed().size() > MaxCode || (required && v->trimmed().isEmpty()))
+            return std::nullopt;
+        return v->trimmed();
+    };
+    const auto user = member("user", true);
+    const auto code = member("code", true);
+    if (!user || !code)
+        return reply(TWebResponse::Error(
+            400,
+            QStringLiteral("user and code are required, each at most %1 characters").arg(MaxCode)));
+    const auto answer = [reply](const TOperatorResult &r) {
+        if (!r.Ok())
+            return reply(TWebResponse::Error(409, r.error));
+        reply(TWebResponse::Json(QJsonObject{{QStringLiteral("ok"), true}}));
+    };
+    if (!assign)
+        return service->UnassignUnit(*user, *code, this, answer);
+    const auto name = member("name", false);
+    const auto type = member("type", false);
+    if (!name || !type)
+        return reply(TWebResponse::Error(
+            400, QStringLiteral("name and type are text of at most %1 characters").arg(MaxCode)));
+    // The type, when given, is the unit's type byte in two hex digits.
+    static const QRegularExpression hexByte(QStringLiteral("^[0-9A-Fa-f]{2}$"));
+    if (!type->isEmpty() && !hexByte.match(*type).hasMatch())
+        return reply(TWebResponse::Error(400, QStringLiteral("type must be two hex digits")));
+    service->AssignUnit(
+        TUnitAssignment{*user, *code, name->isEmpty() ? *code : *name, type->toUpper()}, this,
+        answer);
+}
+
+void TWebServer::ExportAccounts(const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+    // The service writes a file; it is read back and goes to the browser.
+    auto dir = std::make_shared<QTemporaryDir>();
+    if (!dir->isValid())
+        return reply(TWebResponse::Error(500, QStringLiteral("no temporary directory")));
+    const QString path = dir->filePath(QStringLiteral("UserTable.hd"));
+    service->ExportUserTable(path, this, [reply, dir, path](const TUserTableFileResult &r) {
+        if (!r.Ok())
+            return reply(TWebResponse::Error(500, r.Message + QLatin1Char(' ') + r.Detail));
+        QFile file(path);
+        if (!file.open(QIODevice::ReadOnly))
+            return reply(TWebResponse::Error(500, file.errorString()));
+        TWebResponse response;
+        response.contentType = "application/octet-stream";
+        response.body = file.readAll();
+        response.headers.emplace_back("Content-Disposition",
+                                      "attachment; filename=\"UserTable.hd\"");
+        reply(std::move(response));
+    });
+}
+
+void TWebServer::ImportAccounts(const QByteArray &body, const Reply &reply) {
+    TOperatorService *service = backend_.operatorService;
+    if (!service)
+        return reply(TWebResponse::Error(503, QStringLiteral("no account service")));
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+    const QJsonValue file = doc.object().value(QStringLiteral("file"));
+    if (!doc.isObject() || !file.isString())
+        return reply(TWebResponse::Error(
+            400, QStringLiteral("the body must be {\"file\": the account file in base64}")));
+    const auto decoded = QByteArray::fromBase64Encoding(file.toString().toLatin1(),
+                                                        QByteArray::AbortOnBase64DecodingErrors);
+    if (!decoded || decoded.decoded.isEmpty())
+        return reply(TWebResponse::Error(400, QStringLiteral("file is not base64")));
+    auto dir = std::make_shared<QTemporaryDir>();
+    const QString path = dir->filePath(QStringLiteral("UserTable.hd"));
+    QFile out(path);
+    if (!dir->isValid() || !out.open(QIODevice::WriteOnly) ||
+        out.write(decoded.decoded) != decoded.decoded.size() || !out.flush())
+        return reply(TWebResponse::Error(500, QStringLiteral("the file could not be kept")));
+    out.close();
+    service->ImportUserTable(
+        path, this, [this, reply, dir, service](const TUserTableFileResult &r) {
+            if (!r.Ok())
+                return reply(TWebResponse::Error(422, r.Message + QLatin1Char(' ') + r.Detail));
+            reply(TWebResponse::Json(QJsonObject{{QStringLiteral("ok"), true},
+                                                 {QStringLiteral("imported"), r.Imported},
+                                                 {QStringLiteral("warning"), r.Warning},
+                                                 {QStringLiteral("exiting"), true}}));
+            // As after the window's import: the program ends to complete it,
+            // once the answer has had a moment to leave.
+            QTimer::singleShot(500, this, [service] { service->Exit(); });
+        });
+}
+
 void TWebServer::OnWebSocket() {
     while (hasPendingWebSocketConnections()) {
         std::unique_ptr<QWebSocket> socket = nextPendingWebSocketConnection();
@@ -843,7 +1278,8 @@ void TWebServer::OnWebSocket() {
             continue;
         }
         const QByteArray token = CookieValue(request.rawHeader("Cookie"), CookieName);
-        auto *events = new TWebEventSocket(std::move(socket), token, backend_, settings_, this);
+        auto *events =
+            new TWebEventSocket(std::move(socket), token, backend_, settings_, fleet_.get(), this);
         eventSockets_.push_back(events);
         connect(events->Socket(), &QWebSocket::disconnected, this, [this, events] {
             std::erase(eventSockets_, events);

@@ -41,6 +41,7 @@ class TOperatorService;
 class TCommInfoHintSink;
 class TWebEventSocket;
 class QWebSocket;
+class QUrlQuery;
 
 // What the web console reads and acts through.
 struct TWebBackend {
@@ -62,6 +63,10 @@ struct TWebServerSettings {
     // Bytes waiting in one event socket's send buffer before events wait in
     // its queue instead.
     qint64 socketBacklog = 512 * 1024;
+    // How often an event socket sends the fleet's state changes, and its
+    // heartbeat times.
+    std::chrono::milliseconds fleetInterval = std::chrono::milliseconds(250);
+    std::chrono::milliseconds heartbeatInterval = std::chrono::seconds(2);
     // Open HTTP connections at most; more are closed at once.
     int maxConnections = 256;
     // Event sockets of one session at most.
@@ -113,6 +118,14 @@ private:
     void Accounts(const Reply &reply);
     void AccountChange(const QString &path, const QJsonObject &body, const Reply &reply);
     void Settings(const Reply &reply);
+    void Unit(const QUrlQuery &query, const Reply &reply);
+    void UnitHistory(const QUrlQuery &query, const Reply &reply);
+    void AlarmHistory(const QUrlQuery &query, const Reply &reply);
+    void AlarmMail(const Reply &reply);
+    void AccountUnits(const QUrlQuery &query, const Reply &reply);
+    void Assignment(bool assign, const QJsonObject &body, const Reply &reply);
+    void ExportAccounts(const Reply &reply);
+    void ImportAccounts(const QByteArray &body, const Reply &reply);
     void SaveSettings(const QJsonObject &body, const Reply &reply);
 
     // Why a WebSocket request may not open the event socket; empty: it may.

@@ -4,7 +4,10 @@
 // with a simulated unit, and the refusal to serve beyond loopback in clear.
 // Logins and the account change run on SQLite and, when the PostgreSQL test
 // server is there, on PostgreSQL.
+#include "AlarmOutbox.h"
+#include "HistoryTables.h"
 #include "NetD.h"
+#include "ParamListTable.h"
 #include "SchemaInstaller.h"
 #include "SimFleet.h"
 #include "TestSupport.h"
@@ -20,6 +23,7 @@
 #include <QSslSocket>
 #include <QTcpSocket>
 #include <QThread>
+#include <QUrlQuery>
 #include <QWebSocket>
 
 #include <gtest/gtest.h>
@@ -160,6 +164,12 @@ public:
                 InstallSchema(TdmNet::Session(pg).Connection(), 3, true);
                 pg.Exec(QStringLiteral("insert into NormalParam (SetItem, SetValue) values (?, ?)"),
                         {QStringLiteral("ShowInfoHint"), QStringLiteral("1")});
+                // As in the home's SQLite file: SIM1 belongs to user1.
+                pg.Exec(QStringLiteral("insert into UserRegister (UserName, UserPassword, Email, "
+                                       "UseState) values ('user1', 'pw', 'user1@example.com', 0)"));
+                pg.Exec(QStringLiteral("insert into UserEquipment (UserName, EquipmentCode, "
+                                       "EquipmentName, EquipmentType) values ('user1', 'SIM1', "
+                                       "'Unit', '01')"));
             }
             QFile::remove(home->File(QStringLiteral("MonitorData.db")));
             ini += QStringLiteral("[Database]\nDriver=QPSQL\nHost=%1\nPort=%2\nName=%3\nUser=%4\n")
@@ -168,6 +178,7 @@ public:
                        .arg(target.databaseName, target.user);
         }
         home->WriteFile(QStringLiteral("Set.ini"), ini.toUtf8());
+        this->target = target;
         TdmNet data(target);
         data.Exec(QStringLiteral("insert into UserRegister (UserName, UserPassword, Email, "
                                  "UserPhone, UseState) values (?, ?, '@', '000', 6)"),
@@ -189,6 +200,7 @@ public:
     int devicePort = 0;
     int webPort = 0;
     QString pgName;
+    DbTarget target;
 };
 
 class WebConsoleOnBothDatabases : public ::testing::TestWithParam<Db> {
@@ -245,6 +257,109 @@ TEST_P(WebConsoleOnBothDatabases, LoginSessionLogoutAndAnAccountChange) {
     EXPECT_EQ(logout.status, 200);
     EXPECT_TRUE(logout.Header("set-cookie").contains("Max-Age=0"));
     EXPECT_EQ(b.Send("GET", "/api/session").status, 401);
+}
+
+// Unit codes in JSON arrays of objects under a key.
+QStringList Values(const QJsonArray &rows, const char *key) {
+    QStringList out;
+    for (const QJsonValue &v : rows)
+        out.append(v.toObject().value(QLatin1String(key)).toString());
+    return out;
+}
+
+QByteArray Iso(const QDateTime &t) {
+    return QUrl::toPercentEncoding(t.toString(Qt::ISODate));
+}
+
+TEST_P(WebConsoleOnBothDatabases, TheUnitAlarmAndAssignmentAnswersReadAndChangeTheTables) {
+    // SIM1 (user1's): two answers with a temperature, one alarm report, a
+    // parameter list and an alert mail line waiting.
+    const QDateTime now = QDateTime::currentDateTime().addSecs(-60);
+    {
+        TdmNet data(f.target);
+        THistoryTables tables(data);
+        tables.InsertQuery(
+            {"Tower", "SIM1", "02", "General", "04010519", now.addSecs(-7200), now.addSecs(-7199)});
+        tables.InsertQuery(
+            {"Tower", "SIM1", "02", "General", "0401051A", now.addSecs(-3600), now.addSecs(-3599)});
+        tables.InsertAlarm("SIM1", "04010301", now.addSecs(-1800));
+        QString list = QStringLiteral("01050103");
+        TParamListTable(data).StorePage("SIM1", 1, list);
+        TAlarmOutbox(data).SaveChanges({}, {{0, "SIM1", "Power Failure Alarm", "Alert", "t"}});
+    }
+    Browser b(f.webPort);
+    ASSERT_EQ(b.Login("admin", "secret").status, 200);
+
+    const HttpReply unit = b.Send("GET", "/api/unit?code=SIM1");
+    ASSERT_EQ(unit.status, 200) << unit.body.toStdString();
+    EXPECT_EQ(Values(unit.Json().value("owners").toArray(), "user"), QStringList{"user1"});
+    EXPECT_EQ(Values(unit.Json().value("params").toArray(), "param"),
+              (QStringList{"0501", "0301"}));
+    EXPECT_EQ(unit.Json().value("fleet").toObject().value("code"), "SIM1");
+    EXPECT_EQ(b.Send("GET", "/api/unit?code=NOSUCH").status, 404);
+
+    // The default range is the last day; a narrower one leaves the older answer out.
+    const HttpReply day = b.Send("GET", "/api/unit/history?code=SIM1");
+    ASSERT_EQ(day.status, 200) << day.body.toStdString();
+    EXPECT_EQ(Values(day.Json().value("entries").toArray(), "kind"),
+              (QStringList{"report", "query", "query"}));
+    const QJsonArray series = day.Json().value("series").toArray();
+    ASSERT_EQ(series.size(), 1);
+    EXPECT_EQ(series[0].toObject().value("param"), "0501");
+    EXPECT_EQ(series[0].toObject().value("unit"), "degC");
+    const QJsonArray points = series[0].toObject().value("points").toArray();
+    ASSERT_EQ(points.size(), 2);
+    EXPECT_EQ(points[0].toArray()[1].toDouble(), 25.0); // oldest first
+    EXPECT_EQ(points[1].toArray()[1].toDouble(), 26.0);
+    const HttpReply hour = b.Send(
+        "GET", "/api/unit/history?code=SIM1&from=" + Iso(now.addSecs(-5400)) + "&to=" + Iso(now));
+    EXPECT_EQ(Values(hour.Json().value("entries").toArray(), "kind"),
+              (QStringList{"report", "query"}));
+
+    // Every unit's reports, and one unit's.
+    for (const QByteArray &path :
+         {QByteArray("/api/alarms"), QByteArray("/api/alarms?code=SIM1")}) {
+        const HttpReply alarms = b.Send("GET", path);
+        ASSERT_EQ(alarms.status, 200) << path.toStdString();
+        const QJsonArray entries = alarms.Json().value("entries").toArray();
+        ASSERT_EQ(entries.size(), 1) << path.toStdString();
+        EXPECT_EQ(entries[0].toObject().value("code"), "SIM1");
+        EXPECT_EQ(entries[0].toObject().value("items").toArray()[0].toObject().value("value"),
+                  "Alert");
+    }
+    EXPECT_TRUE(b.Send("GET", "/api/alarms?code=SIM2").Json().value("entries").toArray().isEmpty());
+    const HttpReply mail = b.Send("GET", "/api/alarms/mail");
+    ASSERT_EQ(mail.status, 200);
+    EXPECT_EQ(Values(mail.Json().value("waiting").toArray(), "code"), QStringList{"SIM1"});
+
+    // Assigning and taking away, as the accounts page does; the fleet learns
+    // of the new owner.
+    const auto unitsOf = [&](const char *user) {
+        return Values(b.Send("GET", QByteArray("/api/accounts/units?user=") + user)
+                          .Json()
+                          .value("units")
+                          .toArray(),
+                      "code");
+    };
+    EXPECT_EQ(unitsOf("user1"), QStringList{"SIM1"});
+    const QJsonObject sim9{{"user", "user1"}, {"code", "SIM9"}, {"name", "Ninth"}};
+    EXPECT_EQ(b.Change("POST", "/api/accounts/units", sim9).status, 200);
+    EXPECT_EQ(b.Change("POST", "/api/accounts/units", sim9).status, 409) << "has it already";
+    EXPECT_EQ(
+        b.Change("POST", "/api/accounts/units", {{"user", "nobody"}, {"code", "SIM9"}}).status,
+        409);
+    EXPECT_EQ(unitsOf("user1"), (QStringList{"SIM1", "SIM9"}));
+    const auto ownersOf9 = [&] {
+        for (const QJsonValue &v : b.Send("GET", "/api/fleet").Json().value("units").toArray())
+            if (v.toObject().value("code") == "SIM9")
+                return v.toObject().value("owners").toArray();
+        return QJsonArray();
+    };
+    EXPECT_TRUE(mmstest::PumpEventsUntil([&] { return ownersOf9() == QJsonArray{"user1"}; }, 10s));
+    const QJsonObject take9{{"user", "user1"}, {"code", "SIM9"}};
+    EXPECT_EQ(b.Change("DELETE", "/api/accounts/units", take9).status, 200);
+    EXPECT_EQ(b.Change("DELETE", "/api/accounts/units", take9).status, 409) << "has it no longer";
+    EXPECT_EQ(unitsOf("user1"), QStringList{"SIM1"});
 }
 
 INSTANTIATE_TEST_SUITE_P(Db, WebConsoleOnBothDatabases, ::testing::Values(Db::Sqlite, Db::Postgres),
@@ -372,6 +487,77 @@ TEST_F(WebConsole, BadAndOversizeInputIsRefusedAndTheServerGoesOn) {
     EXPECT_EQ(b.Send("GET", "/api/session").status, 200) << "still serving";
 }
 
+TEST_F(WebConsole, BadQueriesOfTheUnitAlarmAndAssignmentAnswersAreRefused) {
+    Start();
+    Browser b(f.webPort);
+    ASSERT_EQ(b.Login("admin", "secret").status, 200);
+    const QByteArray longCode(65, 'A');
+    const struct {
+        const char *method;
+        QByteArray path;
+        int status;
+    } reads[] = {
+        {"GET", "/api/unit", 400},
+        {"GET", "/api/unit?code=", 400},
+        {"GET", "/api/unit?code=" + longCode, 400},
+        {"GET", "/api/unit?code=SIM%01", 400},
+        {"GET", "/api/unit/history", 400},
+        {"GET", "/api/unit/history?code=SIM1&from=yesterday", 400},
+        {"GET", "/api/unit/history?code=SIM1&from=2026-02-01T00:00:00&to=2026-01-01T00:00:00", 400},
+        {"GET", "/api/unit/history?code=SIM1&from=2020-01-01T00:00:00&to=2026-01-01T00:00:00", 400},
+        {"GET", "/api/unit/history?code=SIM1&limit=0", 400},
+        {"GET", "/api/unit/history?code=SIM1&limit=100000", 400},
+        {"GET", "/api/unit/history?code=SIM1&limit=many", 400},
+        {"GET", "/api/alarms?from=" + QByteArray(200, '2'), 400},
+        {"GET", "/api/alarms?code=" + longCode, 400},
+        {"GET", "/api/accounts/units", 400},
+        {"GET", "/api/accounts/units?user=" + longCode, 400},
+        {"POST", "/api/unit", 405},
+        {"PUT", "/api/alarms", 405},
+        {"PUT", "/api/accounts/units", 405},
+        {"GET", "/api/unit/history?code=SIM1&limit=10", 200},
+    };
+    const QByteArray csrf =
+        b.Send("GET", "/api/session").Json().value("csrf").toString().toLatin1();
+    for (const auto &c : reads)
+        EXPECT_EQ(b.Send(c.method, c.path, {}, {{"X-CSRF-Token", csrf}}).status, c.status)
+            << c.method << ' ' << c.path.toStdString();
+
+    const struct {
+        const char *name;
+        QJsonObject body;
+        int status;
+    } changes[] = {
+        {"no code", {{"user", "user1"}}, 400},
+        {"empty user", {{"user", " "}, {"code", "SIM5"}}, 400},
+        {"code of another type", {{"user", "user1"}, {"code", 5}}, 400},
+        {"long code", {{"user", "user1"}, {"code", QString(longCode)}}, 400},
+        {"type not hex", {{"user", "user1"}, {"code", "SIM5"}, {"type", "ZZ"}}, 400},
+        {"name of another type", {{"user", "user1"}, {"code", "SIM5"}, {"name", true}}, 400},
+    };
+    for (const auto &c : changes)
+        EXPECT_EQ(b.Change("POST", "/api/accounts/units", c.body).status, c.status) << c.name;
+    // Without the request token: refused before anything changes.
+    EXPECT_EQ(b.Send("POST", "/api/accounts/units", R"({"user":"user1","code":"SIM5"})").status,
+              403);
+    EXPECT_EQ(
+        b.Send("GET", "/api/accounts/units?user=user1").Json().value("units").toArray().size(), 1);
+
+    // The account file: exported as a download; an import of what is not
+    // one is refused and the server goes on.
+    const HttpReply file = b.Send("GET", "/api/accounts/export");
+    EXPECT_EQ(file.status, 200);
+    EXPECT_TRUE(file.Header("content-disposition").startsWith("attachment"));
+    EXPECT_TRUE(file.body.contains("user1"));
+    EXPECT_EQ(b.Change("POST", "/api/accounts/import", {{"file", "not base64!"}}).status, 400);
+    EXPECT_EQ(b.Change("POST", "/api/accounts/import", {{"file", 5}}).status, 400);
+    EXPECT_EQ(
+        b.Change("POST", "/api/accounts/import", {{"file", QString(QByteArray("junk").toBase64())}})
+            .status,
+        422);
+    EXPECT_EQ(b.Send("GET", "/api/session").status, 200) << "still serving";
+}
+
 TEST_F(WebConsole, AnIdleSessionEnds) {
     // The idle time is shortened for the test; the session's end is waited for.
     Start({QStringLiteral("MMS_WEB_IDLE_MS=300")});
@@ -416,8 +602,14 @@ TEST_F(WebConsole, TheEventSocketStreamsAUnitsConnectionAndTheFleetShowsIt) {
 
     auto socket = OpenEvents(b, "http://" + b.Host());
     QList<QJsonObject> events;
+    // The fleet's changes come on the same socket, apart from the events.
+    QList<QJsonObject> fleetChanges;
     QObject::connect(socket.get(), &QWebSocket::textMessageReceived, [&](const QString &text) {
-        events.append(QJsonDocument::fromJson(text.toUtf8()).object());
+        const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (o.contains("fleet"))
+            fleetChanges.append(o.value("fleet").toObject());
+        else
+            events.append(o);
     });
     ASSERT_TRUE(mmstest::PumpEventsUntil(
         [&] { return socket->state() == QAbstractSocket::ConnectedState; }, 10s));
@@ -448,10 +640,34 @@ TEST_F(WebConsole, TheEventSocketStreamsAUnitsConnectionAndTheFleetShowsIt) {
         return QJsonObject();
     };
     EXPECT_TRUE(mmstest::PumpEventsUntil([&] { return unit().value("online").toBool(); }, 10s));
+    // The feed began with the whole fleet (SIM1 assigned, off line) and
+    // then brought SIM1's row on line, and its heartbeat times.
+    const auto fedRow = [&](bool online, qsizetype after = 0) {
+        return std::any_of(
+            fleetChanges.begin() + after, fleetChanges.end(), [&](const QJsonObject &c) {
+                const QJsonArray rows = c.value("rows").toArray();
+                return std::any_of(rows.begin(), rows.end(), [&](const QJsonValue &r) {
+                    return r.toObject().value("code") == "SIM1" &&
+                           r.toObject().value("online").toBool() == online;
+                });
+            });
+    };
+    ASSERT_FALSE(fleetChanges.isEmpty());
+    EXPECT_TRUE(fleetChanges.first().value("reset").toBool());
+    EXPECT_TRUE(mmstest::PumpEventsUntil([&] { return fedRow(true); }, 10s));
+    const qsizetype whileOnline = fleetChanges.size();
+    EXPECT_TRUE(mmstest::PumpEventsUntil(
+        [&] {
+            return std::any_of(fleetChanges.begin(), fleetChanges.end(), [](const QJsonObject &c) {
+                return !c.value("beats").toArray().isEmpty();
+            });
+        },
+        10s));
     fleet.Stop();
     EXPECT_TRUE(mmstest::PumpEventsUntil([&] { return seen("disconnect", false); }, 20s));
     EXPECT_TRUE(mmstest::PumpEventsUntil(
         [&] { return !unit().isEmpty() && !unit().value("online").toBool(); }, 10s));
+    EXPECT_TRUE(mmstest::PumpEventsUntil([&] { return fedRow(false, whileOnline); }, 10s));
 
     // Logging out closes the socket.
     EXPECT_EQ(b.Change("POST", "/api/logout", {}).status, 200);
@@ -468,6 +684,39 @@ TEST_F(WebConsole, TheEventSocketStreamsAUnitsConnectionAndTheFleetShowsIt) {
                    status.value("webSockets").toInt() == 0;
         },
         10s));
+}
+
+TEST_F(WebConsole, AUnitsAlarmReportsArriveDecodedOnTheEventSocket) {
+    Start();
+    Browser b(f.webPort);
+    ASSERT_EQ(b.Login("admin", "secret").status, 200);
+    auto socket = OpenEvents(b, "http://" + b.Host());
+    QList<QJsonObject> reports;
+    QObject::connect(socket.get(), &QWebSocket::textMessageReceived, [&](const QString &text) {
+        const QJsonObject o = QJsonDocument::fromJson(text.toUtf8()).object();
+        if (o.value("kind") == "report" && o.contains("alarms"))
+            reports.append(o);
+    });
+    ASSERT_TRUE(mmstest::PumpEventsUntil(
+        [&] { return socket->state() == QAbstractSocket::ConnectedState; }, 10s));
+    TSimFleetConfig config;
+    config.port = quint16(f.devicePort);
+    config.heartbeatSeconds = 1;
+    config.alarmRate = 5;
+    TSimFleet fleet(config, nullptr, nullptr);
+    ASSERT_TRUE(fleet.Start());
+    ASSERT_TRUE(mmstest::PumpEventsUntil([&] { return !reports.isEmpty(); }, 20s));
+    const QJsonObject report = reports.first();
+    EXPECT_EQ(report.value("unit"), "SIM1");
+    const QJsonObject alarm = report.value("alarms").toArray().first().toObject();
+    EXPECT_EQ(alarm.value("param").toString().size(), 4);
+    EXPECT_FALSE(alarm.value("parameter").toString().isEmpty());
+    EXPECT_FALSE(alarm.value("state").toString().isEmpty());
+    // And the report is in the history the alarms page reads.
+    EXPECT_TRUE(mmstest::PumpEventsUntil(
+        [&] { return !b.Send("GET", "/api/alarms").Json().value("entries").toArray().isEmpty(); },
+        20s));
+    fleet.Stop();
 }
 
 TEST_F(WebConsole, WithTheTlsFilesItServesHttpsAndTheCookieIsSecure) {

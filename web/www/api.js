@@ -45,3 +45,16 @@ export function shortTime(iso) {
 
 // Unit codes sort as people read them: SIM2 before SIM10.
 export const compareText = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' }).compare;
+
+// A Date as a datetime-local input's value, in the browser's time zone.
+export function localInput(d) {
+  return `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())}T` +
+    `${two(d.getHours())}:${two(d.getMinutes())}`;
+}
+
+// A datetime-local input's value as an ISO time for the API; '' when empty.
+export function isoOfInput(value) {
+  if (!value) return '';
+  const d = new Date(value);
+  return Number.isNaN(d.getTime()) ? '' : d.toISOString();
+}

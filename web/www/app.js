@@ -5,10 +5,14 @@ import { FleetPage } from './fleet.js';
 import { LogPage } from './log.js';
 import { AccountsPage } from './accounts.js';
 import { SettingsPage } from './settings.js';
+import { UnitPage } from './unit.js';
+import { AlarmsPage } from './alarms.js';
 
 const $ = (id) => document.getElementById(id);
 const pages = {
   fleet: new FleetPage(),
+  unit: new UnitPage(),
+  alarms: new AlarmsPage(),
   log: new LogPage(),
   accounts: new AccountsPage(),
   settings: new SettingsPage(),
@@ -46,15 +50,21 @@ export function handleError(error, show) {
 }
 window.addEventListener('unhandledrejection', (e) => handleError(e.reason));
 
+// "#page" or "#page/argument" (the unit page: "#unit/CODE").
 function route() {
-  const name = (location.hash || '#fleet').slice(1);
-  const current = pages[name] ? name : 'fleet';
+  const hash = (location.hash || '#fleet').slice(1);
+  const slash = hash.indexOf('/');
+  const name = slash < 0 ? hash : hash.slice(0, slash);
+  let arg = '';
+  if (slash >= 0) { try { arg = decodeURIComponent(hash.slice(slash + 1)); } catch { arg = ''; } }
+  const current = pages[name] && (name !== 'unit' || arg) ? name : 'fleet';
   for (const [key, page] of Object.entries(pages)) {
     $('page-' + key).hidden = key !== current;
-    if (key === current) page.show(handleError); else page.hide();
+    if (key === current) page.show(handleError, arg); else page.hide();
   }
+  const tab = current === 'unit' ? 'fleet' : current;
   for (const a of $('nav').querySelectorAll('a'))
-    a.classList.toggle('active', a.dataset.page === current);
+    a.classList.toggle('active', a.dataset.page === tab);
 }
 
 function setLive(on, text) {
@@ -70,10 +80,13 @@ function connect() {
     let event;
     try { event = JSON.parse(message.data); } catch { return; }
     if (!event || typeof event !== 'object') return;
+    // The fleet's changes go to the fleet page; every other message is an event.
+    if (event.fleet && typeof event.fleet === 'object') { pages.fleet.onFleet(event.fleet); return; }
     for (const page of Object.values(pages)) page.onEvent(event);
   };
   socket.onclose = async () => {
     socket = null;
+    pages.fleet.feedLost();
     if (!loggedIn) return;
     setLive(false, 'reconnecting');
     // The session may have ended; otherwise try again, a little later each time.

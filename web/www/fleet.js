@@ -14,7 +14,13 @@ export class FleetPage {
     this.visible = false;
     this.dirty = false;
     this.refetch = null;
+    this.feed = false;
     $('fleet-viewport').addEventListener('scroll', () => this.paint());
+    // A row opens its unit's page.
+    $('fleet-viewport').addEventListener('click', (e) => {
+      const row = e.target.closest('.row');
+      if (row && row.dataset.unit) location.hash = `#unit/${encodeURIComponent(row.dataset.unit)}`;
+    });
     $('fleet-search').addEventListener('input', () => this.update());
     $('fleet-filter').addEventListener('change', () => this.update());
     for (const head of $('fleet-head').querySelectorAll('span')) {
@@ -30,6 +36,9 @@ export class FleetPage {
 
   async show(onError) {
     this.visible = true;
+    // With the server's change feed on the event socket the table is
+    // current already; the fetch is for a server without it.
+    if (this.feed) { this.update(); return; }
     try {
       const data = await api('GET', '/api/fleet');
       this.units = new Map(data.units.map((u) => [u.code, u]));
@@ -39,7 +48,26 @@ export class FleetPage {
 
   hide() { this.visible = false; }
 
+  // The fleet model's coalesced changes: whole rows of units whose state
+  // changed, units gone, and heartbeat times. The first message of a socket
+  // (reset) holds the whole fleet.
+  onFleet(f) {
+    if (f.reset) { this.units.clear(); this.feed = true; }
+    if (!this.feed) return;
+    for (const row of Array.isArray(f.rows) ? f.rows : []) if (row && row.code) this.units.set(row.code, row);
+    for (const code of Array.isArray(f.removed) ? f.removed : []) this.units.delete(code);
+    for (const beat of Array.isArray(f.beats) ? f.beats : []) {
+      const unit = Array.isArray(beat) && this.units.get(beat[0]);
+      if (unit) unit.lastSeen = beat[1];
+    }
+    this.schedule();
+  }
+
+  // The socket closed: until the next one's first message, events and fetches again.
+  feedLost() { this.feed = false; }
+
   onEvent(e) {
+    if (this.feed) return;
     // What only the server knows (owners, alarms) comes with a fresh copy
     // after connections change or units report.
     if (['connect', 'disconnect', 'report'].includes(e.kind) && !this.refetch)
@@ -110,6 +138,7 @@ export class FleetPage {
       const alarm = u.alarmsActive > 0;
       const row = el('div', null, 'row' + (u.online ? ' online' : ' offline') + (alarm ? ' alarm' : ''));
       row.style.transform = `translateY(${i * ROW}px)`;
+      row.dataset.unit = u.code;
       const last = u.lastAlarm ? `${u.lastAlarm.parameter} ${u.lastAlarm.state}` : '';
       row.append(el('span', u.online ? 'On line' : 'Off line', 'state'),
         el('span', u.code, 'code'),
