@@ -17,6 +17,7 @@ predicate) and read when it first held with self.browser.seen(name).
 """
 
 import argparse
+import datetime
 import os
 import sys
 import unittest
@@ -87,6 +88,9 @@ class BrowserCase(unittest.TestCase):
                          self.browser.js("return document.getElementById('whoami').textContent"))
 
     def test_unit_goes_on_and_off_line_on_the_fleet_page(self):
+        # An assigned unit stays in the fleet when it goes; an unassigned one
+        # is no longer known once it is gone.
+        self.server.assign("user1", "SIM1")
         self.start()
         self.browser.go("fleet")
         self.browser.watch("online", "fleetState('SIM1') === 'On line'")
@@ -127,6 +131,8 @@ class BrowserCase(unittest.TestCase):
         self.browser.seen("more")
 
     def test_alarm_appears_on_the_alarms_page(self):
+        # Reports count once the unit is registered, which takes an owner.
+        self.server.assign("user1", "SIM1")
         self.start()
         self.require("#page-alarms", "the alarms page")
         self.browser.go("alarms")
@@ -138,9 +144,14 @@ class BrowserCase(unittest.TestCase):
                              self.browser.seen("alarm"))
 
     def test_chart_shows_the_points_of_answers(self):
-        # Answers of the unit as the server stores them: temperature (0501).
-        rows = [("Unit", "SIM1", "01", "00", f"0501={value:02X}", f"2026-01-01 10:0{i}:00",
-                 f"2026-01-01 10:0{i}:01") for i, value in enumerate((20, 25, 30))]
+        # Answers of the unit as the server stores them (length, parameter
+        # code low byte first, value): temperature (0501), within the unit
+        # page's default range, the last 24 hours.
+        now = datetime.datetime.now().replace(microsecond=0)
+        stamp = lambda minutes: (now - datetime.timedelta(minutes=minutes)).strftime(
+            "%Y-%m-%d %H:%M:%S")
+        rows = [("Unit", "SIM1", "02", "General", f"040105{value:02X}", stamp(30 - i),
+                 stamp(30 - i)) for i, value in enumerate((20, 25, 30))]
         self.server.assign("user1", "SIM1")
         self.server.sql("insert into QueryHistory (EquipmentName, EquipmentCode, OperateFlag, "
                         "QueryMode, DataBody, QueryTime, ReturnTime) values (?, ?, ?, ?, ?, ?, ?)",
