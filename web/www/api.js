@@ -43,6 +43,15 @@ export function shortTime(iso) {
     `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
 }
 
+// The time alone for a moment of today, the whole date and time otherwise:
+// for tables where a column of today's times should read at a glance.
+export function dayTime(iso) {
+  const text = shortTime(iso);
+  const d = new Date(iso);
+  const now = new Date();
+  return text && d.toDateString() === now.toDateString() ? text.slice(11) : text;
+}
+
 // Unit codes sort as people read them: SIM2 before SIM10.
 export const compareText = new Intl.Collator(undefined, { numeric: true, sensitivity: 'base' }).compare;
 

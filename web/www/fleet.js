@@ -1,6 +1,6 @@
 // The fleet: every unit the server knows, in a table that renders only the
 // rows in view, so that ten thousand rows scroll as smoothly as ten.
-import { api, compareText, el, shortTime } from './api.js';
+import { api, compareText, dayTime, el, shortTime } from './api.js';
 
 const ROW = 30; // px, as in style.css
 const $ = (id) => document.getElementById(id);
@@ -116,7 +116,8 @@ export class FleetPage {
     const key = this.sortKey;
     const sign = this.sortUp ? 1 : -1;
     const compare = (x, y) => typeof x === 'string' ? compareText(x, y) : (x === y ? 0 : x < y ? -1 : 1);
-    rows.sort((a, b) => compare(a[key], b[key]) * sign || compareText(a.code, b.code));
+    const value = (u) => Array.isArray(u[key]) ? u[key].join(', ') : u[key];
+    rows.sort((a, b) => compare(value(a), value(b)) * sign || compareText(a.code, b.code));
     this.rows = rows;
     const online = [...this.units.values()].filter((u) => u.online).length;
     $('fleet-count').textContent =
@@ -143,10 +144,17 @@ export class FleetPage {
       row.append(el('span', u.online ? 'On line' : 'Off line', 'state'),
         el('span', u.code, 'code'),
         el('span', u.name || ''),
+        el('span', u.typeName || u.type || ''),
+        el('span', u.station ? `${u.station} · ${u.equipmentNo ?? ''}` : ''),
+        el('span', (u.owners || []).join(', ')),
         el('span', u.address ? `${u.address}:${u.port}` : ''),
-        el('span', shortTime(u.since)),
-        el('span', shortTime(u.lastSeen)),
+        el('span', dayTime(u.since)),
+        el('span', dayTime(u.lastSeen)),
         el('span', alarm ? `${u.alarmsActive} · ${last}` : last, 'alarmtext'));
+      // What a narrow column cuts short is read in full on hover.
+      for (const cell of row.children) cell.title = cell.textContent;
+      row.children[7].title = shortTime(u.since);
+      row.children[8].title = shortTime(u.lastSeen);
       fragment.append(row);
     }
     spacer.replaceChildren(fragment);
