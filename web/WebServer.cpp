@@ -349,13 +349,13 @@ QJsonObject HistoryJson(const TUnitHistory &h) {
 } // namespace
 
 // One browser's event socket: the stream's events as JSON text messages.
-// Events wait in the stream's subscription, then in this object's queue
-// while the socket's send buffer is full; a browser that stops reading
-// loses its own oldest events, counted, and is told once with a red line
-// when it reads again.
+// The server encodes each event once and hands it to every socket (Deliver);
+// events wait in this object's queue while the socket's send buffer is
+// full; a browser that stops reading loses its own oldest events, counted,
+// and is told once with a red line when it reads again.
 class TWebEventSocket : public QObject {
 public:
-    TWebEventSocket(std::unique_ptr<QWebSocket> socket, QByteArray token, TWebBackend &backend,
+    TWebEventSocket(std::unique_ptr<QWebSocket> socket, QByteArray token,
                     const TWebServerSettings &settings, const TWebFleet *fleet, QObject *parent)
         : QObject(parent), socket_(socket.release()), token_(std::move(token)),
           queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog), fleet_(fleet) {
@@ -364,14 +364,6 @@ public:
         socket_->setMaxAllowedIncomingFrameSize(4096);
         socket_->setMaxAllowedIncomingMessageSize(4096);
         connect(socket_, &QWebSocket::bytesWritten, this, [this] { Pump(); });
-        if (backend.sink)
-            subscription_ = backend.sink->Subscribe(
-                this,
-                [this](const TLogEvent &e) {
-                    queue_.Push(EventJson(e));
-                    Pump();
-                },
-                settings.eventQueue, std::chrono::milliseconds(50));
         // The fleet's changes are pulled, not pushed: each socket keeps its
         // own cursors and asks only while its send buffer has room, so a
         // slow browser gets the latest state of each changed unit once, later,
@@ -388,8 +380,16 @@ public:
     QWebSocket *Socket() const { return socket_; }
     const QByteArray &Token() const { return token_; }
 
+    // One event, encoded once for every socket.
+    void Deliver(const QByteArray &json) {
+        if (closed_)
+            return;
+        queue_.Push(json);
+        Pump();
+    }
+
     void Close(QWebSocketProtocol::CloseCode code, const QString &why) {
-        subscription_.reset();
+        closed_ = true;
         stateTimer_.stop();
         beatTimer_.stop();
         fleet_ = nullptr;
@@ -466,7 +466,7 @@ private:
     QByteArray token_;
     TWebEventQueue queue_;
     qint64 backlog_;
-    std::shared_ptr<TLogSubscription> subscription_;
+    bool closed_ = false;
     const TWebFleet *fleet_; // the server's; null once closed
     QTimer stateTimer_;
     QTimer beatTimer_;
@@ -1278,12 +1278,26 @@ void TWebServer::OnWebSocket() {
             continue;
         }
         const QByteArray token = CookieValue(request.rawHeader("Cookie"), CookieName);
-        auto *events =
-            new TWebEventSocket(std::move(socket), token, backend_, settings_, fleet_.get(), this);
+        auto *events = new TWebEventSocket(std::move(socket), token, settings_, fleet_.get(), this);
         eventSockets_.push_back(events);
+        // The stream is read while a browser listens: each event is encoded
+        // once here and handed to every socket, not once per browser.
+        if (backend_.sink && !events_)
+            events_ = backend_.sink->Subscribe(
+                this,
+                [this](const TLogEvent &e) {
+                    const QByteArray json = EventJson(e);
+                    // A socket that closes meanwhile may leave the list: walk a copy.
+                    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+                    for (TWebEventSocket *s : sockets)
+                        s->Deliver(json);
+                },
+                settings_.eventQueue, std::chrono::milliseconds(50));
         connect(events->Socket(), &QWebSocket::disconnected, this, [this, events] {
             std::erase(eventSockets_, events);
             events->deleteLater();
+            if (eventSockets_.empty())
+                events_.reset();
         });
     }
 }

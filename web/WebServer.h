@@ -144,6 +144,8 @@ private:
     QSet<QString> loginsUnderway_; // addresses whose login is being checked
     std::unique_ptr<TWebFleet> fleet_;
     std::shared_ptr<class TLogSubscription> fleetFeed_;
+    // The event stream while any event socket is open.
+    std::shared_ptr<class TLogSubscription> events_;
     std::vector<TWebEventSocket *> eventSockets_; // children of this object
     QTimer sweep_;
     quint16 port_ = 0;
