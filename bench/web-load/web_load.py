@@ -91,6 +91,7 @@ def event_client(port, seconds, ready, results):
         return
     ready.set()
     delays = []
+    message = None  # the text message being reassembled from its fragments
     end = time.monotonic() + seconds
     sock.settimeout(1)
     while time.monotonic() < end:
@@ -103,7 +104,7 @@ def event_client(port, seconds, ready, results):
         now = time.time()
         buffer += data
         while len(buffer) >= 2:
-            opcode, length = buffer[0] & 0x0F, buffer[1] & 0x7F
+            fin, opcode, length = buffer[0] & 0x80, buffer[0] & 0x0F, buffer[1] & 0x7F
             at = 2
             if length == 126:
                 if len(buffer) < 4:
@@ -116,10 +117,20 @@ def event_client(port, seconds, ready, results):
             if len(buffer) < at + length:
                 break
             payload, buffer = buffer[at:at + length], buffer[at + length:]
+            # A long message (the whole fleet) comes in fragments: a text
+            # frame, then continuation frames up to the one marked final.
             if opcode == 1:
-                stamp = json.loads(payload).get("time")
-                if stamp:
-                    delays.append(now - datetime.datetime.fromisoformat(stamp).timestamp())
+                message = payload
+            elif opcode == 0 and message is not None:
+                message += payload
+            else:
+                continue
+            if not fin:
+                continue
+            text, message = message, None
+            stamp = json.loads(text).get("time")
+            if stamp:
+                delays.append(now - datetime.datetime.fromisoformat(stamp).timestamp())
     sock.close()
     results.put(("delays", delays))
 
