@@ -40,10 +40,11 @@ async function showShell(session) {
   route();
 }
 
-// Every API failure with 401 means the session has ended.
+// Every API failure with 401 means the session has ended (unless the
+// operator logged out, and the login page shows already).
 export function handleError(error, show) {
   if (error instanceof ApiError && error.status === 401) {
-    showLogin('Your session has ended. Please log in again.');
+    if (loggedIn) showLogin('Your session has ended. Please log in again.');
     return;
   }
   if (show) show(error.message);
@@ -110,8 +111,10 @@ $('login-form').addEventListener('submit', async (e) => {
 });
 
 $('logout').addEventListener('click', async () => {
-  try { await api('POST', '/api/logout'); } catch { /* ended anyway */ }
+  // The operator's own doing: the event socket the server closes and the
+  // requests it refuses meanwhile do not mean a lost session.
   showLogin('');
+  try { await api('POST', '/api/logout'); } catch { /* ended anyway */ }
 });
 
 window.addEventListener('hashchange', () => { if (loggedIn) route(); });

@@ -87,6 +87,19 @@ class BrowserCase(unittest.TestCase):
         self.assertEqual(harness.ADMIN_USER,
                          self.browser.js("return document.getElementById('whoami').textContent"))
 
+        # Logging out ends the session on the server and shows the login page
+        # without telling the operator that the session was lost.
+        self.browser.driver.find_element("id", "logout").click()
+        harness.wait_until(
+            lambda: self.browser.js("return !document.getElementById('login').hidden"),
+            60, "the login page after logging out")
+        status = self.browser.driver.execute_async_script(
+            "const done = arguments[arguments.length - 1];"
+            "fetch('/api/session').then((r) => done(r.status), () => done(0));")
+        self.assertEqual(401, status)
+        self.assertEqual("", self.browser.js(
+            "return document.getElementById('login-error').textContent"))
+
     def test_unit_goes_on_and_off_line_on_the_fleet_page(self):
         # An assigned unit stays in the fleet when it goes; an unassigned one
         # is no longer known once it is gone.
