@@ -1,6 +1,6 @@
 // Accounts: the user table, with super users added, suspended, reinstated,
 // given a new password or deleted.
-import { api, el, ApiError } from './api.js';
+import { api, el, saveBlob, ApiError } from './api.js';
 
 const $ = (id) => document.getElementById(id);
 const KIND = { super: 'Super user', suspended: 'Suspended', normal: 'User' };
@@ -78,14 +78,7 @@ export class AccountsPage {
         try { message = (await response.json()).error || message; } catch { /* not JSON */ }
         throw new ApiError(response.status, message);
       }
-      const url = URL.createObjectURL(await response.blob());
-      const a = el('a');
-      a.href = url;
-      a.download = 'UserTable.hd';
-      document.body.append(a);
-      a.click();
-      a.remove();
-      setTimeout(() => URL.revokeObjectURL(url), 10000);
+      saveBlob(await response.blob(), 'UserTable.hd');
       this.message('Account file exported.');
     } catch (e) { this.onError(e, (m) => this.message(m, true)); }
   }

@@ -32,6 +32,18 @@ export function el(tag, text, className) {
   return node;
 }
 
+// Hands `blob` to the browser as a download named `name`.
+export function saveBlob(blob, name) {
+  const url = URL.createObjectURL(blob);
+  const a = el('a');
+  a.href = url;
+  a.download = name;
+  document.body.append(a);
+  a.click();
+  a.remove();
+  setTimeout(() => URL.revokeObjectURL(url), 10000);
+}
+
 const two = (n) => String(n).padStart(2, '0');
 
 // "2024-03-05 08:09:10" in the browser's time zone; empty when not a time.

@@ -1,6 +1,6 @@
 // The operator log: the window's two panes, live, with pause, filters and a
 // download of what is shown.
-import { el, shortTime } from './api.js';
+import { el, saveBlob, shortTime } from './api.js';
 
 const KEEP = 2000; // lines per pane
 const $ = (id) => document.getElementById(id);
@@ -84,13 +84,6 @@ export class LogPage {
     const text = ['events', 'traffic'].map((pane) =>
       `[${pane}]\n` + this.lines[pane].filter((e) => this.matches(e)).map(lineText).join('\n'))
       .join('\n\n') + '\n';
-    const url = URL.createObjectURL(new Blob([text], { type: 'text/plain' }));
-    const a = el('a');
-    a.href = url;
-    a.download = 'mms-log.txt';
-    document.body.append(a);
-    a.click();
-    a.remove();
-    setTimeout(() => URL.revokeObjectURL(url), 1000);
+    saveBlob(new Blob([text], { type: 'text/plain' }), 'mms-log.txt');
   }
 }
