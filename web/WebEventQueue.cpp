@@ -6,13 +6,17 @@ TWebEventQueue::TWebEventQueue(std::size_t capacity,
                                std::function<QByteArray(std::size_t lost)> notice)
     : capacity_(std::max<std::size_t>(capacity, 1)), notice_(std::move(notice)) {}
 
-void TWebEventQueue::Push(QByteArray message) {
-    if (messages_.size() >= capacity_) {
+void TWebEventQueue::Push(QByteArray message, std::size_t events) {
+    messages_.push_back({std::move(message), events});
+    events_ += events;
+    // The newest message stays even when it alone is over the capacity.
+    while (events_ > capacity_ && messages_.size() > 1) {
+        const std::size_t gone = messages_.front().events;
         messages_.pop_front();
-        ++lost_;
-        ++untold_;
+        events_ -= gone;
+        lost_ += gone;
+        untold_ += gone;
     }
-    messages_.push_back(std::move(message));
 }
 
 std::optional<QByteArray> TWebEventQueue::Take() {
@@ -23,7 +27,8 @@ std::optional<QByteArray> TWebEventQueue::Take() {
         const std::size_t lost = std::exchange(untold_, 0);
         return notice_(lost);
     }
-    QByteArray message = std::move(messages_.front());
+    Message message = std::move(messages_.front());
     messages_.pop_front();
-    return message;
+    events_ -= message.events;
+    return std::move(message.bytes);
 }

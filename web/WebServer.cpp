@@ -1,6 +1,7 @@
 #include "WebServer.h"
 
 #include "CommInfoHintSink.h"
+#include "EventJson.h"
 #include "ModelFleet.h"
 #include "OperatorService.h"
 #include "PublicU.h"
@@ -24,6 +25,8 @@
 #include <QWebSocket>
 
 #include <deque>
+#include <map>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -129,67 +132,6 @@ private:
     std::shared_ptr<int> open_;
     std::chrono::milliseconds deadline_;
 };
-
-QString KindName(TLogKind kind) {
-    switch (kind) {
-    case TLogKind::Note:
-        return QStringLiteral("note");
-    case TLogKind::Heartbeat:
-        return QStringLiteral("heartbeat");
-    case TLogKind::Reply:
-        return QStringLiteral("reply");
-    case TLogKind::Report:
-        return QStringLiteral("report");
-    case TLogKind::Request:
-        return QStringLiteral("request");
-    case TLogKind::Connect:
-        return QStringLiteral("connect");
-    case TLogKind::Disconnect:
-        return QStringLiteral("disconnect");
-    case TLogKind::Error:
-        return QStringLiteral("error");
-    case TLogKind::Save:
-        return QStringLiteral("save");
-    case TLogKind::Mail:
-        return QStringLiteral("mail");
-    }
-    return QStringLiteral("note");
-}
-
-// The window's colours are blue-green-red; the browser's are #rrggbb.
-QString CssColour(quint32 bgr) {
-    const quint32 rgb = ((bgr & 0xFF) << 16) | (bgr & 0xFF00) | ((bgr >> 16) & 0xFF);
-    return QStringLiteral("#%1").arg(rgb, 6, 16, QLatin1Char('0'));
-}
-
-QByteArray EventJson(const TLogEvent &e) {
-    QJsonObject o{{QStringLiteral("kind"), KindName(e.kind)},
-                  {QStringLiteral("pane"), e.pane == TLogPane::Traffic ? QStringLiteral("traffic")
-                                                                       : QStringLiteral("events")},
-                  {QStringLiteral("text"), e.text},
-                  {QStringLiteral("colour"), CssColour(e.colour)},
-                  {QStringLiteral("time"), e.time.toString(Qt::ISODateWithMs)}};
-    if (!e.unit.isEmpty())
-        o.insert(QStringLiteral("unit"), e.unit);
-    if (!e.address.isEmpty()) {
-        o.insert(QStringLiteral("address"), e.address);
-        o.insert(QStringLiteral("port"), e.port);
-    }
-    if (!e.user.isEmpty())
-        o.insert(QStringLiteral("user"), e.user);
-    // A unit's report carries its alarm parameters' states decoded, for the
-    // alarms page (the fleet model decodes them the same way).
-    if (e.kind == TLogKind::Report && !e.frame.isEmpty()) {
-        QJsonArray alarms;
-        for (const TFleetAlarm &a : TFleetModel::AlarmsOf(e))
-            alarms.append(QJsonObject{{QStringLiteral("param"), a.ParamCode},
-                                      {QStringLiteral("parameter"), a.Parameter},
-                                      {QStringLiteral("state"), a.State}});
-        if (!alarms.isEmpty())
-            o.insert(QStringLiteral("alarms"), alarms);
-    }
-    return QJsonDocument(o).toJson(QJsonDocument::Compact);
-}
 
 QString PeerText(const QHostAddress &address) {
     bool mapped = false;
@@ -348,51 +290,132 @@ QJsonObject HistoryJson(const TUnitHistory &h) {
 
 } // namespace
 
+// The fleet feed's messages of one pull, made once for every socket that
+// pulls from the same place: the sockets pull together (the server's fleet
+// timers), so those that kept up share one message.
+class TFleetFeedCache {
+public:
+    struct Message {
+        QByteArray json; // empty: nothing to send
+        std::uint64_t cursor = 0;
+        bool more = false;
+    };
+
+    explicit TFleetFeedCache(const TWebFleet *fleet) : fleet_(fleet) {}
+
+    // The changes since `cursor` (heartbeat times only with `beats`; with
+    // `reset`, a state message even when nothing changed, marked reset).
+    // Null when the fleet has no feed.
+    const Message *Pull(std::uint64_t cursor, bool beats, bool reset) {
+        const Key key{cursor, beats, reset};
+        if (const auto it = messages_.find(key); it != messages_.end())
+            return &it->second;
+        if (!fleet_)
+            return nullptr;
+        const auto changes = fleet_->Changes(&cursor, MaxFleetRows, beats);
+        if (!changes)
+            return nullptr;
+        Message m{{}, cursor, changes->more};
+        QJsonObject o;
+        if (beats) {
+            if (!changes->beats.isEmpty())
+                o.insert(QStringLiteral("beats"), changes->beats);
+        } else if (!changes->rows.isEmpty() || !changes->removed.isEmpty() || changes->reset ||
+                   reset) {
+            o.insert(QStringLiteral("rows"), changes->rows);
+            o.insert(QStringLiteral("removed"), changes->removed);
+            o.insert(QStringLiteral("reset"), changes->reset || reset);
+            o.insert(QStringLiteral("more"), changes->more);
+        }
+        if (!o.isEmpty())
+            m.json = QJsonDocument(QJsonObject{{QStringLiteral("fleet"), o}})
+                         .toJson(QJsonDocument::Compact);
+        return &messages_.emplace(key, std::move(m)).first->second;
+    }
+
+    // Forgets the messages made: the next pull sees the fleet as it is then.
+    void Clear() { messages_.clear(); }
+    // The fleet is going: nothing more is pulled.
+    void Detach() {
+        fleet_ = nullptr;
+        Clear();
+    }
+
+    // Rows in one fleet message at most.
+    static constexpr std::size_t MaxFleetRows = 2000;
+
+private:
+    using Key = std::tuple<std::uint64_t, bool, bool>;
+    const TWebFleet *fleet_;
+    std::map<Key, Message> messages_;
+};
+
 // One browser's event socket: the stream's events as JSON text messages.
-// The server encodes each event once and hands it to every socket (Deliver);
-// events wait in this object's queue while the socket's send buffer is
-// full; a browser that stops reading loses its own oldest events, counted,
-// and is told once with a red line when it reads again.
+// The server encodes each batch of events once and hands it to every socket
+// (Deliver); messages wait in this object's queue while the socket's send
+// buffer is full; a browser that stops reading loses its own oldest events,
+// counted, and is told once with a red line when it reads again.
 class TWebEventSocket : public QObject {
 public:
     TWebEventSocket(std::unique_ptr<QWebSocket> socket, QByteArray token,
-                    const TWebServerSettings &settings, const TWebFleet *fleet, QObject *parent)
+                    const TWebServerSettings &settings, TFleetFeedCache *feed, QObject *parent)
         : QObject(parent), socket_(socket.release()), token_(std::move(token)),
-          queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog), fleet_(fleet) {
+          queue_(settings.eventQueue, LostNotice), backlog_(settings.socketBacklog), feed_(feed) {
         socket_->setParent(this);
         // The browser has nothing to say on this socket but pings and pongs.
         socket_->setMaxAllowedIncomingFrameSize(4096);
         socket_->setMaxAllowedIncomingMessageSize(4096);
         connect(socket_, &QWebSocket::bytesWritten, this, [this] { Pump(); });
         // The fleet's changes are pulled, not pushed: each socket keeps its
-        // own cursors and asks only while its send buffer has room, so a
-        // slow browser gets the latest state of each changed unit once, later,
-        // and costs nothing meanwhile.
-        if (fleet_ && fleet_->HasFeed()) {
-            connect(&stateTimer_, &QTimer::timeout, this, [this] { Feed(false); });
-            connect(&beatTimer_, &QTimer::timeout, this, [this] { Feed(true); });
-            stateTimer_.start(settings.fleetInterval);
-            beatTimer_.start(settings.heartbeatInterval);
+        // own cursors and asks (when the server's fleet timers say) only while
+        // its send buffer has room, so a slow browser gets the latest state
+        // of each changed unit once, later, and costs nothing meanwhile.
+        if (feed_)
             QTimer::singleShot(0, this, [this] { Feed(false); });
-        }
     }
 
     QWebSocket *Socket() const { return socket_; }
     const QByteArray &Token() const { return token_; }
 
-    // One event, encoded once for every socket.
-    void Deliver(const QByteArray &json) {
+    // A message of `events` events, encoded once for every socket.
+    void Deliver(const QByteArray &json, std::size_t events) {
         if (closed_)
             return;
-        queue_.Push(json);
+        queue_.Push(json, events);
         Pump();
+    }
+
+    // One message of fleet changes: {"fleet": {rows, removed, reset}} or,
+    // for heartbeats, {"fleet": {beats}}. The first one of a socket is the
+    // whole fleet (in parts when it is large), marked reset.
+    void Feed(bool beats) {
+        if (!feed_ || socket_->state() != QAbstractSocket::ConnectedState ||
+            socket_->bytesToWrite() >= backlog_)
+            return;
+        if (beats && first_)
+            return; // the whole fleet is still on its way
+        std::uint64_t &cursor = beats ? beatCursor_ : stateCursor_;
+        const TFleetFeedCache::Message *m = feed_->Pull(cursor, beats, !beats && resetNext_);
+        if (!m)
+            return;
+        cursor = m->cursor;
+        if (!beats) {
+            moreState_ = m->more;
+            if (first_ && !m->more) {
+                first_ = false;
+                beatCursor_ = stateCursor_;
+            }
+        }
+        if (m->json.isEmpty())
+            return;
+        if (!beats)
+            resetNext_ = false;
+        socket_->sendTextMessage(QString::fromUtf8(m->json));
     }
 
     void Close(QWebSocketProtocol::CloseCode code, const QString &why) {
         closed_ = true;
-        stateTimer_.stop();
-        beatTimer_.stop();
-        fleet_ = nullptr;
+        feed_ = nullptr;
         socket_->close(code, why);
     }
 
@@ -419,57 +442,12 @@ private:
             Feed(false);
     }
 
-    // One message of fleet changes: {"fleet": {rows, removed, reset}} or,
-    // for heartbeats, {"fleet": {beats}}. The first one of a socket is the
-    // whole fleet (in parts when it is large), marked reset.
-    void Feed(bool beats) {
-        if (!fleet_ || socket_->state() != QAbstractSocket::ConnectedState ||
-            socket_->bytesToWrite() >= backlog_)
-            return;
-        if (beats && first_)
-            return; // the whole fleet is still on its way
-        std::uint64_t &cursor = beats ? beatCursor_ : stateCursor_;
-        const auto changes = fleet_->Changes(&cursor, MaxFleetRows, beats);
-        if (!changes)
-            return;
-        if (!beats) {
-            moreState_ = changes->more;
-            if (first_ && !changes->more) {
-                first_ = false;
-                beatCursor_ = stateCursor_;
-            }
-        }
-        QJsonObject o;
-        if (beats) {
-            if (changes->beats.isEmpty())
-                return;
-            o.insert(QStringLiteral("beats"), changes->beats);
-        } else {
-            if (changes->rows.isEmpty() && changes->removed.isEmpty() && !changes->reset &&
-                !resetNext_)
-                return;
-            o.insert(QStringLiteral("rows"), changes->rows);
-            o.insert(QStringLiteral("removed"), changes->removed);
-            o.insert(QStringLiteral("reset"), changes->reset || resetNext_);
-            o.insert(QStringLiteral("more"), changes->more);
-            resetNext_ = false;
-        }
-        socket_->sendTextMessage(
-            QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("fleet"), o}})
-                                  .toJson(QJsonDocument::Compact)));
-    }
-
-    // Rows in one fleet message at most.
-    static constexpr std::size_t MaxFleetRows = 2000;
-
     QWebSocket *socket_;
     QByteArray token_;
     TWebEventQueue queue_;
     qint64 backlog_;
     bool closed_ = false;
-    const TWebFleet *fleet_; // the server's; null once closed
-    QTimer stateTimer_;
-    QTimer beatTimer_;
+    TFleetFeedCache *feed_; // the server's; null once closed
     std::uint64_t stateCursor_ = 0;
     std::uint64_t beatCursor_ = 0;
     bool first_ = true;     // the whole fleet has not been sent yet
@@ -486,8 +464,17 @@ TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSes
     if (QCoreApplication::instance() && QThread::currentThread() == qApp->thread())
         ReportWrongThread("the web console's own thread", __FILE__, __LINE__);
     fleet_ = backend_.makeFleet ? backend_.makeFleet() : std::make_unique<TEventFleet>();
+    if (fleet_->HasFeed()) {
+        // Every socket pulls at the same ticks, so that those at the same
+        // place in the feed share one message.
+        fleetFeed_ = std::make_unique<TFleetFeedCache>(fleet_.get());
+        connect(&fleetStateTimer_, &QTimer::timeout, this, [this] { FeedSockets(false); });
+        connect(&fleetBeatTimer_, &QTimer::timeout, this, [this] { FeedSockets(true); });
+        fleetStateTimer_.start(settings_.fleetInterval);
+        fleetBeatTimer_.start(settings_.heartbeatInterval);
+    }
     if (backend_.sink && fleet_->WantsEvents())
-        fleetFeed_ = backend_.sink->Subscribe(
+        fleetEvents_ = backend_.sink->Subscribe(
             this, [this](const TLogEvent &e) { Observe(e); }, TCommInfoHintSink::MaxQueued,
             std::chrono::milliseconds(100));
     connect(this, &QAbstractHttpServer::newWebSocketConnection, this, &TWebServer::OnWebSocket);
@@ -498,7 +485,7 @@ TWebServer::TWebServer(TWebServerSettings settings, TWebBackend backend, TWebSes
 }
 
 TWebServer::~TWebServer() {
-    fleetFeed_.reset();
+    fleetEvents_.reset();
     // A closing socket may leave the list at once: walk a copy.
     const std::vector<TWebEventSocket *> sockets = eventSockets_;
     for (TWebEventSocket *s : sockets)
@@ -1278,21 +1265,15 @@ void TWebServer::OnWebSocket() {
             continue;
         }
         const QByteArray token = CookieValue(request.rawHeader("Cookie"), CookieName);
-        auto *events = new TWebEventSocket(std::move(socket), token, settings_, fleet_.get(), this);
+        auto *events =
+            new TWebEventSocket(std::move(socket), token, settings_, fleetFeed_.get(), this);
         eventSockets_.push_back(events);
         // The stream is read while a browser listens: each event is encoded
         // once here and handed to every socket, not once per browser.
         if (backend_.sink && !events_)
             events_ = backend_.sink->Subscribe(
-                this,
-                [this](const TLogEvent &e) {
-                    const QByteArray json = EventJson(e);
-                    // A socket that closes meanwhile may leave the list: walk a copy.
-                    const std::vector<TWebEventSocket *> sockets = eventSockets_;
-                    for (TWebEventSocket *s : sockets)
-                        s->Deliver(json);
-                },
-                settings_.eventQueue, std::chrono::milliseconds(50));
+                this, [this](const TLogEvent &e) { GatherEvent(e); }, settings_.eventQueue,
+                std::chrono::milliseconds(50));
         connect(events->Socket(), &QWebSocket::disconnected, this, [this, events] {
             std::erase(eventSockets_, events);
             events->deleteLater();
@@ -1300,6 +1281,46 @@ void TWebServer::OnWebSocket() {
                 events_.reset();
         });
     }
+}
+
+void TWebServer::FeedSockets(bool beats) {
+    fleetFeed_->Clear();
+    // A socket that closes meanwhile may leave the list: walk a copy.
+    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+    for (TWebEventSocket *s : sockets)
+        s->Feed(beats);
+    fleetFeed_->Clear();
+}
+
+void TWebServer::GatherEvent(const TLogEvent &e) {
+    if (gathered_)
+        gatheredJson_ += ',';
+    eventWriter_.Append(gatheredJson_, e);
+    ++gathered_;
+    // The stream hands its events over in batches, each within one turn of
+    // this thread's loop: they leave together once the turn's batch is in.
+    if (gathered_ >= MaxEventsPerMessage)
+        SendGathered();
+    else if (!sendScheduled_) {
+        sendScheduled_ = true;
+        QTimer::singleShot(0, this, [this] {
+            sendScheduled_ = false;
+            SendGathered();
+        });
+    }
+}
+
+void TWebServer::SendGathered() {
+    if (!gathered_)
+        return;
+    // One event is its object, as ever; more are an array of them.
+    const QByteArray message = gathered_ == 1 ? gatheredJson_ : '[' + gatheredJson_ + ']';
+    const std::size_t events = std::exchange(gathered_, 0);
+    gatheredJson_.clear();
+    // A socket that closes meanwhile may leave the list: walk a copy.
+    const std::vector<TWebEventSocket *> sockets = eventSockets_;
+    for (TWebEventSocket *s : sockets)
+        s->Deliver(message, events);
 }
 
 void TWebServer::CloseSockets(const QByteArray &token, const QString &why) {

@@ -20,6 +20,7 @@
 // event loop); the event stream hands each event socket its events there.
 #pragma once
 
+#include "EventJson.h"
 #include "WebFleet.h"
 #include "WebHttp.h"
 #include "WebSessions.h"
@@ -137,16 +138,34 @@ private:
     void CloseSockets(const QByteArray &token, const QString &why);
     void Sweep();
     void Observe(const TLogEvent &event);
+    // Adds an event to the message being gathered for the event sockets.
+    void GatherEvent(const TLogEvent &e);
+    // Sends the gathered events to every event socket as one message.
+    void SendGathered();
+    // Every event socket pulls the fleet's state changes or heartbeat times.
+    void FeedSockets(bool beats);
 
     TWebServerSettings settings_;
     TWebBackend backend_;
     TWebSessions sessions_;
     QSet<QString> loginsUnderway_; // addresses whose login is being checked
     std::unique_ptr<TWebFleet> fleet_;
-    std::shared_ptr<class TLogSubscription> fleetFeed_;
+    std::shared_ptr<class TLogSubscription> fleetEvents_;
+    // The fleet's change feed, pulled by every event socket at the ticks of
+    // these timers (when the fleet has a feed).
+    std::unique_ptr<class TFleetFeedCache> fleetFeed_;
+    QTimer fleetStateTimer_;
+    QTimer fleetBeatTimer_;
     // The event stream while any event socket is open.
     std::shared_ptr<class TLogSubscription> events_;
     std::vector<TWebEventSocket *> eventSockets_; // children of this object
+    // The events of the stream's current batch, written once for every socket.
+    TEventJsonWriter eventWriter_;
+    QByteArray gatheredJson_; // the events' objects, comma-separated
+    std::size_t gathered_ = 0;
+    bool sendScheduled_ = false;
+    // Events in one message at most.
+    static constexpr std::size_t MaxEventsPerMessage = 500;
     QTimer sweep_;
     quint16 port_ = 0;
     std::shared_ptr<int> open_ = std::make_shared<int>(0); // shared with each connection

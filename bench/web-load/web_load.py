@@ -128,9 +128,12 @@ def event_client(port, seconds, ready, results):
             if not fin:
                 continue
             text, message = message, None
-            stamp = json.loads(text).get("time")
-            if stamp:
-                delays.append(now - datetime.datetime.fromisoformat(stamp).timestamp())
+            # One event, or an array of events sent together.
+            decoded = json.loads(text)
+            for event in decoded if isinstance(decoded, list) else [decoded]:
+                stamp = event.get("time") if isinstance(event, dict) else None
+                if stamp:
+                    delays.append(now - datetime.datetime.fromisoformat(stamp).timestamp())
     sock.close()
     results.put(("delays", delays))
 

@@ -2,6 +2,7 @@
 // expiry, the slowing of an address that fails to log in, and the HTTP text
 // helpers fed hostile input (the clock is a variable the tests move); and the
 // console's start-up checks, with no server behind it.
+#include "EventJson.h"
 #include "TestSupport.h"
 #include "WebConsole.h"
 #include "WebEventQueue.h"
@@ -10,6 +11,7 @@
 #include "WebSessions.h"
 
 #include <QJsonArray>
+#include <QJsonDocument>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -243,6 +245,70 @@ TEST(WebEventQueue, ABrowserThatStopsReadingLosesItsOldestAndIsToldOnce) {
     EXPECT_EQ(queue.Size(), 3u);
     EXPECT_EQ(queue.Take(), QByteArray("lost 997"));
     EXPECT_EQ(queue.Lost(), 999u);
+}
+
+TEST(WebEventQueue, BatchesCountTheirEventsAgainstTheCapacity) {
+    TWebEventQueue queue(
+        5, [](std::size_t lost) { return "lost " + QByteArray::number(qint64(lost)); });
+    queue.Push("[a,b,c]", 3);
+    queue.Push("[d,e]", 2);
+    EXPECT_EQ(queue.Lost(), 0u);
+    queue.Push("f"); // six events: the oldest batch goes whole
+    EXPECT_EQ(queue.Lost(), 3u);
+    EXPECT_EQ(queue.Take(), QByteArray("lost 3"));
+    EXPECT_EQ(queue.Take(), QByteArray("[d,e]"));
+    // A batch larger than the capacity on its own is still sent.
+    queue.Push("[big]", 9);
+    EXPECT_EQ(queue.Lost(), 4u);
+    EXPECT_EQ(queue.Take(), QByteArray("lost 1"));
+    EXPECT_EQ(queue.Take(), QByteArray("[big]"));
+    EXPECT_FALSE(queue.Take());
+}
+
+TEST(EventJson, WritesWhatADocumentWouldForAnyTextAndTime) {
+    const QDateTime local(QDate(2026, 12, 11), QTime(9, 5, 7, 42));
+    struct Case {
+        QString text;
+        QDateTime time;
+    } cases[] = {
+        {QStringLiteral("plain"), local},
+        {QStringLiteral("quote \" back\\slash / tab\t nl\n cr\r"), local.addMSecs(1)},
+        {QString(QChar(1)) + QChar(0x1F) + QStringLiteral("\u00e9\u4e2d\U0001F600"),
+         local.addMSecs(958)},
+        {QStringLiteral("utc"), QDateTime(QDate(1999, 1, 2), QTime(3, 4, 5, 6), Qt::UTC)},
+        {QStringLiteral("offset"),
+         QDateTime(QDate(2030, 6, 1), QTime(23, 59, 59, 999), Qt::OffsetFromUTC, -5 * 3600)},
+        {QString(), QDateTime()},
+        {QString(QChar(0xD800)), local}, // a lone surrogate
+    };
+    TEventJsonWriter writer; // one writer for all: its time text is reused and must follow
+    for (const Case &c : cases) {
+        TLogEvent e = LogEvent(TLogKind::Heartbeat, TLogPane::Traffic, c.text, 0x00FF80);
+        e.time = c.time;
+        e.unit = QStringLiteral("U\"1");
+        e.address = QStringLiteral("10.0.0.1");
+        e.port = 5210;
+        e.user = QStringLiteral("op");
+        QByteArray out;
+        writer.Append(out, e);
+        QJsonParseError error{};
+        const QJsonObject o = QJsonDocument::fromJson(out, &error).object();
+        ASSERT_EQ(error.error, QJsonParseError::NoError) << out.toStdString();
+        EXPECT_EQ(o.value("text").toString(), QString::fromUtf8(c.text.toUtf8()));
+        EXPECT_EQ(o.value("time").toString(),
+                  c.time.isValid() ? c.time.toString(Qt::ISODateWithMs) : QString());
+        EXPECT_EQ(o.value("kind"), "heartbeat");
+        EXPECT_EQ(o.value("pane"), "traffic");
+        EXPECT_EQ(o.value("colour"), "#80ff00");
+        EXPECT_EQ(o.value("unit"), "U\"1");
+        EXPECT_EQ(o.value("address"), "10.0.0.1");
+        EXPECT_EQ(o.value("port").toInt(), 5210);
+        EXPECT_EQ(o.value("user"), "op");
+    }
+    // Only what is known is written.
+    const QJsonObject bare =
+        QJsonDocument::fromJson(EventJson(NoteEvent(QStringLiteral("n"), 0xFFFFFF))).object();
+    EXPECT_EQ(bare.keys(), QStringList({"colour", "kind", "pane", "text", "time"}));
 }
 
 TLogEvent Event(TLogKind kind, const QString &unit, const QString &address, int port,

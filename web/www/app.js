@@ -81,9 +81,13 @@ function connect() {
     let event;
     try { event = JSON.parse(message.data); } catch { return; }
     if (!event || typeof event !== 'object') return;
-    // The fleet's changes go to the fleet page; every other message is an event.
+    // The fleet's changes go to the fleet page; every other message is an
+    // event, or an array of events that happened together.
     if (event.fleet && typeof event.fleet === 'object') { pages.fleet.onFleet(event.fleet); return; }
-    for (const page of Object.values(pages)) page.onEvent(event);
+    for (const e of Array.isArray(event) ? event : [event]) {
+      if (!e || typeof e !== 'object') continue;
+      for (const page of Object.values(pages)) page.onEvent(e);
+    }
   };
   socket.onclose = async () => {
     socket = null;
