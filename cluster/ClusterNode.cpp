@@ -6,8 +6,8 @@
 #include <QDateTime>
 
 #include <cstdio>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
