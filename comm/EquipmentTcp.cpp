@@ -241,7 +241,7 @@ void TEquipmentTcp::ServerSocketClientRead(TEquipmentConnection &conn) {
 void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes) {
     CountMetric(&TServerMetrics::framesReceived);
     TReceivedFrame frame = ResolveReceivedFrame(bytes);
-    if (const std::optional<THeartbeat> heartbeat = ResolveHeartbeat(frame)) {
+    if (const std::optional<TTextHeartbeat> heartbeat = ResolveHeartbeat(frame)) {
         HandleHeartbeat(conn, bytes, frame, *heartbeat);
         return;
     }
@@ -290,7 +290,7 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
 }
 
 void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
-                                    const TReceivedFrame &frame, const THeartbeat &beat) {
+                                    const TReceivedFrame &frame, const TTextHeartbeat &beat) {
     const QString ip = conn.RemoteAddress();
     const QString port = QString::number(conn.RemotePort());
 

@@ -116,7 +116,7 @@ private:
     // frame of a registered unit goes to the receive queue.
     void HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes);
     void HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
-                         const TReceivedFrame &frame, const THeartbeat &beat);
+                         const TReceivedFrame &frame, const TTextHeartbeat &beat);
     // Frames, escapes and writes a content text; returns the frame text for
     // the log ("unescaped(Truly escaped)" when escaping changed it).
     QString SendContent(TEquipmentConnection &conn, const QString &content);

@@ -38,7 +38,7 @@ TReceivedFrame ResolveReceivedFrame(QByteArrayView bytes) {
     return f;
 }
 
-std::optional<THeartbeat> ResolveHeartbeat(const TReceivedFrame &frame) {
+std::optional<TTextHeartbeat> ResolveHeartbeat(const TReceivedFrame &frame) {
     if (!frame.Record)
         return std::nullopt;
     const TOnePackRecord &r = *frame.Record;
@@ -47,7 +47,7 @@ std::optional<THeartbeat> ResolveHeartbeat(const TReceivedFrame &frame) {
         !data.startsWith(HeartbeatCodeItem) ||
         CopyText(data, TypeItemAt, HeartbeatTypeItem.size()) != HeartbeatTypeItem)
         return std::nullopt;
-    THeartbeat h;
+    TTextHeartbeat h;
     h.SiteId = CopyText(r.NetDataStr, 1, 10).toString();
     h.StationBytes = CopyText(r.NetDataStr, 1, 8).toString();
     h.EquipmentNum = r.EquipmentNum;

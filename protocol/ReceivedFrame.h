@@ -30,7 +30,7 @@ TReceivedFrame ResolveReceivedFrame(QByteArrayView bytes);
 // A unit's heartbeat: a request (NP flag 80, apply flag 01) with command EE
 // and response FF whose data are the equipment code item (0x0022, 24 value
 // bytes) followed by the equipment type item (0x0003, one byte).
-struct THeartbeat {
+struct TTextHeartbeat {
     QString SiteId;           // the 4 station bytes in frame order + the equipment number
     QString StationBytes;     // the 4 station bytes in frame order
     quint8 EquipmentNum = 0;  // the equipment number
@@ -42,4 +42,4 @@ struct THeartbeat {
 
 // The heartbeat carried by a frame; nothing when the frame is not one. The
 // check code is not looked at (see TReceivedFrame::CheckOk).
-std::optional<THeartbeat> ResolveHeartbeat(const TReceivedFrame &frame);
+std::optional<TTextHeartbeat> ResolveHeartbeat(const TReceivedFrame &frame);
