@@ -47,7 +47,6 @@ quint8 Byte(QByteArrayView b, qsizetype i) {
 // items, the second 27 bytes into the data.
 constexpr quint8 HeartbeatFlags[] = {0x80, 0x01, 0xEE, 0xFF};
 constexpr qsizetype CodeItemBytes = 27;
-constexpr qsizetype CodeValueBytes = 24;
 constexpr qsizetype EchoedDataBytes = 31; // both items
 
 } // namespace
