@@ -2,6 +2,7 @@
 #include "ThreadCheck.h"
 
 #include "BoundedWrite.h"
+#include "Frame.h"
 #include "FrameCodec.h"
 #include "HexText.h"
 #include "LogCategories.h"
@@ -15,6 +16,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <array>
 
 TEquipmentTcp *EquipmentTcp = nullptr;
 
@@ -36,6 +38,13 @@ QString FrameText(const QString &shown, const QString &other) {
     return shown.compare(other, Qt::CaseInsensitive) == 0
                ? shown
                : shown + QLatin1String("(Truly ") + other + QLatin1Char(')');
+}
+
+// The 4 station bytes in frame order (little-endian) and the equipment
+// number: the bytes an identity's SiteId writes in hex.
+std::array<char, 5> SiteBytes(quint32 siteNum, quint8 equipmentNum) {
+    return {char(siteNum & 0xFF), char((siteNum >> 8) & 0xFF), char((siteNum >> 16) & 0xFF),
+            char((siteNum >> 24) & 0xFF), char(equipmentNum)};
 }
 
 } // namespace
@@ -240,10 +249,12 @@ void TEquipmentTcp::ServerSocketClientRead(TEquipmentConnection &conn) {
 
 void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes) {
     CountMetric(&TServerMetrics::framesReceived);
-    TReceivedFrame frame = ResolveReceivedFrame(bytes);
-    if (const std::optional<THeartbeat> heartbeat = ResolveHeartbeat(frame)) {
-        HandleHeartbeat(conn, bytes, frame, *heartbeat);
-        return;
+    const TDecodedFrame decoded = TFrame::Decode(bytes);
+    if (decoded.Fault == TFrameFault::None) {
+        if (const std::optional<THeartbeat> heartbeat = THeartbeat::Of(decoded.Frame)) {
+            HandleHeartbeat(conn, bytes, decoded, *heartbeat);
+            return;
+        }
     }
     // Frames of a connection without identity are dropped; the operator's
     // log does not show them.
@@ -253,15 +264,14 @@ void TEquipmentTcp::HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes
         return;
     }
     AppendRecPackage(TRecPackage{conn.RemoteAddress(), conn.RemotePort(), conn.Key(),
-                                 *conn.SocketData, std::move(frame)});
+                                 *conn.SocketData, ResolveReceivedFrame(bytes, decoded)});
 }
 
-QString TEquipmentTcp::SendContent(TEquipmentConnection &conn, const QString &content) {
-    const QString frame = BuildFrame(content);
-    QByteArray bytes;
-    const QString escaped = SendTransFormatBuf(frame, bytes);
-    WriteBytes(conn, bytes);
-    return FrameText(frame, escaped);
+QString TEquipmentTcp::SendFrame(TEquipmentConnection &conn, const TFrame &frame) {
+    const QByteArray wire = frame.Encode();
+    WriteBytes(conn, wire);
+    // The frame as written into the log, unescaped first.
+    return LogOn() ? FrameText(BytesToHex(frame.Plain()), BytesToHex(wire)) : QString();
 }
 
 qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &bytes) {
@@ -290,54 +300,53 @@ qint64 TEquipmentTcp::WriteBytes(TEquipmentConnection &conn, const QByteArray &b
 }
 
 void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
-                                    const TReceivedFrame &frame, const THeartbeat &beat) {
+                                    const TDecodedFrame &decoded, const THeartbeat &beat) {
+    const TFrame &frame = decoded.Frame;
+    // Every heartbeat is answered and most are logged: the log's texts
+    // (the frame in hex among them) are made only while the log is on, each
+    // in one allocation.
+    const bool logOn = LogOn();
     const QString ip = conn.RemoteAddress();
     const QString port = QString::number(conn.RemotePort());
+    // The frame as received, followed by its unescaped form when they differ.
+    auto receivedText = [&] { return FrameText(BytesToHex(bytes), BytesToHex(decoded.Plain)); };
 
-    if (!frame.CheckOk) {
+    if (!decoded.CheckOk) {
         // No reply, no liveness reset, no registration.
-        Hint(LogEvent(TLogKind::Error, TLogPane::Traffic,
-                      QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") % ip %
-                          QLatin1String("  EquipmentPort:") % port % QLatin1Char(')') % QChar(13) %
-                          FrameText(frame.SourcePackage, frame.TrulyPackage) %
-                          QLatin1String(" Check code error"),
-                      clYellow)
-                 .WithPeer(ip, conn.RemotePort())
-                 .WithFrame(bytes.toByteArray()));
+        if (logOn)
+            Hint(LogEvent(TLogKind::Error, TLogPane::Traffic,
+                          QLatin1String("Equipment->Server HeartBeat (EquipmentIP:") % ip %
+                              QLatin1String("  EquipmentPort:") % port % QLatin1Char(')') %
+                              QChar(13) % receivedText() % QLatin1String(" Check code error"),
+                          clYellow)
+                     .WithPeer(ip, conn.RemotePort())
+                     .WithFrame(bytes.toByteArray()));
         CountMetric(&TServerMetrics::framesBadCheck);
         return;
     }
 
-    QString SiteId = beat.SiteId;
-    const quint8 EquipmentNum = beat.EquipmentNum;
-    const QString EquipmentCode =
-        FromAscToNormal(QStringLiteral("0022"), beat.EquipmentCodeHex, 0x21, QStringLiteral("00"));
-    const QString &EquipmentType = beat.EquipmentType;
-    // Every heartbeat is answered and most are logged: the log's texts are
-    // made only while the log is on, each in one allocation.
-    const bool logOn = LogOn();
+    const QString EquipmentCode = beat.EquipmentCode();
+    const quint8 EquipmentNum = frame.EquipmentNum;
     // "  EquipmentIP:..  EquipmentPort:..": the part every heartbeat line shares.
     const QString where =
         QLatin1String("  EquipmentIP:") % ip % QLatin1String("  EquipmentPort:") % port;
-    QString SiteNum = SiteNumText(beat.StationBytes);
     // "  StationNo.:0x..  EquipmentNo.:..)": the unit's place, in both lines.
-    const QString place = logOn ? QString(QLatin1String("  StationNo.:0x") % SiteNum %
-                                          QLatin1String("  EquipmentNo.:") %
-                                          QString::number(EquipmentNum) % QLatin1Char(')'))
-                                : QString();
+    const QString place =
+        logOn ? QString(QLatin1String("  StationNo.:0x") % SiteNumText(frame.SiteNum) %
+                        QLatin1String("  EquipmentNo.:") % QString::number(EquipmentNum) %
+                        QLatin1Char(')'))
+              : QString();
 
     if (logOn)
         Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Traffic,
                       QLatin1String("Equipment->Server HeartBeat (EquipmentCode:") % EquipmentCode %
-                          where % place % QChar(13) %
-                          FrameText(frame.SourcePackage, frame.TrulyPackage),
+                          where % place % QChar(13) % receivedText(),
                       clYellow)
                  .WithUnit(EquipmentCode)
                  .WithPeer(ip, conn.RemotePort())
                  .WithFrame(bytes.toByteArray()));
 
-    // Reply: AgreementType .. SerialId, "0001EE00", then both data items.
-    const QString replyText = SendContent(conn, Concat({beat.ResHex, u"0001EE00", beat.Items}));
+    const QString replyText = SendFrame(conn, frames::HeartbeatReply(frame));
     CountMetric(&TServerMetrics::heartbeatsAnswered);
     if (logOn)
         Hint(LogEvent(TLogKind::Heartbeat, TLogPane::Events,
@@ -349,12 +358,23 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView b
 
     ResetLiveness(conn.Key());
 
+    // The station bytes in frame order and the equipment number: what the
+    // identity calls SiteId.
+    std::array<char, 5> site = SiteBytes(frame.SiteNum, EquipmentNum);
+    const QByteArrayView typeBytes =
+        beat.EquipmentType ? QByteArrayView(reinterpret_cast<const char *>(&*beat.EquipmentType), 1)
+                           : QByteArrayView();
     if (conn.SocketData && conn.SocketData->EquipmentCode == EquipmentCode &&
-        conn.SocketData->EquipmentType == EquipmentType && conn.SocketData->SiteId == SiteId) {
+        HexTextIs(conn.SocketData->EquipmentType, typeBytes) &&
+        HexTextIs(conn.SocketData->SiteId, QByteArrayView(site.data(), site.size()))) {
         Sighted(conn, *conn.SocketData);
         return; // registered already
     }
 
+    // Registration: from here the unit's texts are its identity's.
+    const QString EquipmentType = BytesToHex(typeBytes);
+    QString SiteId = BytesToHex(QByteArrayView(site.data(), site.size()));
+    QString SiteNum = SiteNumText(frame.SiteNum);
     if (SiteIdUsedByOther(EquipmentCode, SiteId)) {
         // Another unit has this station and equipment number: give this one a
         // new station number made from the time, "ddhhnnss" read as hex (or,
@@ -377,12 +397,11 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView b
         } else {
             stationText = clock_().toString(QStringLiteral("ddHHmmss"));
         }
-        const QString newStation =
-            FromNormalToASC(QStringLiteral("0101"), stationText, 0x10, 4, QStringLiteral("00"));
-        const QString changeText = SendContent(
-            conn, Concat({CopyText(beat.ResHex, 1, 14), u"0200800103FF070101", newStation}));
+        const quint32 newStation = stationText.toUInt(nullptr, 16);
+        const QString changeText = SendFrame(conn, frames::StationNumberChange(frame, newStation));
         const QString newSiteNum = SiteNumText(newStation);
-        SiteId = newStation + IntToHexText(EquipmentNum, 2);
+        site = SiteBytes(newStation, EquipmentNum);
+        SiteId = BytesToHex(QByteArrayView(site.data(), site.size()));
         Hint(LogEvent(TLogKind::Request, TLogPane::Events,
                       QLatin1String("Server->Equipment Modify StationNo. (EquipmentCode:") +
                           EquipmentCode + where + QLatin1String("  Old StationNo.:0x") + SiteNum +

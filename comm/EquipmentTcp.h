@@ -13,6 +13,7 @@
 #include "AcceptGuard.h"
 #include "EquipmentBase.h"
 #include "EquipmentConnection.h"
+#include "Frame.h"
 #include "UnitPresence.h"
 
 #include <QByteArray>
@@ -121,10 +122,11 @@ private:
     // frame of a registered unit goes to the receive queue.
     void HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes);
     void HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView bytes,
-                         const TReceivedFrame &frame, const THeartbeat &beat);
-    // Frames, escapes and writes a content text; returns the frame text for
-    // the log ("unescaped(Truly escaped)" when escaping changed it).
-    QString SendContent(TEquipmentConnection &conn, const QString &content);
+                         const TDecodedFrame &decoded, const THeartbeat &beat);
+    // Encodes and writes one of the server's own frames; returns its text for
+    // the log ("unescaped(Truly escaped)" when escaping changed it), empty
+    // while the log is off.
+    QString SendFrame(TEquipmentConnection &conn, const TFrame &frame);
     // Writes without blocking: the number of bytes taken, or -1 when nothing
     // could be written.
     qint64 WriteBytes(TEquipmentConnection &conn, const QByteArray &bytes);

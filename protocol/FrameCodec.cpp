@@ -149,3 +149,15 @@ QString BytesToHex(QByteArrayView bytes) {
         AppendByteHex(p, static_cast<unsigned char>(c));
     return out;
 }
+
+bool HexTextIs(QStringView text, QByteArrayView bytes) {
+    if (text.size() != 2 * bytes.size())
+        return false;
+    for (qsizetype i = 0; i < bytes.size(); ++i) {
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        if (text[2 * i] != QChar(kHexDigits[b >> 4]) ||
+            text[2 * i + 1] != QChar(kHexDigits[b & 0xF]))
+            return false;
+    }
+    return true;
+}

@@ -64,3 +64,6 @@ bool CheckFrame(const QString &unescapedFrame);
 
 // Upper-case hex text of raw bytes, two digits per byte.
 QString BytesToHex(QByteArrayView bytes);
+
+// True when text is BytesToHex(bytes), found without making that text.
+bool HexTextIs(QStringView text, QByteArrayView bytes);

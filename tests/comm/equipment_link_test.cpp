@@ -6,6 +6,7 @@
 #include "EquipmentBase.h"
 #include "EquipmentFrames.h"
 #include "EquipmentTcp.h"
+#include "Frame.h"
 #include "NetD.h"
 #include "NormalParamTable.h"
 #include "ParamDictionary.h"
@@ -1094,6 +1095,27 @@ TEST_F(EquipmentLinkTest, RequestGoesToTheNewestConnectionAndItsAnswerCompletesI
     EXPECT_EQ(pending[0].DataBody, "0401010A");
     EXPECT_EQ(pending[0].EquipmentPort, newer->Port());
     EXPECT_TRUE(pending[0].ErrorValue.isEmpty());
+}
+
+TEST_F(EquipmentLinkTest, AcknowledgementAndPageRequestOnTheWireAreTheBuildersFrames) {
+    // Station 0x7E and serial bytes 7E 80 make both frames escape.
+    Own("UNIT-A", "bob", "Hall 2");
+    StartServer();
+    auto unit = Connect();
+    ASSERT_NO_FATAL_FAILURE(Beat(*unit, "UNIT-A", 0x5E7E, 0x7E));
+    HandPackFlagNumber = 0x5E7D;
+    const qsizetype before = unit->received.size();
+
+    server_->AddDataPackage("", "", "UNIT-A", "01", 0, "", 0, "7E80");
+    server_->AddDataPackage("", "", "UNIT-A", "05", 0, "", 0, "0509000302");
+    server_->timSendDataPackTimer();
+    const QByteArray ack = frames::ReportAcknowledgement(0x5E7E, 0x7E, 0x807E).Encode();
+    ASSERT_TRUE(unit->WaitReceived(before + ack.size()));
+    EXPECT_EQ(Hex(unit->received.mid(before)), Hex(ack));
+    server_->timSendDataPackTimer();
+    const QByteArray page = frames::ParamListRequest(0x5E7E, 0x7E, 0x5E7E, 3, 2).Encode();
+    ASSERT_TRUE(unit->WaitReceived(before + ack.size() + page.size()));
+    EXPECT_EQ(Hex(unit->received.mid(before + ack.size())), Hex(page));
 }
 
 TEST_F(EquipmentLinkTest, UserLineStateDescribesTheUsersOnLineUnits) {
