@@ -381,6 +381,7 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
         return QStringLiteral("Open listen equipment server failed.");
     }
     equipment->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
+    equipment->SetAcceptProxy(extra_.acceptProxy);
     equipment->SetUnitPresence(fleet_.get());
 
     TClientTcp::Settings clientSettings;
@@ -389,6 +390,7 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
     clientSettings.mail.caFile = extra_.emailCaFile;
     clientSettings.paces = paces;
     clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
+    clientSettings.acceptProxy = extra_.acceptProxy;
     auto client =
         std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
                                      EquipmentHooksFor(*equipment), std::move(clientSettings));
