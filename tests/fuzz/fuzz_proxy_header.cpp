@@ -11,7 +11,7 @@
 namespace {
 
 struct Outcome {
-    TProxyHeaderParser::State state;
+    TProxyHeaderParser::State state = TProxyHeaderParser::State::NeedMore;
     bool local = false;
     QHostAddress address;
     quint16 port = 0;
@@ -34,7 +34,8 @@ Outcome Read(QByteArrayView stream, qsizetype piece) {
             std::abort();
         taken += n;
     }
-    Outcome o{parser.state()};
+    Outcome o;
+    o.state = parser.state();
     if (o.state == TProxyHeaderParser::State::Done) {
         o.local = parser.Local();
         o.address = parser.SourceAddress();
