@@ -149,6 +149,15 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
         o.webCertFile = v->trimmed();
     if (auto v = ini.Value(SetSection, QStringLiteral("WebKeyFile")); v)
         o.webKeyFile = v->trimmed();
+    const QString clusterSection = QStringLiteral("Cluster");
+    const QString acceptProxyKey = QStringLiteral("AcceptProxy");
+    if (auto v = ini.Value(clusterSection, acceptProxyKey); v && !v->trimmed().isEmpty()) {
+        const std::optional<int> n = ParseIniInt(v->trimmed());
+        if (n && (*n == 0 || *n == 1))
+            o.acceptProxy = *n == 1;
+        else
+            ini.NoteProblem(clusterSection, acceptProxyKey, *v, QStringLiteral("0"));
+    }
     return o;
 }
 
@@ -203,13 +212,8 @@ TClusterSettings ReadClusterSettings(const IniFile &ini) {
     seconds("HangTimeout", c.hangTimeout, 0.2, 3600);
     seconds("TakeoverDelay", c.takeoverDelay, 0, 3600);
     seconds("DbLossGrace", c.dbLossGrace, 0.2, 3600);
-    if (auto v = ini.Value(section, QStringLiteral("AcceptProxy")); v && !v->trimmed().isEmpty()) {
-        const QString t = v->trimmed();
-        if (t == QLatin1String("0") || t == QLatin1String("1"))
-            c.acceptProxy = t == QLatin1String("1");
-        else
-            ini.NoteProblem(section, QStringLiteral("AcceptProxy"), *v, QStringLiteral("0"));
-    }
+    // AcceptProxy, in the same section, is read with the ports' options
+    // (ReadExtraOptions): a standalone server behind a balancer reads it too.
     return c;
 }
 

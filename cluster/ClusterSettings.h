@@ -17,8 +17,6 @@ struct TClusterSettings {
     std::chrono::milliseconds takeoverDelay{10000};
     // How long an active node serves without reaching PostgreSQL.
     std::chrono::milliseconds dbLossGrace{10000};
-    // The equipment and client ports read a PROXY protocol header first.
-    bool acceptProxy = false;
 
     bool Enabled() const { return !nodeName.isEmpty(); }
     // How often a standby tries for the lock, and how often the active node's

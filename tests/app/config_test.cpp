@@ -144,7 +144,7 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
          "[Set]\nDeviceConnectPort=0x1770\nDataBasePort=0\nClientConnectPort=65535\n"
          "CodePage=UTF-8\nEmailCaFile=\nMetricsPort=9100\nMetricsListen=0.0.0.0\n"
          "WebPort=0\nWebListen=10.0.0.1\nMaxWebSessions=4\n"
-         "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n",
+         "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n[Cluster]\nAcceptProxy=1\n",
          {}},
         {"comment after a port",
          "[Set]\nDeviceConnectPort=5300     ; equipment units\n",
@@ -185,6 +185,9 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
          {{"Set", "DataBaseToken", "26 characters, not shown", "26 characters, not shown"},
           {"Database", "User", "mms #role", "mms #role"},
           {"Database", "Password", "6 characters, not shown", "6 characters, not shown"}}},
+        {"accept proxy other than 0 or 1",
+         "[Cluster]\nAcceptProxy=yes\n",
+         {{"Cluster", "AcceptProxy", "yes", "0"}}},
         {"metrics address that is not IPv4",
          "[Set]\nMetricsListen=::1\n",
          {{"Set", "MetricsListen", "::1", "127.0.0.1"}}},
@@ -252,6 +255,21 @@ TEST(SetIni, WebConsoleSettingsAndTheirDefaults) {
     EXPECT_EQ(set.webCertFile, QStringLiteral("/etc/mms/cert.pem"));
     EXPECT_EQ(set.webKeyFile, QStringLiteral("/etc/mms/key.pem"));
     EXPECT_EQ(set.maxWebSessions, 5);
+}
+
+TEST(SetIni, AcceptProxyIsOnOnlyWhenSetToOne) {
+    mmstest::TestHome home;
+    const std::pair<const char *, bool> cases[] = {
+        {"[Set]\n", false},
+        {"[Cluster]\nAcceptProxy=1\n", true},
+        {"[Cluster]\nAcceptProxy= 1 \n", true},
+        {"[Cluster]\nAcceptProxy=0\n", false},
+        {"[Cluster]\nAcceptProxy=2\n", false},
+        {"[Cluster]\nAcceptProxy=on\n", false},
+        {"[Set]\nAcceptProxy=1\n", false}, // only [Cluster] has it
+    };
+    for (const auto &[content, on] : cases)
+        EXPECT_EQ(ReadExtraOptions(IniWith(home, content)).acceptProxy, on) << content;
 }
 
 TEST(StartupLine, NamesVersionPortsAndTheDatabaseWithoutPassword) {
@@ -377,7 +395,6 @@ struct ClusterCase {
     QString node;
     std::int64_t lockKey;
     int hangMs, takeoverMs, graceMs;
-    bool proxy;
     int problems;
 };
 
@@ -386,27 +403,25 @@ struct ClusterCase {
 TEST(SetIni, ClusterSection) {
     using C = ClusterCase;
     const C cases[] = {
-        {"absent: standalone with the defaults", "", "", 5210, 5000, 10000, 10000, false, 0},
+        {"absent: standalone with the defaults", "", "", 5210, 5000, 10000, 10000, 0},
         {"every key",
          "[Cluster]\nNodeName=node-a\nLockKey=-77\nHangTimeout=1.5\n"
          "TakeoverDelay=3\nDbLossGrace=2.25\nAcceptProxy=1\n",
-         "node-a", -77, 1500, 3000, 2250, true, 0},
+         "node-a", -77, 1500, 3000, 2250, 0},
         {"case and blanks", "[cluster]\nnodename =  n_1.x \nacceptproxy= 0\n", "n_1.x", 5210, 5000,
-         10000, 10000, false, 0},
-        {"AcceptProxy alone (standalone)", "[Cluster]\nAcceptProxy=1\n", "", 5210, 5000, 10000,
-         10000, true, 0},
+         10000, 10000, 0},
         {"a name that is no plain name", "[Cluster]\nNodeName=a b;c\n", "", 5210, 5000, 10000,
-         10000, false, 1},
+         10000, 1},
         {"unreadable values keep the defaults",
          "[Cluster]\nNodeName=n\nLockKey=12x\nHangTimeout=fast\nTakeoverDelay=-1\n"
          "DbLossGrace=0\nAcceptProxy=yes\n",
-         "n", 5210, 5000, 10000, 10000, false, 5},
+         "n", 5210, 5000, 10000, 10000, 4},
         {"a hang timeout too short to mean anything", "[Cluster]\nNodeName=n\nHangTimeout=0.01\n",
-         "n", 5210, 5000, 10000, 10000, false, 1},
+         "n", 5210, 5000, 10000, 10000, 1},
         {"no delay is a valid delay", "[Cluster]\nNodeName=n\nTakeoverDelay=0\n", "n", 5210, 5000,
-         0, 10000, false, 0},
+         0, 10000, 0},
         {"64-bit lock key", "[Cluster]\nNodeName=n\nLockKey=9007199254740993\n", "n",
-         9007199254740993LL, 5000, 10000, 10000, false, 0},
+         9007199254740993LL, 5000, 10000, 10000, 0},
     };
     for (const C &c : cases) {
         mmstest::TestHome home;
@@ -418,7 +433,6 @@ TEST(SetIni, ClusterSection) {
         EXPECT_EQ(s.hangTimeout.count(), c.hangMs) << c.name;
         EXPECT_EQ(s.takeoverDelay.count(), c.takeoverMs) << c.name;
         EXPECT_EQ(s.dbLossGrace.count(), c.graceMs) << c.name;
-        EXPECT_EQ(s.acceptProxy, c.proxy) << c.name;
         EXPECT_EQ(int(ini.Problems().size()), c.problems) << c.name;
         // The paces stay well inside the hang timeout.
         EXPECT_LT(s.TryPace(), s.hangTimeout) << c.name;
@@ -435,9 +449,10 @@ TEST(SetIni, ClusterModeRunsOnlyOnPostgreSql) {
         target.databaseName = QStringLiteral("/home/x/MonitorData.db");
         const QString refusal = ClusterRefusal(node, target);
         EXPECT_EQ(refusal.isEmpty(), type == 3) << int(type);
-        if (type == 1)
+        if (type == 1) {
             EXPECT_TRUE(refusal.contains(QStringLiteral("MonitorData.db")))
                 << refusal.toStdString();
+        }
         EXPECT_TRUE(ClusterRefusal(TClusterSettings{}, target).isEmpty()) << int(type);
     }
 }
