@@ -7,6 +7,7 @@
 #include <QFileInfo>
 #include <QHostAddress>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QStringEncoder>
 
 namespace {
@@ -159,6 +160,70 @@ TLinkPaces ApplyPaceOptions(TLinkPaces paces, const ExtraOptions &options) {
     if (options.replyEntryPauseMs)
         paces.replyPerEntry = std::chrono::milliseconds(*options.replyEntryPauseMs);
     return paces;
+}
+
+TClusterSettings ReadClusterSettings(const IniFile &ini) {
+    const QString section = QStringLiteral("Cluster");
+    TClusterSettings c;
+    if (auto v = ini.TextValue(section, QStringLiteral("NodeName")); v) {
+        const QString name = v->trimmed();
+        // The name goes into log lines, metric labels and a table row: plain
+        // letters, digits, '.', '_' and '-', at most 64 of them.
+        static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+        if (name.isEmpty() || plain.match(name).hasMatch())
+            c.nodeName = name;
+        else
+            ini.NoteProblem(section, QStringLiteral("NodeName"), *v,
+                            QStringLiteral("none (a standalone server)"));
+    }
+    if (auto v = ini.Value(section, QStringLiteral("LockKey")); v && !v->trimmed().isEmpty()) {
+        bool ok = false;
+        const qlonglong key = v->trimmed().toLongLong(&ok, 10);
+        if (ok)
+            c.lockKey = key;
+        else
+            ini.NoteProblem(section, QStringLiteral("LockKey"), *v, QString::number(c.lockKey));
+    }
+    // Seconds, fractions allowed (tests shorten every pace), within limits
+    // that keep the election meaningful.
+    const auto seconds = [&](const char *key, std::chrono::milliseconds &into, double least,
+                             double most) {
+        const std::optional<QString> v = ini.Value(section, QLatin1String(key));
+        if (!v || v->trimmed().isEmpty())
+            return;
+        bool ok = false;
+        const double s = v->trimmed().toDouble(&ok);
+        if (ok && s >= least && s <= most) {
+            into = std::chrono::milliseconds(qRound64(s * 1000));
+            return;
+        }
+        ini.NoteProblem(section, QLatin1String(key), *v,
+                        QString::number(std::chrono::duration<double>(into).count()));
+    };
+    seconds("HangTimeout", c.hangTimeout, 0.2, 3600);
+    seconds("TakeoverDelay", c.takeoverDelay, 0, 3600);
+    seconds("DbLossGrace", c.dbLossGrace, 0.2, 3600);
+    if (auto v = ini.Value(section, QStringLiteral("AcceptProxy")); v && !v->trimmed().isEmpty()) {
+        const QString t = v->trimmed();
+        if (t == QLatin1String("0") || t == QLatin1String("1"))
+            c.acceptProxy = t == QLatin1String("1");
+        else
+            ini.NoteProblem(section, QStringLiteral("AcceptProxy"), *v, QStringLiteral("0"));
+    }
+    return c;
+}
+
+QString ClusterRefusal(const TClusterSettings &settings, const DbTarget &target) {
+    if (!settings.Enabled() || target.type == 3)
+        return {};
+    const QString why =
+        target.type == 1
+            ? QStringLiteral("the home folder holds the SQLite file %1").arg(target.databaseName)
+            : QStringLiteral("the database is SQL Server");
+    return QStringLiteral("Cluster mode ([Cluster] NodeName=%1) runs only on PostgreSQL, but %2: "
+                          "set [Database] Driver=QPSQL (and move MonitorData.db away), or "
+                          "remove NodeName to run standalone.")
+        .arg(settings.nodeName, why);
 }
 
 DbTarget ChooseDatabase(const QString &home, const IniFile &ini) {

@@ -2,6 +2,7 @@
 // choice, and the runtime settings held in the NormalParam table.
 #pragma once
 
+#include "ClusterSettings.h"
 #include "IniFile.h"
 #include "LinkPaces.h"
 #include "NetD.h"
@@ -51,6 +52,13 @@ bool WritePorts(IniFile &ini);
 ExtraOptions ReadExtraOptions(const IniFile &ini);
 // The link paces with the Set.ini paces of the options applied.
 TLinkPaces ApplyPaceOptions(TLinkPaces paces, const ExtraOptions &options);
+
+// Reads section [Cluster]. A value that cannot be read gives the default and
+// is noted as a problem of the file (a NodeName that is not a plain name
+// leaves the server standalone).
+TClusterSettings ReadClusterSettings(const IniFile &ini);
+// Why cluster mode cannot run on the chosen database (empty: it can).
+QString ClusterRefusal(const TClusterSettings &settings, const DbTarget &target);
 
 // The database the server opens from the home folder: the SQLite file
 // MonitorData.db when it exists (kind 1); otherwise the server database of

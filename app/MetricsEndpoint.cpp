@@ -161,8 +161,16 @@ private:
         QObject::disconnect(socket, &QTcpSocket::readyRead, socket, nullptr);
         QByteArray status = "200 OK";
         std::string body;
+        const auto isPath = [&](const char *path) {
+            return requestLine.startsWith(QByteArray("GET ") + path + ' ') ||
+                   requestLine.startsWith(QByteArray("GET ") + path + '?');
+        };
         if (end < 0) {
             status = "431 Request Header Fields Too Large";
+        } else if (isPath("/health/active")) {
+            const bool active = owner_.Active();
+            status = active ? "200 OK" : "503 Service Unavailable";
+            body = active ? "active\n" : "standby\n";
         } else if (!requestLine.startsWith("GET /metrics ") &&
                    !requestLine.startsWith("GET /metrics?")) {
             status = "404 Not Found";
@@ -198,9 +206,32 @@ TMetricsEndpoint::~TMetricsEndpoint() {
     server_.reset();
 }
 
+void TMetricsEndpoint::SetCluster(TClusterView view) {
+    cluster_ = std::move(view);
+}
+
 std::string TMetricsEndpoint::Page() const {
+    std::vector<MetricFamily> families = collector_->Collect();
+    if (cluster_.active) {
+        families.push_back({"mms_cluster_active",
+                            "1 on the node that holds the lock, else 0",
+                            MetricType::Gauge,
+                            {Sample(MetricType::Gauge, cluster_.active() ? 1 : 0)}});
+        MetricFamily nodes{"mms_cluster_node_last_seen_seconds",
+                           "When each node of the cluster last wrote its row, by node and role",
+                           MetricType::Gauge,
+                           {}};
+        if (cluster_.nodes)
+            for (const TClusterNodeRow &row : cluster_.nodes()) {
+                ClientMetric m =
+                    Sample(MetricType::Gauge, row.lastSeen, "node", row.name.toStdString());
+                m.label.push_back({"role", row.role.toStdString()});
+                nodes.metric.push_back(std::move(m));
+            }
+        families.push_back(std::move(nodes));
+    }
     std::ostringstream out;
-    prometheus::TextSerializer().Serialize(out, collector_->Collect());
+    prometheus::TextSerializer().Serialize(out, families);
     return out.str();
 }
 

@@ -5,8 +5,13 @@
 // that sends slowly or never reads its answer holds up no other scrape; each
 // connection has a deadline for the whole exchange and a bound on its
 // request.
+//
+// GET /health/active answers 200 "active" on the node that serves (and on a
+// standalone server) and 503 "standby" on the others, for a balancer's
+// health check.
 #pragma once
 
+#include "ClusterStore.h"
 #include "ServerMetrics.h"
 
 #include <QString>
@@ -14,7 +19,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <vector>
 
 class QThread;
 
@@ -43,6 +50,16 @@ public:
     TMetricsEndpoint(const TMetricsEndpoint &) = delete;
     TMetricsEndpoint &operator=(const TMetricsEndpoint &) = delete;
 
+    // What a node of a cluster tells: whether it serves now, and the
+    // cluster's rows (shown as one gauge per node). Unset: a standalone
+    // server, always active. Set before Start; called on the endpoint's
+    // thread.
+    struct TClusterView {
+        std::function<bool()> active;
+        std::function<std::vector<TClusterNodeRow>()> nodes;
+    };
+    void SetCluster(TClusterView view);
+
     // Listens on the IPv4 address and port (0 picks a free port). False when
     // it cannot (ErrorString() says why).
     bool Start(const QString &address, int port);
@@ -51,12 +68,15 @@ public:
 
     // The page a scrape gets.
     std::string Page() const;
+    // Whether /health/active says active.
+    bool Active() const { return !cluster_.active || cluster_.active(); }
 
 private:
     class Collector;
     class Server;
     std::shared_ptr<Collector> collector_;
     std::chrono::milliseconds deadline_;
+    TClusterView cluster_;
     std::unique_ptr<QThread> thread_;
     std::unique_ptr<Server> server_; // lives on thread_
     QString error_;

@@ -3,6 +3,7 @@
 #include "AlarmOutbox.h"
 #include "CheckDelData.h"
 #include "ClientTcp.h"
+#include "ClusterStore.h"
 #include "EpollEventDispatcher.h"
 #include "EquipmentTcp.h"
 #include "HomeLock.h"
@@ -23,6 +24,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHostInfo>
 #include <QJsonObject>
 #include <QSocketNotifier>
 
@@ -179,8 +181,13 @@ bool TServerApp::DataModuleCreate() {
     FParamIni = std::make_unique<IniFile>(home.filePath(QStringLiteral("Set.ini")));
     ReadPorts(*FParamIni);
     extra_ = ReadExtraOptions(*FParamIni);
+    cluster_ = ReadClusterSettings(*FParamIni);
     target_ = ChooseDatabase(options_.home, *FParamIni);
     ReportSettingProblems();
+    if (const QString refusal = ClusterRefusal(cluster_, target_); !refusal.isEmpty()) {
+        PrintErr(refusal);
+        return false;
+    }
     DataBaseType = target_.type;
     db_ = std::make_unique<TdmNet>(target_);
     db_->SetEventThread(links_.Thread());
@@ -212,6 +219,17 @@ bool TServerApp::DataModuleCreate() {
         PrintErr(QStringLiteral("The alarm outbox tables could not be created: ") +
                  QString::fromStdString(e.what()));
     }
+    if (cluster_.Enabled()) {
+        // The nodes' rows and the sequences of serial and station numbers:
+        // a node cannot run without them.
+        try {
+            EnsureClusterTables(*dmNet);
+        } catch (const std::exception &e) {
+            PrintErr(QStringLiteral("The cluster tables could not be created: ") +
+                     QString::fromStdString(e.what()));
+            return false;
+        }
+    }
     return true;
 }
 
@@ -230,6 +248,9 @@ void TServerApp::FormCreate() {
     if (ok && intervalMs > 0)
         retention.interval = std::chrono::milliseconds(intervalMs);
     checkDelData_ = std::make_unique<TCheckDelData>(*dmNet, sink_.CommInfoHint(), retention);
+    // A node of a cluster deletes only while it is the active one.
+    if (cluster_.Enabled())
+        checkDelData_->timCheckDelData.stop();
     // Its timer and the sequencing of its steps run beside the links.
     checkDelData_->moveToThread(links_.Thread());
     operator_ = std::make_unique<TOperatorService>(*dmNet, *checkDelData_, OperatorLinks(),
@@ -359,15 +380,93 @@ bool TServerApp::FormShow() {
                             QStringLiteral("Set.ini could not be written: ") + FParamIni->Path(),
                             clRed));
     ReportSettingProblems();
-    StartMetrics();
+    if (!metricsEndpoint_)
+        StartMetrics();
     StartWeb();
     // Every port listens now. The keep-alives go out from the turns of the
     // loop that runs the links, so a hung loop stops them.
     links_.Run([this] {
+        if (notify_)
+            return; // a standby that took over said it was ready already
         notify_ = std::make_unique<TSystemdNotify>(TSystemdNotify::Settings::FromEnvironment());
         notify_->Ready();
     });
+    serving_ = true;
     return true;
+}
+
+void TServerApp::StartStandby() {
+    if (extra_.metricsPort > 0)
+        ServerMetrics = &metrics_;
+    StartMetrics();
+    // The service manager hears the standby is up: it runs as it should.
+    links_.Run([this] {
+        notify_ = std::make_unique<TSystemdNotify>(TSystemdNotify::Settings::FromEnvironment());
+        notify_->Ready();
+    });
+    // The row says where the node's units come in.
+    const QString address =
+        QStringLiteral("%1:%2").arg(QHostInfo::localHostName()).arg(DeviceConnectPort);
+    // A round trip that takes longer than the hang timeout cannot renew the
+    // lease anyway; connecting gets as long, at least a second.
+    const auto deadline = std::max(cluster_.hangTimeout, std::chrono::milliseconds(1000));
+    auto session = std::make_unique<TClusterLockSession>(
+        target_, cluster_.lockKey, cluster_.hangTimeout, deadline,
+        QStringLiteral("mms-server cluster node ") + cluster_.nodeName);
+    TClusterNode::Hooks hooks;
+    hooks.becameActive = [this] {
+        QMetaObject::invokeMethod(
+            this, [this] { TakeOver(); }, Qt::QueuedConnection);
+    };
+    hooks.log = [this](const QString &text) {
+        sink_.Post(LogEvent(TLogKind::Note, TLogPane::Events, text, clWhite));
+    };
+    clusterNode_ =
+        std::make_unique<TClusterNode>(cluster_, std::move(session), address, std::move(hooks));
+    links_.Run([this] { StartClusterTicks(); });
+    clusterNode_->Start();
+}
+
+void TServerApp::StartClusterTicks() {
+    MMS_ASSERT_THREAD(links_.Thread());
+    TClusterNode *const node = clusterNode_.get();
+    // Before the loop hands anything on, a node whose lease has lapsed (it
+    // was frozen, or the loop stood still) ends: what waits is not answered.
+    if (auto *dispatcher =
+            qobject_cast<TEpollEventDispatcher *>(QThread::currentThread()->eventDispatcher()))
+        dispatcher->SetGuard([node] { node->Guard(); });
+    clusterTick_ = std::make_unique<QTimer>();
+    clusterTick_->setTimerType(Qt::PreciseTimer);
+    connect(clusterTick_.get(), &QTimer::timeout, links_.Context(), [node] {
+        node->Guard();
+        node->Tick();
+    });
+    clusterTick_->start(cluster_.TickPace());
+}
+
+void TServerApp::TakeOver() {
+    if (linksStopped_ || serving_)
+        return;
+    // The active node before this one may have changed the settings and
+    // the owners since this one started.
+    try {
+        ApplyNormalParam(TNormalParamTable(*dmNet).ReadAll());
+    } catch (const std::exception &e) {
+        const QString text = QStringLiteral("The settings could not be read again: ") +
+                             QString::fromStdString(e.what());
+        PrintErr(text);
+        sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
+    }
+    fleet_->ReloadOwners();
+    links_.Post([this] { checkDelData_->timCheckDelData.start(); });
+    if (!FormShow()) {
+        QCoreApplication::exit(1);
+        return;
+    }
+    const QString line = clusterNode_->ActiveLine();
+    sink_.Post(LogEvent(TLogKind::Note, TLogPane::Events, line, clWhite));
+    PrintErr(line);
+    PrintErr(StartupText());
 }
 
 QString TServerApp::StartLinks(const TLinkPaces &paces) {
@@ -381,6 +480,20 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
         return QStringLiteral("Open listen equipment server failed.");
     }
     equipment->SetMaxConnections(static_cast<std::size_t>(extra_.maxEquipmentConnections));
+    if (cluster_.Enabled()) {
+        // Numbers that no node repeats: serial blocks and station numbers
+        // come from the database's sequences (nextval never hands the same
+        // value to two sessions, whatever a node that was frozen still
+        // writes), instead of blocks reserved in NormalParam, which a stale
+        // node could overwrite after another had taken over.
+        equipment->SetSerialBlockSource(
+            [](const QString &key) { return TClusterSequences(*dmNet).NextSerialBlock(key); });
+        equipment->SetStationSource([] {
+            return QStringLiteral("%1")
+                .arg(TClusterSequences(*dmNet).NextStation(), 8, 16, QLatin1Char('0'))
+                .toUpper();
+        });
+    }
     equipment->SetUnitPresence(fleet_.get());
 
     TClientTcp::Settings clientSettings;
@@ -410,6 +523,14 @@ void TServerApp::StartMetrics() {
     if (extra_.metricsPort <= 0)
         return;
     metricsEndpoint_ = std::make_unique<TMetricsEndpoint>(metrics_, gauges_);
+    if (cluster_.Enabled()) {
+        // The node made before the endpoint and released after it.
+        metricsEndpoint_->SetCluster({[this] { return serving_.load(); },
+                                      [this] {
+                                          return clusterNode_ ? clusterNode_->Nodes()
+                                                              : std::vector<TClusterNodeRow>{};
+                                      }});
+    }
     if (!metricsEndpoint_->Start(extra_.metricsListen, extra_.metricsPort)) {
         const QString text = QStringLiteral("Metrics endpoint %1:%2 not started: %3")
                                  .arg(extra_.metricsListen)
@@ -519,6 +640,10 @@ QString TServerApp::StartupText() const {
     QString text = StartupLine(ListenPoints(), target_);
     if (web_)
         text += QStringLiteral("; web console ") + web_->Url();
+    if (cluster_.Enabled())
+        text += QStringLiteral("; cluster node %1 (%2)")
+                    .arg(cluster_.nodeName,
+                         serving_ ? QStringLiteral("active") : QStringLiteral("standby"));
     if (!superuserRole_.isEmpty())
         text += QStringLiteral("; warning: the database role %1 is a superuser, and every "
                                "remote data statement runs with its rights: give the server a "
@@ -574,18 +699,22 @@ bool TServerApp::ConfirmedExit() {
     StopCallers();
     exitProgress_->step = "saving the counters";
     QString failure;
-    links_.Run([&] {
-        try {
-            const auto save = [] { SaveHandPackageCount(*dmNet); };
-            if (equipmentTcp_)
-                equipmentTcp_->SaveExactSerials(save);
-            else
-                save();
-        } catch (const std::exception &e) {
-            failure = QStringLiteral("The request counters could not be saved: ") +
-                      QString::fromStdString(e.what());
-        }
-    });
+    // A standby has drawn no numbers: the counters it read at start are the
+    // active node's, and writing them back would move that node's back.
+    if (!cluster_.Enabled() || serving_) {
+        links_.Run([&] {
+            try {
+                const auto save = [] { SaveHandPackageCount(*dmNet); };
+                if (equipmentTcp_)
+                    equipmentTcp_->SaveExactSerials(save);
+                else
+                    save();
+            } catch (const std::exception &e) {
+                failure = QStringLiteral("The request counters could not be saved: ") +
+                          QString::fromStdString(e.what());
+            }
+        });
+    }
     if (!failure.isEmpty()) {
         ShowError(failure);
         return false;
@@ -652,6 +781,18 @@ void TServerApp::StopLinks() {
     });
     if (db_)
         db_->SetEventThread(home);
+    // Nothing is served any more: the keep-alives end, and the session's end
+    // frees the lock.
+    if (clusterNode_) {
+        links_.Run([this] {
+            clusterTick_.reset();
+            if (auto *dispatcher = qobject_cast<TEpollEventDispatcher *>(
+                    QThread::currentThread()->eventDispatcher()))
+                dispatcher->SetGuard({});
+        });
+        serving_ = false;
+        clusterNode_.reset();
+    }
 }
 
 void TServerApp::EndAfterImport() {
@@ -804,6 +945,11 @@ int RunHeadless(QCoreApplication &app, TServerApp &server) {
     QMetaObject::invokeMethod(
         &app,
         [&] {
+            if (server.IsClusterNode()) {
+                server.StartStandby();
+                PrintErr(server.StartupText());
+                return;
+            }
             if (!server.FormShow()) {
                 QCoreApplication::exit(1);
                 return;
@@ -905,6 +1051,11 @@ int RunServer(int argc, char **argv, const TServerView *window) {
     if (!server.DataModuleCreate())
         return 1;
     server.FormCreate();
+    if (server.IsClusterNode() && !cmd.headless) {
+        PrintErr(QStringLiteral("A node of a cluster ([Cluster] NodeName) runs headless only: "
+                                "start it with --headless."));
+        return 1;
+    }
     server.ServerContainerCreate();
     signalRelay.Connect(server, cmd.headless);
     if (cmd.headless)

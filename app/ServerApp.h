@@ -10,6 +10,7 @@
 #pragma once
 
 #include "ClientTcp.h"
+#include "ClusterNode.h"
 #include "CommInfoHintSink.h"
 #include "Configuration.h"
 #include "FleetModel.h"
@@ -66,6 +67,16 @@ public:
     // keep-alives on the links' thread. False when a server cannot listen
     // (the message has been shown).
     bool FormShow();
+    // A node of a cluster ([Cluster] NodeName set): instead of FormShow,
+    // serves /metrics as a standby, starts the election and says so; the
+    // node takes over (TakeOver) once it holds the lock.
+    bool IsClusterNode() const { return cluster_.Enabled(); }
+    const TClusterSettings &Cluster() const { return cluster_; }
+    void StartStandby();
+    // Whether the node serves the equipment and client ports (a standalone
+    // server once FormShow has run).
+    bool Serving() const { return serving_.load(); }
+
     // Saves the counters and releases the links. False when the counters
     // could not be saved (the message has been shown): the links go on.
     bool ConfirmedExit();
@@ -128,6 +139,14 @@ private:
     // refusal or failure is said (a red line and standard error) and the
     // server goes on without it.
     void StartWeb();
+    // The node won the lock: reads again what a standby may hold stale,
+    // starts the retention runs and the links as FormShow does, and says
+    // it is active. Ends the program (exit code 1) when the ports cannot
+    // listen.
+    void TakeOver();
+    // On the link thread: the cluster's keep-alive ticks and the guard on
+    // the link thread's loop.
+    void StartClusterTicks();
     // What the operator service reaches of the servers.
     TOperatorLinks OperatorLinks();
     // The figures of the status view that need no database (any thread).
@@ -152,6 +171,8 @@ private:
     std::unique_ptr<TdmNet> db_;
     DbTarget target_;
     ExtraOptions extra_;
+    TClusterSettings cluster_;
+    std::atomic<bool> serving_{false};
     std::size_t reportedProblems_ = 0;
     // Before the servers, so that they outlive every thread that counts.
     TServerMetrics metrics_;
@@ -183,6 +204,11 @@ private:
     // Readiness and watchdog keep-alives for systemd (made on the link thread
     // once every port listens).
     std::unique_ptr<TSystemdNotify> notify_;
+    // The election of a node of a cluster; released after the links (its
+    // session's end frees the lock only when nothing is served any more).
+    std::unique_ptr<TClusterNode> clusterNode_;
+    // On the link thread: hands the election a tick while the loop turns.
+    std::unique_ptr<QTimer> clusterTick_;
 };
 
 // The client server's view of the real equipment server, which must outlive

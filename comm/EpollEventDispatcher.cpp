@@ -320,8 +320,14 @@ void TEpollEventDispatcher::DrainWakeUp() {
     [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &value, sizeof value);
 }
 
+void TEpollEventDispatcher::SetGuard(std::function<void()> guard) {
+    guard_ = std::move(guard);
+}
+
 bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) {
     interrupted_.store(false);
+    if (guard_)
+        guard_();
     emit awake();
     QCoreApplication::sendPostedEvents();
 
@@ -338,6 +344,8 @@ bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) 
     int n = ::epoll_wait(epollFd_, ready_.data(), int(ready_.size()), timeout);
     if (n < 0)
         n = 0; // EINTR: a signal; go round again
+    if (guard_)
+        guard_();
     int delivered = 0;
     for (int i = 0; i < n; ++i) {
         const int fd = ready_[i].data.fd;

@@ -50,6 +50,12 @@ public:
     // here.
     void SetPassHook(std::function<bool(QEventLoop::ProcessEventsFlags)> hook);
 
+    // Called at the start of every pass and again when the wait for events
+    // ends, before anything is delivered: a check that may end the process
+    // (a cluster node whose lease lapsed while it was stopped must not
+    // answer what it finds waiting).
+    void SetGuard(std::function<void()> guard);
+
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
 
     void registerSocketNotifier(QSocketNotifier *notifier) override;
@@ -118,4 +124,5 @@ private:
     std::vector<epoll_event> ready_;
 
     std::function<bool(QEventLoop::ProcessEventsFlags)> passHook_;
+    std::function<void()> guard_;
 };

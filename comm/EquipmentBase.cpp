@@ -86,7 +86,45 @@ void TEquipmentBase::SetSerialReserver(TReserveSerials reserve) {
     reserveSerials_ = std::move(reserve);
 }
 
+void TEquipmentBase::SetSerialBlockSource(TSerialBlocks blocks) {
+    std::lock_guard guard(serialLock_);
+    serialBlocks_ = std::move(blocks);
+}
+
+int TEquipmentBase::TakeBlock(TSerialSpace &space) {
+    const int index = serialBlocks_(QString::fromLatin1(space.key));
+    const int blocks = (space.last - space.first - 1) / SerialBlock + 1;
+    if (index < 0 || index >= blocks)
+        throw DbError("serial block outside the counter's range");
+    return space.first + 1 + index * SerialBlock;
+}
+
+int TEquipmentBase::NextBlockSerial(TSerialSpace &space) {
+    int n = space.counter.load() + 1;
+    if (space.blockFirst < 0 || n < space.blockFirst || n > space.blockLast) {
+        // The block in use is done (or there is none yet): the one taken
+        // ahead, else a new one now.
+        const int first = space.aheadFirst >= 0 ? space.aheadFirst : TakeBlock(space);
+        space.aheadFirst = -1;
+        space.blockFirst = first;
+        space.blockLast = std::min(first + SerialBlock - 1, space.last);
+        n = first;
+    } else if (space.aheadFirst < 0 && space.blockLast - n < SerialBlock / 2) {
+        // Half the block is used: the next one is taken ahead, so a short
+        // database outage does not hold requests up.
+        try {
+            space.aheadFirst = TakeBlock(space);
+        } catch (const DbError &e) {
+            qCDebug(lcEquipment) << "serial block not taken ahead:" << e.what();
+        }
+    }
+    space.counter.store(n);
+    return n;
+}
+
 int TEquipmentBase::NextSerial(TSerialSpace &space) {
+    if (serialBlocks_)
+        return NextBlockSerial(space);
     // A counter outside its range (a damaged stored value) restarts the
     // range instead of producing a serial number of the wrong space.
     int n = space.counter.load();
@@ -123,12 +161,16 @@ void TEquipmentBase::Reserve(TSerialSpace &space, int from) {
 void TEquipmentBase::SaveExactSerials(const std::function<void()> &save) {
     std::lock_guard serials(serialLock_);
     save();
+    if (serialBlocks_)
+        return; // the blocks come from the database, not from the counters
     for (TSerialSpace *space : {&handSerials_, &circleSerials_})
         space->blockLast = space->counter.load();
 }
 
 void TEquipmentBase::ReserveFirstSerials() {
     std::lock_guard serials(serialLock_);
+    if (serialBlocks_)
+        return; // a block is taken when the first number is drawn
     for (TSerialSpace *space : {&handSerials_, &circleSerials_}) {
         if (space->blockFirst >= 0)
             continue;

@@ -128,6 +128,12 @@ public:
     // a data module).
     using TReserveSerials = std::function<void(const QString &key, int last)>;
     void SetSerialReserver(TReserveSerials reserve);
+    // Where a node of a cluster takes its blocks from instead: the index of
+    // a block no other node has been given (block k of a counter holds the
+    // numbers first+1+k*SerialBlock on). Nothing is stored then; throws
+    // DbError when no block can be had.
+    using TSerialBlocks = std::function<int(const QString &key)>;
+    void SetSerialBlockSource(TSerialBlocks blocks);
     // Runs save, which stores the exact counters (a clean exit), under the
     // serial lock, then closes the reserved blocks at the numbers in use: a
     // number drawn after the save (a request still on its way while the exit
@@ -209,11 +215,18 @@ private:
         const char *key;
         int first, last; // numbers first+1 .. last
         int blockFirst = -1, blockLast = -1;
+        // From a block source: the block taken ahead, not yet in use.
+        int aheadFirst = -1;
     };
     // The next serial number of the space, reserving its block first when
     // it lies outside the reserved one. Throws DbError when the block cannot
     // be reserved (no number is taken then). Holds serialLock_.
     int NextSerial(TSerialSpace &space);
+    // The same from the block source: the next number of the block in use,
+    // or the first of a new block. Holds serialLock_.
+    int NextBlockSerial(TSerialSpace &space);
+    // The first number of a new block of the space. Throws DbError.
+    int TakeBlock(TSerialSpace &space);
     // Stores the end of a block starting at from (or extends the block that
     // holds from). Throws DbError. Holds serialLock_.
     void Reserve(TSerialSpace &space, int from);
@@ -225,6 +238,7 @@ private:
     TSerialSpace handSerials_;
     TSerialSpace circleSerials_;
     TReserveSerials reserveSerials_;
+    TSerialBlocks serialBlocks_;
     std::mutex sendLock_; // guards lstSendPackage
     std::vector<std::unique_ptr<TSendPackageInfo>> lstSendPackage;
     QTimer timSendDataPack;

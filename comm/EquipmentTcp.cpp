@@ -357,10 +357,28 @@ void TEquipmentTcp::HandleHeartbeat(TEquipmentConnection &conn, QByteArrayView b
 
     if (SiteIdUsedByOther(EquipmentCode, SiteId)) {
         // Another unit has this station and equipment number: give this one a
-        // new station number made from the time, "ddhhnnss" read as hex.
+        // new station number made from the time, "ddhhnnss" read as hex (or,
+        // on a node of a cluster, one that no node has handed out).
+        QString stationText;
+        if (stations_) {
+            try {
+                stationText = stations_();
+            } catch (const DbError &e) {
+                conn.SocketData.reset();
+                Hint(LogEvent(TLogKind::Error, TLogPane::Events,
+                              QLatin1String("Equipment (EquipmentCode:") + EquipmentCode + where +
+                                  QLatin1String(") has no new station number yet: ") +
+                                  QString::fromStdString(e.what()),
+                              clRed)
+                         .WithUnit(EquipmentCode)
+                         .WithPeer(conn.RemoteAddress(), conn.RemotePort()));
+                return;
+            }
+        } else {
+            stationText = clock_().toString(QStringLiteral("ddHHmmss"));
+        }
         const QString newStation =
-            FromNormalToASC(QStringLiteral("0101"), clock_().toString(QStringLiteral("ddHHmmss")),
-                            0x10, 4, QStringLiteral("00"));
+            FromNormalToASC(QStringLiteral("0101"), stationText, 0x10, 4, QStringLiteral("00"));
         const QString changeText = SendContent(
             conn, Concat({CopyText(beat.ResHex, 1, 14), u"0200800103FF070101", newStation}));
         const QString newSiteNum = SiteNumText(newStation);

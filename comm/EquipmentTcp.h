@@ -89,6 +89,11 @@ public:
 
     // The clock that makes new station numbers (tests pin it).
     void SetClock(std::function<QDateTime()> clock) { clock_ = std::move(clock); }
+    // Where new station numbers come from instead of the clock (a node of a
+    // cluster: numbers no other node has handed out): eight hex digits.
+    // Throws DbError when none can be had; the unit is then registered on a
+    // later heartbeat.
+    void SetStationSource(std::function<QString()> source) { stations_ = std::move(source); }
 
     // A connection's reassembly buffer beyond this size without a complete
     // frame is emptied.
@@ -160,6 +165,7 @@ private:
     QHash<QString, std::list<TConnectState>::iterator> connectStateByKey_;
 
     std::function<QDateTime()> clock_ = [] { return QDateTime::currentDateTime(); };
+    std::function<QString()> stations_;
     std::size_t maxConnections_ = 20000;
     TUnitPresence *presence_ = nullptr;
     bool refusing_ = false;     // an episode of refused connections is on

@@ -1,6 +1,7 @@
 #include "SchemaInstaller.h"
 
 #include "AlarmOutbox.h"
+#include "ClusterStore.h"
 #include "NetD.h"
 
 #include <QFile>
@@ -77,6 +78,9 @@ void InstallSchema(QSqlDatabase db, quint8 dataBaseType, bool withData) {
                           .toStdString());
     QStringList statements =
         SplitSqlScript(schema) + SplitSqlScript(AlarmOutboxScript(dataBaseType));
+    // On PostgreSQL the tables several nodes share come with the rest.
+    if (dataBaseType == 3)
+        statements += SplitSqlScript(ClusterScript());
     if (withData) {
         const QString data = DataScript();
         if (data.isEmpty())
