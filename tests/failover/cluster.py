@@ -816,9 +816,14 @@ def acked_without_row(cluster):
 
 
 def repeated_serials(cluster):
-    """Request serial numbers the units received more than once."""
-    counts = collections.Counter(cluster.fleet.serials())
-    return {serial: n for serial, n in counts.items() if n > 1}
+    """Request serial numbers the units received more than once: serial ->
+    [(clock time, unit code)] of each arrival."""
+    seen = collections.defaultdict(list)
+    with cluster.fleet.lock:
+        for at, code, serial in cluster.fleet.commands:
+            seen[serial].append((time.strftime("%H:%M:%S", time.localtime(at))
+                                 + f".{int(at * 1000) % 1000:03d}", code))
+    return {serial: arrivals for serial, arrivals in seen.items() if len(arrivals) > 1}
 
 
 def mail_lines(cluster):
