@@ -149,6 +149,15 @@ ExtraOptions ReadExtraOptions(const IniFile &ini) {
         o.webCertFile = v->trimmed();
     if (auto v = ini.Value(SetSection, QStringLiteral("WebKeyFile")); v)
         o.webKeyFile = v->trimmed();
+    const QString clusterSection = QStringLiteral("Cluster");
+    const QString acceptProxyKey = QStringLiteral("AcceptProxy");
+    if (auto v = ini.Value(clusterSection, acceptProxyKey); v && !v->trimmed().isEmpty()) {
+        const std::optional<int> n = ParseIniInt(v->trimmed());
+        if (n && (*n == 0 || *n == 1))
+            o.acceptProxy = *n == 1;
+        else
+            ini.NoteProblem(clusterSection, acceptProxyKey, *v, QStringLiteral("0"));
+    }
     return o;
 }
 

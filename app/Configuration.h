@@ -39,6 +39,9 @@ struct ExtraOptions {
     QString webCertFile;     // [Set] WebCertFile: its TLS certificate chain (PEM)
     QString webKeyFile;      // [Set] WebKeyFile: its TLS private key (PEM)
     int maxWebSessions = 32; // [Set] MaxWebSessions: logged-in browsers at most
+    // [Cluster] AcceptProxy: the equipment and client ports read a PROXY
+    // protocol header first (behind a balancer); 0 or 1.
+    bool acceptProxy = false;
 };
 
 // A TCP port setting (0 .. 65535; 0 picks a free port). Anything else gives

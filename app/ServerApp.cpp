@@ -494,6 +494,7 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
                 .toUpper();
         });
     }
+    equipment->SetAcceptProxy(extra_.acceptProxy);
     equipment->SetUnitPresence(fleet_.get());
 
     TClientTcp::Settings clientSettings;
@@ -502,6 +503,7 @@ QString TServerApp::StartLinks(const TLinkPaces &paces) {
     clientSettings.mail.caFile = extra_.emailCaFile;
     clientSettings.paces = paces;
     clientSettings.maxConnections = static_cast<std::size_t>(extra_.maxClientConnections);
+    clientSettings.acceptProxy = extra_.acceptProxy;
     auto client =
         std::make_unique<TClientTcp>(sink_.CommInfoHint(), sink_.UserConnectNumber(),
                                      EquipmentHooksFor(*equipment), std::move(clientSettings));

@@ -5,6 +5,7 @@
 #include "BoundedWrite.h"
 
 #include "ClientProtocol.h"
+#include "Peer.h"
 
 #include <QObject>
 #include <QString>
@@ -19,8 +20,9 @@
 class TClientConnection : public QObject {
     Q_OBJECT
 public:
-    // Takes the socket over (it becomes a child of the connection).
-    TClientConnection(quint64 id, QTcpSocket *socket, const QString &codePage,
+    // Takes the socket over (it becomes a child of the connection). The peer
+    // is the socket's own or the one its PROXY header named.
+    TClientConnection(quint64 id, QTcpSocket *socket, const TPeer &peer, const QString &codePage,
                       QObject *parent = nullptr);
 
     const quint64 Id;

@@ -73,6 +73,7 @@ TClientTcp::~TClientTcp() {
     StopWorkers();
     mailPool_.waitForDone();
     ServerSocket.close();
+    proxyGate_.reset();
     std::vector<TClientConnection *> open;
     {
         std::lock_guard guard(connectionsLock_);
@@ -94,6 +95,14 @@ bool TClientTcp::Start(int port) {
             ServerSocket, QStringLiteral("Client"), [this](const QString &text, quint32 colour) {
                 Hint(LogEvent(TLogKind::Error, PaneOfColour(colour), text, colour));
             });
+    if (settings_.acceptProxy && !proxyGate_)
+        proxyGate_ = std::make_unique<TProxyGate>(
+            QStringLiteral("Client"),
+            [this](const QString &text, quint32 colour) {
+                Hint(LogEvent(TLogKind::Error, PaneOfColour(colour), text, colour));
+            },
+            [this](QTcpSocket *socket, const TPeer &peer) { Admit(socket, peer); },
+            settings_.proxy);
     if (!ServerSocket.listen(QHostAddress::AnyIPv4, static_cast<quint16>(port)))
         return false;
     acceptGuard_->Listening();
@@ -140,8 +149,11 @@ void TClientTcp::ServerSocketClientConnect() {
     while (QTcpSocket *socket = ServerSocket.nextPendingConnection()) {
         acceptGuard_->Accepted();
         // A sixteenth of the descriptors stays free for the database.
-        if (!TAcceptGuard::MayKeep(socket->socketDescriptor(), GetClientConnectCount(),
-                                   settings_.maxConnections, 16)) {
+        // Connections still reading their header hold descriptors too.
+        const std::size_t open =
+            std::size_t(GetClientConnectCount()) + (proxyGate_ ? proxyGate_->Waiting() : 0);
+        if (!TAcceptGuard::MayKeep(socket->socketDescriptor(), open, settings_.maxConnections,
+                                   16)) {
             socket->abort();
             delete socket;
             qCDebug(lcClient) << "closed a new connection at once";
@@ -156,28 +168,37 @@ void TClientTcp::ServerSocketClientConnect() {
             continue;
         }
         refusing_ = false;
-        auto *conn = new TClientConnection(nextId_++, socket, settings_.codePage, this);
-        connect(socket, &QTcpSocket::readyRead, conn,
-                [this, conn] { ServerSocketClientRead(conn); });
-        connect(socket, &QTcpSocket::disconnected, conn,
-                [this, conn] { ServerSocketClientDisconnect(conn); });
-        connect(socket, &QTcpSocket::errorOccurred, conn,
-                [this, conn](QAbstractSocket::SocketError e) { ServerSocketClientError(conn, e); });
-        {
-            std::lock_guard guard(connectionsLock_);
-            connections_.push_back(conn);
-        }
-        Hint(LogEvent(TLogKind::Connect, TLogPane::Events,
-                      QStringLiteral("Client (") + ConnectionText(*conn) +
-                          QStringLiteral(") connected"),
-                      clWhite)
-                 .WithUser(conn->UserName)
-                 .WithPeer(conn->ClientIp, conn->ClientPort));
-        ReportCount();
-        // Bytes that arrived together with the connection.
-        if (socket->bytesAvailable() > 0)
-            ServerSocketClientRead(conn);
+        if (proxyGate_)
+            proxyGate_->Take(socket);
+        else
+            Admit(socket, SocketPeer(*socket));
     }
+}
+
+void TClientTcp::Admit(QTcpSocket *socket, const TPeer &peer) {
+    auto *conn = new TClientConnection(nextId_++, socket, peer, settings_.codePage, this);
+    connect(socket, &QTcpSocket::readyRead, conn, [this, conn] { ServerSocketClientRead(conn); });
+    connect(socket, &QTcpSocket::disconnected, conn,
+            [this, conn] { ServerSocketClientDisconnect(conn); });
+    connect(socket, &QTcpSocket::errorOccurred, conn,
+            [this, conn](QAbstractSocket::SocketError e) { ServerSocketClientError(conn, e); });
+    {
+        std::lock_guard guard(connectionsLock_);
+        connections_.push_back(conn);
+    }
+    Hint(
+        LogEvent(TLogKind::Connect, TLogPane::Events,
+                 QStringLiteral("Client (") + ConnectionText(*conn) + QStringLiteral(") connected"),
+                 clWhite)
+            .WithUser(conn->UserName)
+            .WithPeer(conn->ClientIp, conn->ClientPort));
+    ReportCount();
+    // Bytes that arrived together with the connection, or behind its
+    // PROXY header.
+    if (socket->bytesAvailable() > 0)
+        ServerSocketClientRead(conn);
+    if (IsOpen(conn) && socket->state() == QAbstractSocket::UnconnectedState)
+        ServerSocketClientDisconnect(conn);
 }
 
 void TClientTcp::ServerSocketClientDisconnect(TClientConnection *conn) {

@@ -10,6 +10,7 @@
 #include "ClientConnection.h"
 #include "ClientLink.h"
 #include "LinkPaces.h"
+#include "ProxyGate.h"
 #include "PublicU.h"
 #include "SaveDataBaseSendClient.h"
 #include "SendEmail.h"
@@ -66,6 +67,11 @@ public:
         MailOptions mail;                             // CA file and timeouts of reminder mails
         TLinkPaces paces;
         std::size_t maxConnections = 2000; // beyond it new connections are closed at once
+        // Every connection reads a PROXY protocol header first (the port is
+        // behind a balancer) and is known by the address the header names;
+        // one without a valid header is closed.
+        bool acceptProxy = false;
+        TProxyGate::Settings proxy;
     };
 
     TClientTcp(TCommInfoHint CommInfoHint, TUserConnectNumber UserConnectNumber,
@@ -101,6 +107,8 @@ public:
     void DisClientConnect(const QString &UserName);
     // Number of open client connections. Any thread.
     int GetClientConnectCount() const;
+    // Connections closed for want of a valid PROXY header so far. Event thread.
+    quint64 ProxyHeadersRefused() const { return proxyGate_ ? proxyGate_->Refused() : 0; }
     // Messages dropped so far because that connection stopped reading; 0 for
     // an unknown connection. Event thread.
     quint64 DroppedMessages(const QString &clientIp, int clientPort) const;
@@ -136,6 +144,8 @@ public:
 private:
     // Socket events.
     void ServerSocketClientConnect();
+    // Makes the connection of an accepted socket whose peer is known.
+    void Admit(QTcpSocket *socket, const TPeer &peer);
     void ServerSocketClientDisconnect(TClientConnection *conn);
     void ServerSocketClientRead(TClientConnection *conn);
     void ServerSocketClientError(TClientConnection *conn, QAbstractSocket::SocketError error);
@@ -175,6 +185,8 @@ private:
     QTcpServer ServerSocket;
     TAcceptGuard *acceptGuard_ = nullptr; // child of ServerSocket
     bool refusing_ = false;               // an episode of refused connections is on
+    // Connections waiting for their PROXY header; null unless acceptProxy.
+    std::unique_ptr<TProxyGate> proxyGate_;
     mutable std::mutex connectionsLock_;
     std::vector<TClientConnection *> connections_; // children of this object
     quint64 nextId_ = 1;

@@ -4,7 +4,6 @@
 #include "FrameCodec.h"
 #include "HexText.h"
 
-#include <QHostAddress>
 #include <QTcpSocket>
 
 namespace {
@@ -29,15 +28,11 @@ quint8 TEquipmentIdentity::EquipmentNum() const {
     return static_cast<quint8>(HexToInt(CopyText(SiteId, 9, 2)));
 }
 
-TEquipmentConnection::TEquipmentConnection(TEquipmentTcp &server, QTcpSocket *socket)
-    : QObject(&server), server_(server), socket_(socket) {
+TEquipmentConnection::TEquipmentConnection(TEquipmentTcp &server, QTcpSocket *socket, TPeer peer)
+    : QObject(&server), server_(server), socket_(socket), remoteAddress_(std::move(peer.address)),
+      remotePort_(peer.port) {
     socket_->setParent(this);
     socket_->setReadBufferSize(SocketReadBufferBytes);
-    const QHostAddress peer = socket_->peerAddress();
-    bool isV4 = false;
-    const quint32 v4 = peer.toIPv4Address(&isV4);
-    remoteAddress_ = isV4 ? QHostAddress(v4).toString() : peer.toString();
-    remotePort_ = socket_->peerPort();
     key_ = remoteAddress_ + QLatin1Char('#') + QString::number(remotePort_);
 
     connect(socket_, &QTcpSocket::readyRead, this,

@@ -6,6 +6,7 @@
 
 #include "BoundedWrite.h"
 #include "FrameCutter.h"
+#include "Peer.h"
 
 #include <QAbstractSocket>
 #include <QObject>
@@ -38,9 +39,10 @@ QString SiteNumText(QStringView stationBytes);
 class TEquipmentConnection : public QObject {
     Q_OBJECT
 public:
-    // Takes the accepted socket as its child. The remote address and port are
-    // read once here: a socket forgets them when it closes.
-    TEquipmentConnection(TEquipmentTcp &server, QTcpSocket *socket);
+    // Takes the accepted socket as its child. The peer is the socket's own
+    // or the one its PROXY header named, taken once: a socket forgets its
+    // address when it closes.
+    TEquipmentConnection(TEquipmentTcp &server, QTcpSocket *socket, TPeer peer);
 
     QTcpSocket &Socket() const { return *socket_; }
     const QString &RemoteAddress() const { return remoteAddress_; }

@@ -76,6 +76,7 @@ TEquipmentTcp::TEquipmentTcp(int DeviceConnectPort, TCommInfoHint CommInfoHint,
 TEquipmentTcp::~TEquipmentTcp() {
     timConnectState.stop();
     ServerSocket.close();
+    proxyGate_.reset();
     // The connection objects are deleted with this object; cut their sockets
     // loose first so that no event reaches a server half torn down.
     for (TEquipmentConnection *conn : connections_)
@@ -94,11 +95,26 @@ QStringList TEquipmentTcp::SiteIdRegistry() const {
     return out;
 }
 
+void TEquipmentTcp::SetAcceptProxy(bool on, TProxyGate::Settings settings) {
+    MMS_ASSERT_THREAD(thread());
+    if (!on) {
+        proxyGate_.reset();
+        return;
+    }
+    proxyGate_ = std::make_unique<TProxyGate>(
+        QStringLiteral("Equipment"),
+        [this](const QString &text, quint32 colour) {
+            Hint(LogEvent(TLogKind::Error, PaneOfColour(colour), text, colour));
+        },
+        [this](QTcpSocket *socket, const TPeer &peer) { Admit(socket, peer); }, settings);
+}
+
 void TEquipmentTcp::AcceptPending() {
     while (QTcpSocket *socket = ServerSocket.nextPendingConnection()) {
         acceptGuard_->Accepted();
-        if (!TAcceptGuard::MayKeep(socket->socketDescriptor(), connections_.size(), maxConnections_,
-                                   4)) {
+        // Connections still reading their header hold descriptors too.
+        const std::size_t open = connections_.size() + (proxyGate_ ? proxyGate_->Waiting() : 0);
+        if (!TAcceptGuard::MayKeep(socket->socketDescriptor(), open, maxConnections_, 4)) {
             socket->abort();
             delete socket;
             qCDebug(lcEquipment) << "closed a new connection at once:" << connections_.size()
@@ -114,12 +130,25 @@ void TEquipmentTcp::AcceptPending() {
             continue;
         }
         refusing_ = false;
-        // Owned by this server as a Qt child; deleted after it has closed.
-        auto *conn = new TEquipmentConnection(*this, socket);
-        connections_.push_back(conn);
-        connectCount_ = static_cast<int>(connections_.size());
-        ServerSocketClientConnect(*conn);
+        if (proxyGate_)
+            proxyGate_->Take(socket);
+        else
+            Admit(socket, SocketPeer(*socket));
     }
+}
+
+void TEquipmentTcp::Admit(QTcpSocket *socket, const TPeer &peer) {
+    // Owned by this server as a Qt child; deleted after it has closed.
+    auto *conn = new TEquipmentConnection(*this, socket, peer);
+    connections_.push_back(conn);
+    connectCount_ = static_cast<int>(connections_.size());
+    ServerSocketClientConnect(*conn);
+    // Bytes that came behind a PROXY header wait in the socket's buffer
+    // already: no further signal tells of them.
+    if (socket->bytesAvailable() > 0)
+        ServerSocketClientRead(*conn);
+    if (!conn->Closed && socket->state() == QAbstractSocket::UnconnectedState)
+        ServerSocketClientDisconnect(*conn);
 }
 
 void TEquipmentTcp::ServerSocketClientConnect(TEquipmentConnection &conn) {

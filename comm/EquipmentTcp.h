@@ -13,6 +13,7 @@
 #include "AcceptGuard.h"
 #include "EquipmentBase.h"
 #include "EquipmentConnection.h"
+#include "ProxyGate.h"
 #include "UnitPresence.h"
 
 #include <QByteArray>
@@ -67,6 +68,14 @@ public:
     // at once (one red line per episode).
     void SetMaxConnections(std::size_t max) { maxConnections_ = max; }
 
+    // With on, every new connection reads a PROXY protocol header first (the
+    // port is behind a balancer) and is known by the address the header
+    // names; one without a valid header is closed. Connections accepted
+    // before keep what they had.
+    void SetAcceptProxy(bool on, TProxyGate::Settings settings = {});
+    // Connections closed for want of a valid PROXY header so far.
+    quint64 ProxyHeadersRefused() const { return proxyGate_ ? proxyGate_->Refused() : 0; }
+
     // The observer told of heartbeats and closed connections of units; may
     // be null. Link thread.
     void SetUnitPresence(TUnitPresence *presence) { presence_ = presence; }
@@ -117,6 +126,8 @@ private:
     void AnnounceLostConnection(TEquipmentConnection &conn, QLatin1String ending);
 
     void AcceptPending();
+    // Makes the connection of an accepted socket whose peer is known.
+    void Admit(QTcpSocket *socket, const TPeer &peer);
     // Parses one cut frame once: a heartbeat is answered at once, any other
     // frame of a registered unit goes to the receive queue.
     void HandleFrame(TEquipmentConnection &conn, QByteArrayView bytes);
@@ -170,6 +181,8 @@ private:
     TUnitPresence *presence_ = nullptr;
     bool refusing_ = false;     // an episode of refused connections is on
     TAcceptGuard *acceptGuard_; // child of ServerSocket
+    // Connections waiting for their PROXY header; null unless AcceptProxy.
+    std::unique_ptr<TProxyGate> proxyGate_;
 };
 
 // The one equipment server, owned by the start-up code; null before it is

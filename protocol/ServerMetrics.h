@@ -19,6 +19,9 @@ struct TServerMetrics {
     Counter framesQueueFull{0};    // receive queue full
     Counter framesUnparsed{0};     // frame that cannot be parsed
     Counter framesUnknownFlag{0};  // command flag the server does not handle
+    // Equipment and client connections closed for want of a valid PROXY
+    // header (AcceptProxy on).
+    Counter proxyHeadersRefused{0};
     // Requests of clients.
     Counter requestsRelayed{0}; // written to their unit
     Counter requestsExpired{0}; // dropped unanswered after the expiry time

@@ -144,7 +144,7 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
          "[Set]\nDeviceConnectPort=0x1770\nDataBasePort=0\nClientConnectPort=65535\n"
          "CodePage=UTF-8\nEmailCaFile=\nMetricsPort=9100\nMetricsListen=0.0.0.0\n"
          "WebPort=0\nWebListen=10.0.0.1\nMaxWebSessions=4\n"
-         "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n",
+         "; a comment line\n[Database]\nDriver=qpsql\nPort=6543\n[Cluster]\nAcceptProxy=1\n",
          {}},
         {"comment after a port",
          "[Set]\nDeviceConnectPort=5300     ; equipment units\n",
@@ -185,6 +185,9 @@ TEST(SetIni, UnreadableValuesAreReportedWithWhatIsUsedInstead) {
          {{"Set", "DataBaseToken", "26 characters, not shown", "26 characters, not shown"},
           {"Database", "User", "mms #role", "mms #role"},
           {"Database", "Password", "6 characters, not shown", "6 characters, not shown"}}},
+        {"accept proxy other than 0 or 1",
+         "[Cluster]\nAcceptProxy=yes\n",
+         {{"Cluster", "AcceptProxy", "yes", "0"}}},
         {"metrics address that is not IPv4",
          "[Set]\nMetricsListen=::1\n",
          {{"Set", "MetricsListen", "::1", "127.0.0.1"}}},
@@ -252,6 +255,21 @@ TEST(SetIni, WebConsoleSettingsAndTheirDefaults) {
     EXPECT_EQ(set.webCertFile, QStringLiteral("/etc/mms/cert.pem"));
     EXPECT_EQ(set.webKeyFile, QStringLiteral("/etc/mms/key.pem"));
     EXPECT_EQ(set.maxWebSessions, 5);
+}
+
+TEST(SetIni, AcceptProxyIsOnOnlyWhenSetToOne) {
+    mmstest::TestHome home;
+    const std::pair<const char *, bool> cases[] = {
+        {"[Set]\n", false},
+        {"[Cluster]\nAcceptProxy=1\n", true},
+        {"[Cluster]\nAcceptProxy= 1 \n", true},
+        {"[Cluster]\nAcceptProxy=0\n", false},
+        {"[Cluster]\nAcceptProxy=2\n", false},
+        {"[Cluster]\nAcceptProxy=on\n", false},
+        {"[Set]\nAcceptProxy=1\n", false}, // only [Cluster] has it
+    };
+    for (const auto &[content, on] : cases)
+        EXPECT_EQ(ReadExtraOptions(IniWith(home, content)).acceptProxy, on) << content;
 }
 
 TEST(StartupLine, NamesVersionPortsAndTheDatabaseWithoutPassword) {

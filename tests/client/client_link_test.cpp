@@ -92,8 +92,11 @@ private:
 // An equipment unit: the simulator's unit model on a real connection.
 class TestUnit {
 public:
-    TestUnit(const QString &code, quint16 port, int pages = 1)
-        : unit_(TSimIdentity{code, 0x03, 0x1000 + ++count_, 1}, Table(), pages) {
+    // header: bytes sent in front of the unit's first write (a balancer's
+    // PROXY header).
+    TestUnit(const QString &code, quint16 port, int pages = 1, QByteArray header = {})
+        : unit_(TSimIdentity{code, 0x03, 0x1000 + ++count_, 1}, Table(), pages),
+          header_(std::move(header)) {
         socket_.connectToHost(QStringLiteral("127.0.0.1"), port);
     }
 
@@ -144,11 +147,13 @@ public:
 
 private:
     void Write(const QByteArray &bytes) {
-        socket_.write(bytes);
+        socket_.write(header_ + bytes);
         socket_.flush();
+        header_.clear();
     }
     static inline quint32 count_ = 0;
     TSimUnit unit_;
+    QByteArray header_;
     QTcpSocket socket_;
     std::vector<QByteArray> held_;
 };
@@ -245,9 +250,10 @@ protected:
             WaitUntil([&] { return c.messages.contains(QStringLiteral("13") + name + "%2"); }));
         c.messages.removeAll(QStringLiteral("13") + name + "%2");
     }
-    // A unit connected and registered (its heartbeat answered).
-    TestUnit &Unit(const QString &code, int pages = 1) {
-        units.push_back(std::make_unique<TestUnit>(code, devicePort, pages));
+    // A unit connected and registered (its heartbeat answered); its header
+    // goes in front of the heartbeat.
+    TestUnit &Unit(const QString &code, int pages = 1, const QByteArray &header = {}) {
+        units.push_back(std::make_unique<TestUnit>(code, devicePort, pages, header));
         TestUnit &u = *units.back();
         EXPECT_TRUE(WaitUntil([&] { return u.Connected(); }));
         u.Heartbeat();
@@ -457,6 +463,58 @@ TEST_F(ClientLink, QueryIsAnsweredToItsClientAndStoredWithBothTimes) {
 // kill -9 at random moments over several runs: the serial numbers of the
 // requests the server sent ("SerialId:" in its log) never come twice, though
 // the exact counters are never saved.
+// Behind a balancer (AcceptProxy=1) the unit and the client are known by the
+// addresses their PROXY headers name (version 1 for the unit, version 2 for
+// the client), each header in one packet with the first message behind it:
+// in the send notice, the answer relayed to the client and the log. A unit
+// and a client that connect without a header are closed.
+TEST_F(ClientLink, BehindABalancerPeersAreKnownByTheAddressTheirHeaderNames) {
+    home->WriteFile(QStringLiteral("Set.ini"),
+                    QStringLiteral("[Set]\nDeviceConnectPort=%1\nDataBasePort=%2\n"
+                                   "ClientConnectPort=%3\n[Cluster]\nAcceptProxy=1\n")
+                        .arg(devicePort)
+                        .arg(mmstest::FreeTcpPort())
+                        .arg(clientPort)
+                        .toUtf8());
+    Start();
+    TestUnit &unit = Unit("A001", 1, "PROXY TCP4 192.0.2.10 10.0.0.1 40312 5210\r\n");
+    const QByteArray v2 = QByteArray("\r\n\r\n\0\r\nQUIT\n", 12) + QByteArray::fromHex("2111000C") +
+                          QByteArray::fromHex("C6336407 0A000001 15B3 145C"); // :5555 -> :5212
+    TestClient &alice = Client();
+    alice.SendBytes(v2 + "*0000alice*");
+    Probe(alice);
+    ASSERT_EQ(alice.messages, QStringList{"12A001@03&01,#2049"});
+    alice.messages.clear();
+
+    alice.Send("*01A001@02030101#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] { return !alice.Find("01A001@").isEmpty(); }));
+    ASSERT_EQ(alice.messages.size(), 2);
+    EXPECT_TRUE(alice.messages[0].startsWith(
+        "21Send (Equipment:Hall 2  EquipmentIP:192.0.2.10  EquipmentPort:40312  "));
+    EXPECT_EQ(alice.messages[1],
+              "01A001@192.0.2.10&40312^" + Hex(unit.replies.back().bytes) + "#Hall 2");
+    EXPECT_TRUE(WaitForLog("Equipment (IP:192.0.2.10  Port:40312) already connected"));
+    EXPECT_TRUE(WaitForLog("Client (IP:198.51.100.7  Port:5555) connected"));
+    EXPECT_TRUE(WaitForLog("Client->Server (Equipment:Hall 2  UserName:alice  "
+                           "ClientIP:198.51.100.7  ClientPort:5555)"));
+    EXPECT_FALSE(Logged("IP:127.0.0.1"));
+
+    // Without a header: the unit's heartbeat and the client's login are not
+    // read, and both are closed.
+    auto bare = std::make_unique<TestUnit>(QStringLiteral("A002"), devicePort);
+    TestUnit &plain = *bare;
+    units.push_back(std::move(bare));
+    ASSERT_TRUE(WaitUntil([&] { return plain.Connected(); }));
+    plain.Heartbeat();
+    TestClient &bob = Client();
+    bob.Send("*0000bob*");
+    EXPECT_TRUE(WaitUntil([&] { return !plain.Connected() && bob.Closed(); }));
+    EXPECT_EQ(plain.Count(TSimEvent::Kind::HeartbeatReply), 0);
+    EXPECT_TRUE(bob.messages.isEmpty());
+    EXPECT_TRUE(WaitForLog("Equipment port: a connection without a valid PROXY header closed"));
+    EXPECT_TRUE(WaitForLog("Client port: a connection without a valid PROXY header closed"));
+}
+
 TEST_F(ClientLink, SerialNumbersAreNotReusedAfterKill9) {
     std::mt19937 random(21);
     std::vector<int> serials;

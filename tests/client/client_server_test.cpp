@@ -20,7 +20,11 @@ namespace {
 
 class ClientServer : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override { StartServer(false); }
+    // (Re)starts the server; acceptProxy: every connection reads a PROXY
+    // header first.
+    void StartServer(bool acceptProxy) {
+        server.reset();
         TClientTcp::EquipmentHooks hooks;
         hooks.UserLineState = [this](const QString &, bool, QString &) { return lineState(); };
         hooks.AddDataPackage = [this](const TChannelRequest &r) {
@@ -29,6 +33,7 @@ protected:
         };
         TClientTcp::Settings settings;
         settings.paces.channelPace = std::chrono::milliseconds(1);
+        settings.acceptProxy = acceptProxy;
         server = std::make_unique<TClientTcp>(
             [this](const QString &text, quint32 colour) {
                 std::lock_guard guard(lock);
@@ -42,6 +47,14 @@ protected:
         server.reset();
     }
 
+    // A connection the server has not necessarily taken yet.
+    QTcpSocket &Open() {
+        sockets.push_back(std::make_unique<QTcpSocket>());
+        QTcpSocket &s = *sockets.back();
+        s.connectToHost(QStringLiteral("127.0.0.1"), server->ServerPort());
+        EXPECT_TRUE(WaitUntil([&] { return s.state() == QAbstractSocket::ConnectedState; }));
+        return s;
+    }
     QTcpSocket &Connect() {
         sockets.push_back(std::make_unique<QTcpSocket>());
         QTcpSocket &s = *sockets.back();
@@ -140,6 +153,39 @@ TEST_F(ClientServer, EquipmentRequestIsHandedToTheEquipmentLinkWithItsConnection
     EXPECT_TRUE(Logged("Client->Server (Equipment:Hall 2  UserName:bob  ClientIP:127.0.0.1  "
                        "ClientPort:" +
                        port + ")\r01000A"));
+}
+
+// Behind a balancer each client is known by the address its PROXY header
+// names, in the log and in the requests it hands on; the login behind the
+// header in the same packet is not lost. A client without a header is
+// closed before any of its bytes is taken for a message.
+TEST_F(ClientServer, BehindABalancerClientsAreKnownByTheAddressTheirHeaderNames) {
+    StartServer(true);
+    QTcpSocket &alice = Open();
+    Send(alice, "PROXY TCP4 203.0.113.5 10.0.0.1 6000 5212\r\n*0000alice*");
+    ASSERT_TRUE(WaitUntil([&] { return server->CheckClientExist("alice"); }));
+    EXPECT_TRUE(Logged("Client (IP:203.0.113.5  Port:6000) connected"));
+    Send(alice, "*01A001@0201000A#Hall 2*");
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard guard(lock);
+        return requests.size() == 1;
+    }));
+    EXPECT_EQ(requests[0].ClientIp, "203.0.113.5");
+    EXPECT_EQ(requests[0].ClientPort, 6000);
+    EXPECT_TRUE(Logged("Client->Server (Equipment:Hall 2  UserName:alice  ClientIP:203.0.113.5  "
+                       "ClientPort:6000)\r01000A"));
+
+    QTcpSocket &eve = Open();
+    Send(eve, "*0000eve*");
+    EXPECT_TRUE(WaitUntil([&] { return eve.state() == QAbstractSocket::UnconnectedState; }));
+    EXPECT_EQ(server->ProxyHeadersRefused(), 1u);
+    EXPECT_FALSE(server->CheckClientExist("eve"));
+    EXPECT_EQ(server->GetClientConnectCount(), 1);
+    EXPECT_EQ(counts, std::vector<int>{1});
+
+    alice.disconnectFromHost();
+    EXPECT_TRUE(WaitUntil(
+        [&] { return Logged("Client (UserName:alice  IP:203.0.113.5  Port:6000) disconnected"); }));
 }
 
 TEST_F(ClientServer, RequestBeforeLoginIsForwardedWithAnEmptyName) {

@@ -16,6 +16,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRegularExpression>
 #include <QSqlRecord>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -1163,6 +1164,164 @@ TEST_F(EquipmentLinkTest, PresenceIsToldOfHeartbeatsAndClosesWhateverTheLogSwitc
     EXPECT_EQ(closes, (QStringList{"gone UNIT-A" + at + pa, "gone UNIT-Y" + at + px}));
     // With the log off, no event was made for any of it.
     EXPECT_TRUE(events_.empty());
+}
+
+// ---------------------------------------------------------------------------
+// Behind a balancer: the PROXY protocol header names each connection's peer
+
+namespace proxy {
+
+const QByteArray V2Signature("\r\n\r\n\0\r\nQUIT\n", 12);
+
+QByteArray Be16(int v) {
+    return QByteArray(1, char((v >> 8) & 0xFF)) + QByteArray(1, char(v & 0xFF));
+}
+
+QByteArray V2(int versionCommand, int family, const QByteArray &block) {
+    return V2Signature + char(versionCommand) + char(family) + Be16(int(block.size())) + block;
+}
+
+} // namespace proxy
+
+// Each unit's header and its first heartbeat go in one write (or the header
+// in pieces): the unit is registered under the address the header names,
+// in the log, the fleet observer and the on-line look-up alike.
+TEST_F(EquipmentLinkTest, BehindABalancerUnitsAreKnownByTheAddressTheirHeaderNames) {
+    struct Case {
+        const char *code;
+        QList<QByteArray> header; // written one piece at a time
+        QString address;          // empty: the socket's own
+        int port;
+    };
+    const QByteArray v6Block = QByteArray::fromHex("20010DB8000000000000000000000007") +
+                               QByteArray::fromHex("20010DB8000000000000000000000001") +
+                               proxy::Be16(5555) + proxy::Be16(5210);
+    const QByteArray v4Block =
+        QByteArray::fromHex("C6336407 0A000001") + proxy::Be16(6001) + proxy::Be16(5210);
+    const std::vector<Case> cases = {
+        {"UNIT-A", {"PROXY TCP4 192.0.2.10 10.0.0.1 40312 5210\r\n"}, "192.0.2.10", 40312},
+        {"UNIT-B",
+         {proxy::V2(0x21, 0x21, v6Block).first(7), proxy::V2(0x21, 0x21, v6Block).sliced(7)},
+         "2001:db8::7",
+         5555},
+        // TLVs as long as the length field allows, read off in small pieces.
+        {"UNIT-C",
+         {proxy::V2(0x21, 0x11, v4Block + QByteArray(65535 - 12, '\x04'))},
+         "198.51.100.7",
+         6001},
+        // The balancer's own connection: the socket's address stands.
+        {"UNIT-D", {proxy::V2(0x20, 0x00, {})}, {}, 0},
+    };
+    RecordingPresence presence;
+    StartServer().SetUnitPresence(&presence);
+    server_->SetAcceptProxy(true);
+    std::uint32_t station = 0x0101;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.code);
+        Own(c.code, "bob", "Hall");
+        Unit unit(server_->ServerPort());
+        ASSERT_TRUE(
+            WaitUntil([&] { return unit.socket.state() == QAbstractSocket::ConnectedState; }));
+        for (qsizetype i = 0; i + 1 < c.header.size(); ++i) {
+            unit.Send(c.header[i]);
+            QCoreApplication::processEvents();
+        }
+        const QByteArray content = HeartbeatContent(c.code, station++, 1, 3);
+        unit.Send(c.header.back() + Frame(content));
+        ASSERT_TRUE(unit.WaitReceived(HeartbeatReply(content).size()));
+        EXPECT_EQ(unit.received, HeartbeatReply(content));
+
+        const QString address = c.address.isEmpty() ? QStringLiteral("127.0.0.1") : c.address;
+        const int port = c.address.isEmpty() ? unit.Port() : c.port;
+        const auto online = server_->OnLineUnit(c.code);
+        ASSERT_TRUE(online);
+        EXPECT_EQ(online->address, address);
+        EXPECT_EQ(online->port, port);
+        const QString where = QStringLiteral("IP:%1  Port:%2").arg(address).arg(port);
+        EXPECT_TRUE(Logged("Equipment (" + where + ") already connected", clWhite));
+        EXPECT_EQ(CountLogged(QStringLiteral("HeartBeat (EquipmentCode:%1  EquipmentIP:%2  "
+                                             "EquipmentPort:%3")
+                                  .arg(c.code, address)
+                                  .arg(port)),
+                  2); // the heartbeat and its reply
+        EXPECT_TRUE(presence.calls.contains(
+            QStringLiteral("beat %1@%2:%3 registered").arg(c.code, address).arg(port)));
+
+        unit.socket.disconnectFromHost();
+        ASSERT_TRUE(WaitUntil([&] { return server_->GetEquipmentConnectCount() == 0; }));
+        EXPECT_TRUE(presence.calls.contains(
+            QStringLiteral("gone %1@%2:%3").arg(c.code, address).arg(port)));
+    }
+    EXPECT_EQ(server_->ProxyHeadersRefused(), 0u);
+    // Each connection was counted once its header was read.
+    EXPECT_EQ(counts_, (std::vector<int>{1, 0, 1, 0, 1, 0, 1, 0}));
+}
+
+// A unit that speaks at once, a malformed header, one cut short by the
+// peer and one that never comes: each connection is closed before any of
+// its bytes is taken for a frame, counted, and the log tells of them once
+// in a while rather than one line each.
+TEST_F(EquipmentLinkTest, BehindABalancerAConnectionWithoutAValidHeaderIsClosedAndCounted) {
+    Own("UNIT-A", "bob", "Hall");
+    StartServer();
+    server_->SetAcceptProxy(true, {std::chrono::milliseconds(200), std::chrono::hours(1)});
+    std::vector<std::unique_ptr<Unit>> units;
+    for (const QByteArray &first : {Frame(HeartbeatContent("UNIT-A", 0x0101, 1, 3)),
+                                    QByteArray("PROXY TCP4 192.0.2.300 10.0.0.1 1 2\r\n") +
+                                        Frame(HeartbeatContent("UNIT-A", 0x0101, 1, 3)),
+                                    QByteArray("PROXY TCP4 192.0"), QByteArray()}) {
+        units.push_back(std::make_unique<Unit>(server_->ServerPort()));
+        Unit &unit = *units.back();
+        ASSERT_TRUE(
+            WaitUntil([&] { return unit.socket.state() == QAbstractSocket::ConnectedState; }));
+        if (!first.isEmpty())
+            unit.Send(first);
+    }
+    units[2]->socket.disconnectFromHost();
+    ASSERT_TRUE(WaitUntil([&] { return server_->ProxyHeadersRefused() == 4; }));
+    for (auto &unit : units) {
+        EXPECT_TRUE(WaitUntil([&] { return unit->Closed(); }));
+        EXPECT_TRUE(unit->Received().isEmpty());
+    }
+    EXPECT_EQ(server_->GetEquipmentConnectCount(), 0);
+    EXPECT_TRUE(counts_.empty());
+    EXPECT_FALSE(server_->OnLineUnit("UNIT-A"));
+    EXPECT_EQ(CountLogged("already connected"), 0);
+    EXPECT_EQ(CountLogged("HeartBeat"), 0);
+    ASSERT_EQ(CountLogged("without a valid PROXY header"), 1);
+    const auto line = std::find_if(log_.begin(), log_.end(), [](const LogLine &l) {
+        return l.text.contains("without a valid PROXY header");
+    });
+    EXPECT_TRUE(line->text.startsWith(
+        "Equipment port: a connection without a valid PROXY header closed (from 127.0.0.1:"))
+        << line->text.toStdString();
+    EXPECT_EQ(line->colour, clRed);
+}
+
+// With a short interval between log lines, every refusal is told: the
+// counts of the lines add up to the connections closed.
+TEST_F(EquipmentLinkTest, BehindABalancerEveryRefusalIsToldInTheEnd) {
+    StartServer();
+    server_->SetAcceptProxy(true, {std::chrono::seconds(5), std::chrono::milliseconds(50)});
+    std::vector<std::unique_ptr<Unit>> units;
+    for (int i = 0; i < 5; ++i) {
+        units.push_back(std::make_unique<Unit>(server_->ServerPort()));
+        Unit &unit = *units.back();
+        ASSERT_TRUE(
+            WaitUntil([&] { return unit.socket.state() == QAbstractSocket::ConnectedState; }));
+        unit.Send("GET / HTTP/1.1\r\n\r\n");
+    }
+    const QRegularExpression count(
+        QStringLiteral("^Equipment port: (a|\\d+) connections? without a valid PROXY header"));
+    const auto told = [&] {
+        int sum = 0;
+        for (const LogLine &l : log_)
+            if (const auto m = count.match(l.text); m.hasMatch())
+                sum += m.captured(1) == u"a" ? 1 : m.captured(1).toInt();
+        return sum;
+    };
+    EXPECT_TRUE(WaitUntil([&] { return told() == 5; }));
+    EXPECT_EQ(server_->ProxyHeadersRefused(), 5u);
 }
 
 // ---------------------------------------------------------------------------
