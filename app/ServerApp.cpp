@@ -444,19 +444,28 @@ void TServerApp::StartClusterTicks() {
     clusterTick_->start(cluster_.TickPace());
 }
 
-void TServerApp::TakeOver() {
-    if (linksStopped_ || serving_)
-        return;
-    // The active node before this one may have changed the settings and
-    // the owners since this one started.
+void TServerApp::RereadSettings(int retries) {
     try {
         ApplyNormalParam(TNormalParamTable(*dmNet).ReadAll());
     } catch (const std::exception &e) {
+        if (retries > 0 && !linksStopped_) {
+            QTimer::singleShot(1000, this, [this, retries] { RereadSettings(retries - 1); });
+            return;
+        }
         const QString text = QStringLiteral("The settings could not be read again: ") +
                              QString::fromStdString(e.what());
         PrintErr(text);
         sink_.Post(LogEvent(TLogKind::Error, TLogPane::Events, text, clRed));
     }
+}
+
+void TServerApp::TakeOver() {
+    if (linksStopped_ || serving_)
+        return;
+    // The active node before this one may have changed the settings and
+    // the owners since this one started. Right after PostgreSQL restarted
+    // the first statement may fail: tried again each second for a while.
+    RereadSettings(30);
     fleet_->ReloadOwners();
     links_.Post([this] { checkDelData_->timCheckDelData.start(); });
     if (!FormShow()) {

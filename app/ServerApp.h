@@ -144,6 +144,9 @@ private:
     // it is active. Ends the program (exit code 1) when the ports cannot
     // listen.
     void TakeOver();
+    // Reads NormalParam into the settings again; a failure is tried again
+    // each second, `retries` times, before it is said.
+    void RereadSettings(int retries);
     // On the link thread: the cluster's keep-alive ticks and the guard on
     // the link thread's loop.
     void StartClusterTicks();

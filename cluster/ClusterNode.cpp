@@ -6,8 +6,8 @@
 #include <QDateTime>
 
 #include <cstdio>
-#include <utility>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
@@ -100,6 +100,11 @@ void TClusterNode::Guard() {
     const std::int64_t until = serveUntil_.load(std::memory_order_acquire);
     if (now < until)
         return;
+    const std::int64_t graceEnds = graceEnds_.load(std::memory_order_acquire);
+    if (graceEnds != 0 && now >= graceEnds) {
+        Fence({UnreachableLine()});
+        return;
+    }
     Fence({QStringLiteral("Cluster node %1: the lease lapsed %2 ms ago (the node was held up); "
                           "nothing more is sent")
                .arg(settings_.nodeName)
@@ -155,6 +160,10 @@ void TClusterNode::Run() {
         election_.Step(tick);
         switch (election_.Role()) {
         case TElection::TRole::Active:
+            graceEnds_.store(election_.DbLostSince()
+                                 ? Nanos(*election_.DbLostSince() + settings_.dbLossGrace)
+                                 : 0,
+                             std::memory_order_release);
             serveUntil_.store(Nanos(election_.ServeUntil()), std::memory_order_release);
             if (!wasActive) {
                 active_.store(true, std::memory_order_release);

@@ -79,6 +79,9 @@ private:
     std::atomic<bool> active_{false};
     // The lease for Guard(): nanoseconds of the monotonic clock.
     std::atomic<std::int64_t> serveUntil_{0};
+    // While the session is lost: when the grace ends (0: not lost), so that
+    // the guard says why it stops.
+    std::atomic<std::int64_t> graceEnds_{0};
     std::atomic<bool> fenced_{false};
 
     mutable std::mutex lock_;

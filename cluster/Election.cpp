@@ -26,12 +26,17 @@ void TElection::Stop(TStop reason) {
 
 void TElection::Standby(TimePoint now) {
     if (!session_.IsOpen()) {
+        // Found closed (a failed call of the node's report, the server's
+        // end of it): it died all the same.
+        if (std::exchange(hadSession_, false))
+            sessionDied_ = true;
         if (now < nextConnect_)
             return;
         if (!session_.Open()) {
             nextConnect_ = now + settings_.TryPace();
             return;
         }
+        hadSession_ = true;
         // A standby whose session died comes back no sooner than the active
         // node's own session can, and leaves it the time to take its lock
         // back.

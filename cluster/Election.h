@@ -73,4 +73,5 @@ private:
     // The standby had a session that died: it waits TakeoverDelay after the
     // next connection.
     bool sessionDied_ = false;
+    bool hadSession_ = false;
 };

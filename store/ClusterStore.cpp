@@ -45,6 +45,13 @@ void EnsureClusterTables(TdmNet &db) {
     const QString script = ClusterScript();
     if (script.isEmpty())
         throw DbError("the cluster script is not available");
+    // Made already (the usual case): nothing to run, and PostgreSQL has no
+    // "already exists" notices to print.
+    const auto made =
+        db.Select(QStringLiteral("select count(*) from pg_class where relname in ('clusternode', "
+                                 "'handserialblock', 'circleserialblock', 'stationnumber')"));
+    if (!made.empty() && made.front().value(0).toInt() == 4)
+        return;
     // Two nodes starting together may both create: "if not exists" still
     // races in the catalogue, so a second round settles it.
     for (int round = 0;; ++round) {

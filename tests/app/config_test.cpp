@@ -386,3 +386,76 @@ TEST(NormalParam, EmailPasswordSplit) {
 }
 
 } // namespace
+
+namespace {
+
+struct ClusterCase {
+    const char *name;
+    QByteArray content;
+    QString node;
+    std::int64_t lockKey;
+    int hangMs, takeoverMs, graceMs;
+    bool proxy;
+    int problems;
+};
+
+} // namespace
+
+TEST(SetIni, ClusterSection) {
+    using C = ClusterCase;
+    const C cases[] = {
+        {"absent: standalone with the defaults", "", "", 5210, 5000, 10000, 10000, false, 0},
+        {"every key",
+         "[Cluster]\nNodeName=node-a\nLockKey=-77\nHangTimeout=1.5\n"
+         "TakeoverDelay=3\nDbLossGrace=2.25\nAcceptProxy=1\n",
+         "node-a", -77, 1500, 3000, 2250, true, 0},
+        {"case and blanks", "[cluster]\nnodename =  n_1.x \nacceptproxy= 0\n", "n_1.x", 5210, 5000,
+         10000, 10000, false, 0},
+        {"AcceptProxy alone (standalone)", "[Cluster]\nAcceptProxy=1\n", "", 5210, 5000, 10000,
+         10000, true, 0},
+        {"a name that is no plain name", "[Cluster]\nNodeName=a b;c\n", "", 5210, 5000, 10000,
+         10000, false, 1},
+        {"unreadable values keep the defaults",
+         "[Cluster]\nNodeName=n\nLockKey=12x\nHangTimeout=fast\nTakeoverDelay=-1\n"
+         "DbLossGrace=0\nAcceptProxy=yes\n",
+         "n", 5210, 5000, 10000, 10000, false, 5},
+        {"a hang timeout too short to mean anything", "[Cluster]\nNodeName=n\nHangTimeout=0.01\n",
+         "n", 5210, 5000, 10000, 10000, false, 1},
+        {"no delay is a valid delay", "[Cluster]\nNodeName=n\nTakeoverDelay=0\n", "n", 5210, 5000,
+         0, 10000, false, 0},
+        {"64-bit lock key", "[Cluster]\nNodeName=n\nLockKey=9007199254740993\n", "n",
+         9007199254740993LL, 5000, 10000, 10000, false, 0},
+    };
+    for (const C &c : cases) {
+        mmstest::TestHome home;
+        const IniFile ini = IniWith(home, c.content);
+        const TClusterSettings s = ReadClusterSettings(ini);
+        EXPECT_EQ(s.nodeName, c.node) << c.name;
+        EXPECT_EQ(s.Enabled(), !c.node.isEmpty()) << c.name;
+        EXPECT_EQ(s.lockKey, c.lockKey) << c.name;
+        EXPECT_EQ(s.hangTimeout.count(), c.hangMs) << c.name;
+        EXPECT_EQ(s.takeoverDelay.count(), c.takeoverMs) << c.name;
+        EXPECT_EQ(s.dbLossGrace.count(), c.graceMs) << c.name;
+        EXPECT_EQ(s.acceptProxy, c.proxy) << c.name;
+        EXPECT_EQ(int(ini.Problems().size()), c.problems) << c.name;
+        // The paces stay well inside the hang timeout.
+        EXPECT_LT(s.TryPace(), s.hangTimeout) << c.name;
+        EXPECT_LT(s.TickPace(), s.hangTimeout) << c.name;
+    }
+}
+
+TEST(SetIni, ClusterModeRunsOnlyOnPostgreSql) {
+    TClusterSettings node;
+    node.nodeName = QStringLiteral("n1");
+    DbTarget target;
+    for (quint8 type : {quint8(1), quint8(2), quint8(3)}) {
+        target.type = type;
+        target.databaseName = QStringLiteral("/home/x/MonitorData.db");
+        const QString refusal = ClusterRefusal(node, target);
+        EXPECT_EQ(refusal.isEmpty(), type == 3) << int(type);
+        if (type == 1)
+            EXPECT_TRUE(refusal.contains(QStringLiteral("MonitorData.db")))
+                << refusal.toStdString();
+        EXPECT_TRUE(ClusterRefusal(TClusterSettings{}, target).isEmpty()) << int(type);
+    }
+}
