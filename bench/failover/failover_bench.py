@@ -3,20 +3,22 @@
 HAProxy, on loopback (the failover tests' cluster, tests/failover/cluster.py).
 
   failover_bench.py [--build build] [--units 2000] [--runs 20] [--nodes 2]
-                    [--heartbeat 5] [--freeze 30]
+                    [--heartbeat 5] [--freeze 30] [--reconnect 1]
 
 Deals --runs faults to whichever node is active, alternating kill -9 and
 SIGSTOP (SIGCONT after --freeze seconds; the old node then exits and is
 started again as a standby), and prints per run the time from the fault to
 the new lock (another node's /health/active answers 200), to the first and
 the last unit answered again through HAProxy, and the heartbeats the units
-saw go unanswered; then min / median / p90 / max per kind of fault, each
+saw go unanswered (a unit sends one on every connection, and while no node
+is up HAProxy accepts and closes each attempt, every --reconnect seconds); then min / median / p90 / max per kind of fault, each
 against the limit the cluster must keep (kill -9: lock 2 s, units 6 s;
 SIGSTOP: both 10 s).
 """
 
 import argparse
 import os
+import signal
 import sys
 import time
 
@@ -40,13 +42,16 @@ def main():
     parser.add_argument("--nodes", type=int, default=2)
     parser.add_argument("--heartbeat", type=float, default=5.0)
     parser.add_argument("--freeze", type=float, default=30.0)
+    parser.add_argument("--reconnect", type=float, default=1.0)
     args = parser.parse_args()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # the cluster is closed on the way out
 
     started = time.monotonic()
     with cl.Cluster(args.build, nodes=args.nodes, units=args.units, heartbeat=args.heartbeat,
-                    alarm_rate=args.units / 100.0) as cluster:
+                    alarm_rate=args.units / 100.0, reconnect=args.reconnect) as cluster:
         cluster.start_traffic(clients=2, connect_rate=1000)
-        print(f"failover: {args.units} units (heartbeat every {args.heartbeat} s), "
+        print(f"failover: {args.units} units (heartbeat every {args.heartbeat} s, reconnect "
+              f"after {args.reconnect} s), "
               f"{args.nodes} nodes, {args.runs} faults; set up in "
               f"{time.monotonic() - started:.0f} s", flush=True)
         print(f"{'run':>3} {'fault':>5} {'node':>12} {'lock s':>8} {'first s':>8} "

@@ -466,7 +466,8 @@ class Fleet:
 
     STATUS = re.compile(r"heartbeats sent (\d+) answered (\d+) lost (\d+) pending (\d+)")
 
-    def __init__(self, cluster, count, heartbeat, alarm_rate, connect_rate=500, prefix="SIM"):
+    def __init__(self, cluster, count, heartbeat, alarm_rate, connect_rate=500, prefix="SIM",
+                 reconnect=0.5):
         self.cluster = cluster
         self.count = count
         self.codes = [f"{prefix}{i}" for i in range(1, count + 1)]
@@ -474,7 +475,7 @@ class Fleet:
                 str(cluster.balancer.equipment_port), "--count", str(count),
                 "--code-prefix", prefix, "--station-base", "20000" if prefix != "SIM" else "10000",
                 "--heartbeat",
-                str(heartbeat), "--stats", "0", "--events", "--quiet", "--reconnect", "0.3",
+                str(heartbeat), "--stats", "0", "--events", "--quiet", "--reconnect", str(reconnect),
                 "--reply-timeout", str(max(3.0, heartbeat * 2)), "--alarm-repeat", "3",
                 "--connect-rate", str(connect_rate)]
         if count > 200:
@@ -627,13 +628,18 @@ class Cluster:
     and the clients, in that order; close() ends them all."""
 
     def __init__(self, build_dir, nodes=2, units=20, heartbeat=1.0, alarm_rate=2.0,
-                 clients=2, cluster_keys=None, alarm_step_ms=5):
+                 clients=2, cluster_keys=None, alarm_step_ms=5, reconnect=0.5):
         self.build_dir = os.path.abspath(build_dir)
         self.workdir = tempfile.mkdtemp(prefix="mms-cluster-")
         self.closing = False
         self.nodes, self.fleet, self.balancer, self.mailbox, self.pg = [], None, None, None, None
         self.clients, self.mail_fleet = [], None
         self.units, self.heartbeat, self.alarm_rate = units, heartbeat, alarm_rate
+        # Seconds a unit waits before it connects again. While no node is up
+        # HAProxy accepts a connection and closes it at once, so every
+        # attempt costs the unit a heartbeat (sent on connecting) that goes
+        # unanswered.
+        self.reconnect = reconnect
         # The alarm worker's step, shortened so that a recovery (150 passes
         # of ten steps) is mailed within seconds.
         self.node_env = {"MMS_PACE_ALARM_STEP_MS": str(alarm_step_ms)}
@@ -687,8 +693,9 @@ class Cluster:
         reports only on command) and the clients through HAProxy; returns
         once every unit has been answered."""
         start = time.time()
-        self.fleet = Fleet(self, self.units, self.heartbeat, self.alarm_rate, connect_rate)
-        self.mail_fleet = Fleet(self, 1, self.heartbeat, 0, prefix="MAIL")
+        self.fleet = Fleet(self, self.units, self.heartbeat, self.alarm_rate, connect_rate,
+                           reconnect=self.reconnect)
+        self.mail_fleet = Fleet(self, 1, self.heartbeat, 0, prefix="MAIL", reconnect=self.reconnect)
         for fleet in (self.fleet, self.mail_fleet):
             wait_until(lambda: len(fleet.first_ups_after(start)) == fleet.count, 120,
                        f"all {fleet.count} units {fleet.codes[0]}.. to be answered through HAProxy")

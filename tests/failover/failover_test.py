@@ -25,6 +25,7 @@ A limit missed fails the case with the measured figure.
 
 import argparse
 import os
+import signal
 import sys
 import threading
 import time
@@ -235,6 +236,7 @@ def main():
     parser.add_argument("--build", default="build")
     parser.add_argument("case", choices=sorted(CASES))
     args = parser.parse_args()
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))  # the cluster is closed on the way out
     failures = Failures()
     try:
         with cl.Cluster(args.build, nodes=2, units=20, heartbeat=1.0, alarm_rate=4.0) as cluster:
