@@ -11,7 +11,9 @@ started again as a standby), and prints per run the time from the fault to
 the new lock (another node's /health/active answers 200), to the first and
 the last unit answered again through HAProxy, and the heartbeats the units
 saw go unanswered (a unit sends one on every connection, and while no node
-is up HAProxy accepts and closes each attempt, every --reconnect seconds); then min / median / p90 / max per kind of fault, each
+is up HAProxy accepts and closes each attempt, every --reconnect seconds),
+the connections the units saw closed until the last one was answered, and
+the last three units with their own; then min / median / p90 / max per kind of fault, each
 against the limit the cluster must keep (kill -9: lock 2 s, units 6 s;
 SIGSTOP: both 10 s).
 """
@@ -48,24 +50,32 @@ def main():
 
     started = time.monotonic()
     with cl.Cluster(args.build, nodes=args.nodes, units=args.units, heartbeat=args.heartbeat,
-                    alarm_rate=args.units / 100.0, reconnect=args.reconnect) as cluster:
+                    alarm_rate=args.units / 100.0, reconnect=args.reconnect,
+                    log=False) as cluster:
         cluster.start_traffic(clients=2, connect_rate=1000)
         print(f"failover: {args.units} units (heartbeat every {args.heartbeat} s, reconnect "
               f"after {args.reconnect} s), "
               f"{args.nodes} nodes, {args.runs} faults; set up in "
               f"{time.monotonic() - started:.0f} s", flush=True)
         print(f"{'run':>3} {'fault':>5} {'node':>12} {'lock s':>8} {'first s':>8} "
-              f"{'last s':>8} {'unanswered':>10}", flush=True)
+              f"{'last s':>8} {'unanswered':>10} {'drops':>6}  last units (s, drops)", flush=True)
         runs = []
         for n in range(1, args.runs + 1):
             kind = "kill" if n % 2 else "stop"
-            run = cl.failover(cluster, kind, freeze_seconds=args.freeze, settle_timeout=90)
+            try:
+                run = cl.failover(cluster, kind, freeze_seconds=args.freeze, settle_timeout=90)
+            except AssertionError as e:
+                print(f"run {n} ({kind}) did not settle: {e}", flush=True)
+                break
             runs.append(run)
             moved = f"{run.old.name}>{run.new.name if run.new else '-'}"
             print(f"{n:3d} {kind:>5} {moved:>12} {fmt(run.lock)} {fmt(run.first_unit)} "
-                  f"{fmt(run.last_unit)} {run.unanswered:10d}"
+                  f"{fmt(run.last_unit)} {run.unanswered:10d} {run.drops:6d}  "
+                  + ", ".join(f"{code} {at:.1f} s/{drops}" for code, at, drops in run.late)
                   + (f"  ({len(run.missing)} units never answered again)" if run.missing else ""),
                   flush=True)
+        if not runs:
+            return 1
         missing = cl.acked_without_row(cluster)
         serials = cl.repeated_serials(cluster)
 
@@ -95,7 +105,7 @@ def main():
               + "  heartbeats per run")
     print(f"acknowledged alarm reports without their row: {sum(missing.values())}; "
           f"request serial numbers repeated: {len(serials)}")
-    failed |= bool(missing) or bool(serials)
+    failed |= bool(missing) or bool(serials) or len(runs) < args.runs
     print(f"run time {time.monotonic() - started:.0f} s", flush=True)
     return 1 if failed else 0
 

@@ -192,7 +192,10 @@ class Node:
                       f"Name={pg.database}\nUser={pg.user}\nPassword={pg.password}\n"
                       f"[Cluster]\nNodeName={name}\nLockKey={LOCK_KEY}\nAcceptProxy=1\n{keys}")
         self.process = None
-        self.lines = []  # (epoch s, "out"|"err", text) of every run
+        # (epoch s, "out"|"err", text) of every run, the newest 200,000; the
+        # cluster lines (role changes, stops) are also kept apart, all of them.
+        self.lines = collections.deque(maxlen=200_000)
+        self.cluster_lines = []
         self.exits = []  # (epoch s, exit code)
         self.starts = []  # epoch s
         self.lock = threading.Lock()
@@ -219,8 +222,11 @@ class Node:
 
     def _read(self, stream, which):
         for line in stream:
+            entry = (time.time(), which, line.rstrip("\n"))
             with self.lock:
-                self.lines.append((time.time(), which, line.rstrip("\n")))
+                self.lines.append(entry)
+                if which == "err" and "Cluster node" in line:
+                    self.cluster_lines.append(entry)
 
     def _watch(self, process):
         code = process.wait()
@@ -263,8 +269,14 @@ class Node:
             return next(((t, code) for t, code in self.exits if t >= since), None)
 
     def log_text(self, last=60):
+        """The node's cluster lines, then its last output lines."""
         with self.lock:
-            return "\n".join(f"  [{which}] {text}" for _, which, text in self.lines[-last:])
+            tail = list(self.lines)[-last:]
+            cluster = [time.strftime("%H:%M:%S", time.localtime(t)) + " " + text
+                       for t, _, text in self.cluster_lines]
+        return ("  cluster lines:\n" + "\n".join("    " + line for line in cluster)
+                + "\n  last output:\n" + "\n".join(f"    [{which}] {text}"
+                                                   for _, which, text in tail))
 
 
 class HealthWatch:
@@ -628,7 +640,7 @@ class Cluster:
     and the clients, in that order; close() ends them all."""
 
     def __init__(self, build_dir, nodes=2, units=20, heartbeat=1.0, alarm_rate=2.0,
-                 clients=2, cluster_keys=None, alarm_step_ms=5, reconnect=0.5):
+                 clients=2, cluster_keys=None, alarm_step_ms=5, reconnect=0.5, log=True):
         self.build_dir = os.path.abspath(build_dir)
         self.workdir = tempfile.mkdtemp(prefix="mms-cluster-")
         self.closing = False
@@ -640,6 +652,10 @@ class Cluster:
         # attempt costs the unit a heartbeat (sent on connecting) that goes
         # unanswered.
         self.reconnect = reconnect
+        # The operator log on standard output (ShowInfoHint): every frame of
+        # every unit. Too much to read for a large fleet; the cluster lines go
+        # to standard error whatever it says.
+        self.log = log
         # The alarm worker's step, shortened so that a recovery (150 passes
         # of ten steps) is mailed within seconds.
         self.node_env = {"MMS_PACE_ALARM_STEP_MS": str(alarm_step_ms)}
@@ -668,7 +684,8 @@ class Cluster:
         sender = f"127.0.0.1:{self.mailbox.port}*Auto^{MAIL_SENDER}&{MAIL_PASSWORD}"
         self.pg.psql("update NormalParam set SetValue = :'v' where SetItem = 'EmailPassword'",
                      {"v": sender})
-        self.pg.psql("update NormalParam set SetValue = '1' where SetItem = 'ShowInfoHint'")
+        self.pg.psql("update NormalParam set SetValue = :'v' where SetItem = 'ShowInfoHint'",
+                     {"v": "1" if self.log else "0"})
         # user<i> owns SIM<i> (queried by a client) and gets its alert
         # mails; mailer owns MAIL1, the unit whose alarms the tests choose.
         owners = [(f"user{i}", f"SIM{i}", f"Unit {i}") for i in range(1, clients + 1)]
@@ -762,6 +779,8 @@ class Failover:
     old: object  # the node the fault hit
     new: object  # the node that took over
     resumed: float = None  # epoch s of SIGCONT (freeze)
+    drops: int = 0  # connections the units saw closed between the fault and the last answer
+    late: list = None  # the last units answered again, with their drops: [(code, s, drops)]
 
 
 def failover(cluster, kind, freeze_seconds=30.0, settle_timeout=60.0):
@@ -790,13 +809,25 @@ def failover(cluster, kind, freeze_seconds=30.0, settle_timeout=60.0):
         resumed = old.signal(signal.SIGCONT)
     times = sorted(ups.values())
     # The old node is back as a standby before the next fault.
-    wait_until(lambda: old.alive() and old.health.current() == 503, 60,
-               f"{old.name} to run again as a standby")
+    try:
+        wait_until(lambda: old.alive() and old.health.current() == 503, 60,
+                   f"{old.name} to run again as a standby")
+    except AssertionError as e:
+        with old.lock:
+            exits = [code for t, code in old.exits if t >= fault]
+        raise AssertionError(f"{e} (health {old.health.current()}, exit codes since the fault "
+                             f"{exits})\n" + "\n".join(f"{n.name}:\n{n.log_text(10)}"
+                                                        for n in cluster.nodes)) from None
     # Heartbeats sent before the fault and still pending then count with
     # this run; so do the ones that time out afterwards.
     time.sleep(max(3.0, cluster.heartbeat * 2))
     unanswered = fleet.unanswered() - before
+    settled = times[-1] if times else time.time()
+    downs = fleet.downs_between(fault, settled)
+    per_unit = collections.Counter(code for _, code, _ in downs)
+    late = sorted(ups.items(), key=lambda item: item[1])[-3:]
     result = Failover(
+        drops=len(downs), late=[(code, at - fault, per_unit[code]) for code, at in late],
         kind=kind, fault=fault,
         lock=(lock[0] - fault) if lock else None,
         first_unit=(times[0] - fault) if times else None,
