@@ -809,9 +809,13 @@ def failover(cluster, kind, freeze_seconds=30.0, settle_timeout=60.0):
         resumed = old.signal(signal.SIGCONT)
     times = sorted(ups.values())
     # The old node is back as a standby before the next fault.
+    # The cluster settles before the next fault: one node active, every
+    # other one (the old one, started again) a standby.
+    def settled():
+        return cluster.active() is not None and all(
+            n.alive() and n.health.current() in (200, 503) for n in cluster.nodes)
     try:
-        wait_until(lambda: old.alive() and old.health.current() == 503, 60,
-                   f"{old.name} to run again as a standby")
+        wait_until(settled, 120, f"{old.name} to run again and one node to be active")
     except AssertionError as e:
         with old.lock:
             exits = [code for t, code in old.exits if t >= fault]
