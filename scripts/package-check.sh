@@ -61,6 +61,7 @@ for f in /usr/bin/mms-server /usr/bin/equipment-sim \
     /usr/share/mms-server/db/sqlite/schema.sql /usr/share/mms-server/db/postgresql/schema.sql \
     /usr/share/mms-server/db/sqlserver/schema.sql /usr/share/mms-server/db/data.sql \
     /usr/share/doc/mms-server/README.md /usr/share/doc/mms-server/Set.ini \
+    /usr/share/doc/mms-server/haproxy.cfg \
     /usr/lib/systemd/system/mms-server.service; do
     [ -f "$f" ] || fail "$f is not installed"
 done

@@ -10,7 +10,7 @@ packages=(
     libcurl4-openssl-dev libssl-dev nlohmann-json3-dev prometheus-cpp-dev
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     clang libclang-rt-14-dev
-    postgresql python3-aiosmtpd openssl
+    postgresql python3-aiosmtpd openssl haproxy
     xvfb xauth imagemagick xdotool
     fonts-wqy-microhei
     qt6-httpserver-dev qt6-websockets-dev libjs-chart.js

@@ -238,6 +238,7 @@ void TSimFleet::OnDown(int index, const QString &why) {
         --connected_;
         ++stats_.disconnects;
         stats_.heartbeatsLost += qint64(slot.pendingHeartbeats.size());
+        Event(index, QStringLiteral("down"), QString::number(slot.pendingHeartbeats.size()));
         slot.pendingHeartbeats.clear();
         Trace(index, QStringLiteral("connection lost: ") + why);
     } else {
@@ -273,6 +274,8 @@ void TSimFleet::OnReadyRead(int index) {
                 stats_.latencyMs.erase(stats_.latencyMs.begin(),
                                        stats_.latencyMs.begin() + kMaxLatencySamples / 2);
             stats_.latencyMs.push_back(float(ms));
+            if (!slot.registered)
+                Event(index, QStringLiteral("up"));
             slot.registered = true;
             if (!slot.answered) {
                 slot.answered = true;
@@ -287,6 +290,8 @@ void TSimFleet::OnReadyRead(int index) {
                 return r.frame.serial == event.serial;
             });
             if (it != pending.end()) {
+                Event(index, QStringLiteral("ack"),
+                      QString::number(event.serial) + QLatin1Char(' ') + it->frame.item);
                 pending.erase(it);
                 ++stats_.alarmAcks;
             } else {
@@ -296,12 +301,15 @@ void TSimFleet::OnReadyRead(int index) {
         }
         case TSimEvent::Kind::Query:
             ++stats_.queries;
+            Event(index, QStringLiteral("command"), QString::number(event.serial));
             break;
         case TSimEvent::Kind::Set:
             ++stats_.sets;
+            Event(index, QStringLiteral("command"), QString::number(event.serial));
             break;
         case TSimEvent::Kind::StationChange:
             ++stats_.stationChanges;
+            Event(index, QStringLiteral("command"), QString::number(event.serial));
             break;
         case TSimEvent::Kind::ParamListPage:
             ++stats_.listPages;
@@ -446,6 +454,17 @@ void TSimFleet::Trace(int index, const QString &text) {
         return;
     output_(QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss.zzz ")) +
             slots_[std::size_t(index)].unit->Identity().code + QLatin1Char(' ') + text);
+}
+
+void TSimFleet::Event(int index, const QString &what, const QString &details) {
+    if (!config_.events)
+        return;
+    QString line = QStringLiteral("event ") + QString::number(QDateTime::currentMSecsSinceEpoch()) +
+                   QLatin1Char(' ') + what + QLatin1Char(' ') +
+                   slots_[std::size_t(index)].unit->Identity().code;
+    if (!details.isEmpty())
+        line += QLatin1Char(' ') + details;
+    output_(line);
 }
 
 std::optional<int> TSimFleet::FindUnit(const QString &which) const {

@@ -57,6 +57,10 @@ struct TSimFleetConfig {
     int tickMillis = 0;
     // Traffic lines: every frame sent and received, with its reading.
     bool trace = false;
+    // Event lines for programs that read the output (see TSimFleet::Event):
+    // a unit answered on a new connection, a connection lost, an alarm report
+    // acknowledged, a command received; each stamped with the wall clock.
+    bool events = false;
 };
 
 struct TSimStats {
@@ -174,6 +178,8 @@ private:
     void RepeatAlarms();
     void Write(int index, const TSimOutFrame &frame, const QString &what);
     void Trace(int index, const QString &text);
+    // One event line: "event <ms since the epoch> <what> <code> <details>".
+    void Event(int index, const QString &what, const QString &details = {});
     void ExpireHeartbeats(Slot &slot, Clock::time_point now);
 
     TSimFleetConfig config_;

@@ -183,7 +183,9 @@ std::optional<TSimOutFrame> TSimUnit::MakeAlarmReport(const QString &paramCode, 
                       QLatin1String("800101FF") +
                       QLatin1String("04410101") // report type item 0x0141: alarm report
                       + Item(*param);
-    return Pack(content, serial);
+    TSimOutFrame out = Pack(content, serial);
+    out.item = Item(*param);
+    return out;
 }
 
 QString TSimUnit::RawValue(const QString &code) const {

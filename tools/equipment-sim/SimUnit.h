@@ -32,6 +32,7 @@ struct TSimOutFrame {
     QByteArray bytes; // escaped, flags included: what goes on the wire
     QString frame;    // the same frame unescaped, as upper-case hex text
     int serial = 0;
+    QString item; // an alarm report's alarm item (length, code, value), hex; else empty
 };
 
 // What one received frame did.

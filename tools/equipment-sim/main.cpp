@@ -54,7 +54,16 @@ its four hex digits, e.g. 0301):
 
 Traffic (every frame sent and received, with its reading) is printed when
 the fleet has at most 10 units, or always with --verbose; --quiet prints only
-status lines and command answers.)";
+status lines and command answers.
+
+With --events, one line per event for programs that read the output, the
+time in milliseconds since the epoch (wall clock):
+  event <ms> up <code>                  first heartbeat answered on a connection
+  event <ms> down <code> <lost>         connection lost, with the heartbeats it
+                                        left unanswered
+  event <ms> ack <code> <serial> <item> alarm report acknowledged, with its
+                                        alarm item (hex)
+  event <ms> command <code> <serial>    query or set received from the server)";
 
 } // namespace
 
@@ -127,13 +136,15 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print every frame, whatever the fleet size."));
     const QCommandLineOption quiet(QStringLiteral("quiet"), QStringLiteral("Print no traffic."));
+    const QCommandLineOption events(QStringLiteral("events"),
+                                    QStringLiteral("Print event lines (see above)."));
     const QCommandLineOption aligned(QStringLiteral("aligned"),
                                      QStringLiteral("Heartbeat every S seconds after connecting "
                                                     "instead of spreading the units' phases."));
-    parser.addOptions({host,        port,         count,     first,      prefix,    type,
-                       stationBase, equipmentNum, heartbeat, pages,      alarmRate, connectRate,
-                       reconnect,   replyTimeout, db,        duration,   stats,     tick,
-                       verbose,     quiet,        aligned,   alarmRepeat});
+    parser.addOptions({host,        port,         count,     first,       prefix,    type,
+                       stationBase, equipmentNum, heartbeat, pages,       alarmRate, connectRate,
+                       reconnect,   replyTimeout, db,        duration,    stats,     tick,
+                       verbose,     quiet,        aligned,   alarmRepeat, events});
     parser.process(app);
 
     auto fail = [](const QString &message) {
@@ -195,6 +206,7 @@ int main(int argc, char *argv[]) {
     config.staggerHeartbeats = !parser.isSet(aligned);
     config.tickMillis = int(number(tick, 0, 1000));
     config.trace = parser.isSet(verbose) || (!parser.isSet(quiet) && config.count <= 10);
+    config.events = parser.isSet(events);
 
     std::shared_ptr<const TSimParamTable> table;
     if (parser.isSet(db)) {
