@@ -432,9 +432,19 @@ void TServerApp::StartClusterTicks() {
     TClusterNode *const node = clusterNode_.get();
     // Before the loop hands anything on, a node whose lease has lapsed (it
     // was frozen, or the loop stood still) ends: what waits is not answered.
+    // A pass that delivers a great many events (a whole fleet registering
+    // after a takeover) ticks between them, so a busy loop keeps its lease
+    // and a loop stuck in one delivery loses it.
     if (auto *dispatcher =
-            qobject_cast<TEpollEventDispatcher *>(QThread::currentThread()->eventDispatcher()))
+            qobject_cast<TEpollEventDispatcher *>(QThread::currentThread()->eventDispatcher())) {
         dispatcher->SetGuard([node] { node->Guard(); });
+        dispatcher->SetProgressHook(
+            [node] {
+                node->Guard();
+                node->Tick();
+            },
+            cluster_.TickPace());
+    }
     clusterTick_ = std::make_unique<QTimer>();
     clusterTick_->setTimerType(Qt::PreciseTimer);
     connect(clusterTick_.get(), &QTimer::timeout, links_.Context(), [node] {
@@ -798,8 +808,10 @@ void TServerApp::StopLinks() {
         links_.Run([this] {
             clusterTick_.reset();
             if (auto *dispatcher = qobject_cast<TEpollEventDispatcher *>(
-                    QThread::currentThread()->eventDispatcher()))
+                    QThread::currentThread()->eventDispatcher())) {
                 dispatcher->SetGuard({});
+                dispatcher->SetProgressHook({}, {});
+            }
         });
         serving_ = false;
         clusterNode_.reset();

@@ -174,6 +174,7 @@ int TEpollEventDispatcher::ActivateTimers() {
         QTimerEvent event(id);
         QCoreApplication::sendEvent(object, &event);
         ++fired;
+        Progress();
         // The handler may have stopped the timer, or stopped it and started
         // another under the same id; only the same timer is released.
         it = timers_.find(id);
@@ -296,8 +297,29 @@ int TEpollEventDispatcher::ActivateNotifiers() {
         QEvent event(QEvent::SockAct);
         QCoreApplication::sendEvent(notifier, &event);
         ++delivered;
+        Progress();
     }
     return delivered;
+}
+
+void TEpollEventDispatcher::SetProgressHook(std::function<void()> hook,
+                                            std::chrono::milliseconds every) {
+    progress_ = std::move(hook);
+    progressEveryMs_ = every.count();
+    lastProgressMs_ = 0;
+}
+
+void TEpollEventDispatcher::Progress() {
+    if (!progress_)
+        return;
+    // The coarse clock costs a few nanoseconds: it can be read per delivery.
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const qint64 ms = qint64(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    if (ms - lastProgressMs_ < progressEveryMs_)
+        return;
+    lastProgressMs_ = ms;
+    progress_();
 }
 
 // ---- wake-up and the pass ----
@@ -328,6 +350,7 @@ bool TEpollEventDispatcher::processEvents(QEventLoop::ProcessEventsFlags flags) 
     interrupted_.store(false);
     if (guard_)
         guard_();
+    Progress();
     emit awake();
     QCoreApplication::sendPostedEvents();
 

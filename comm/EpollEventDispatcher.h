@@ -20,6 +20,7 @@
 #include <sys/epoll.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -55,6 +56,13 @@ public:
     // (a cluster node whose lease lapsed while it was stopped must not
     // answer what it finds waiting).
     void SetGuard(std::function<void()> guard);
+
+    // Called between deliveries at most once per `every` while a pass runs,
+    // and at its start: a pass that delivers a great many events (a whole
+    // fleet reconnecting at once) still shows that the loop makes progress
+    // (a cluster node's keep-alives go out from here), where a loop stuck
+    // in one delivery shows nothing.
+    void SetProgressHook(std::function<void()> hook, std::chrono::milliseconds every);
 
     bool processEvents(QEventLoop::ProcessEventsFlags flags) override;
 
@@ -125,4 +133,9 @@ private:
 
     std::function<bool(QEventLoop::ProcessEventsFlags)> passHook_;
     std::function<void()> guard_;
+    // Calls the progress hook when `every` has passed since it last ran.
+    void Progress();
+    std::function<void()> progress_;
+    qint64 progressEveryMs_ = 0;
+    qint64 lastProgressMs_ = 0;
 };

@@ -13,6 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <vector>
+
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -174,6 +179,43 @@ TEST(EpollEventDispatcher, ReadNotifierDisabledAndEnabledFromItsOwnActivation) {
     ASSERT_EQ(::write(pair.fd[1], "y", 1), 1);
     RunFor(50, loop);
     EXPECT_EQ(activations, 3);
+}
+
+// A pass that delivers many slow events calls the progress hook between
+// them, not only when the pass starts: a cluster node busy with a whole
+// fleet keeps showing that its loop moves.
+TEST(EpollEventDispatcher, ProgressHookRunsBetweenTheDeliveriesOfALongPass) {
+    auto *dispatcher = qobject_cast<TEpollEventDispatcher *>(QCoreApplication::eventDispatcher());
+    ASSERT_NE(dispatcher, nullptr);
+    constexpr int Sockets = 8;
+    std::vector<std::unique_ptr<SocketPair>> pairs;
+    std::vector<std::unique_ptr<QSocketNotifier>> notifiers;
+    int delivered = 0;
+    std::vector<int> progressAt; // deliveries made when the hook ran
+    QEventLoop loop;
+    for (int i = 0; i < Sockets; ++i) {
+        pairs.push_back(std::make_unique<SocketPair>());
+        const int fd = pairs.back()->fd[0];
+        ASSERT_EQ(::write(pairs.back()->fd[1], "x", 1), 1);
+        notifiers.push_back(std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read));
+        QObject::connect(notifiers.back().get(), &QSocketNotifier::activated, [&, fd] {
+            char b;
+            [[maybe_unused]] const auto n = ::read(fd, &b, 1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(25)); // a slow delivery
+            if (++delivered == Sockets)
+                loop.quit();
+        });
+    }
+    dispatcher->SetProgressHook([&] { progressAt.push_back(delivered); },
+                                std::chrono::milliseconds(10));
+    RunFor(5000, loop);
+    dispatcher->SetProgressHook({}, {});
+    EXPECT_EQ(delivered, Sockets);
+    // Every byte was waiting before the loop ran: one pass delivered them all,
+    // and the hook ran within it, between deliveries.
+    const auto within = std::count_if(progressAt.begin(), progressAt.end(),
+                                      [](int d) { return d > 0 && d < Sockets; });
+    EXPECT_GE(within, Sockets / 2) << "hook calls: " << progressAt.size();
 }
 
 TEST(EpollEventDispatcher, ReadAndWriteNotifiersShareADescriptor) {
