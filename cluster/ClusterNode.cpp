@@ -128,8 +128,9 @@ QStringList TClusterNode::StopLines(TElection::TStop reason) const {
 }
 
 void TClusterNode::Fence(const QStringList &lines) {
-    if (fenced_.exchange(true))
-        return;
+    std::lock_guard fence(fenceLock_);
+    if (std::exchange(fenced_, true))
+        return; // only when the exit is the tests' (which returns)
     // Straight to the terminal: the log's own queue would not be written
     // before the process ends.
     const QDateTime now = QDateTime::currentDateTime();

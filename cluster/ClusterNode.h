@@ -66,7 +66,8 @@ public:
 
 private:
     void Run();
-    // Says why and ends the process (once).
+    // Says why and ends the process (once; a second caller waits for the
+    // end and does not return before it).
     void Fence(const QStringList &lines);
     // The lines that say why the election stopped.
     QStringList StopLines(TElection::TStop reason) const;
@@ -82,7 +83,11 @@ private:
     // While the session is lost: when the grace ends (0: not lost), so that
     // the guard says why it stops.
     std::atomic<std::int64_t> graceEnds_{0};
-    std::atomic<bool> fenced_{false};
+    // Held by the thread that fences until the process ends, so that a
+    // thread that would fence as well (the links' guard) waits there rather
+    // than go on to deliver what it found waiting.
+    std::mutex fenceLock_;
+    bool fenced_ = false; // under fenceLock_
 
     mutable std::mutex lock_;
     std::condition_variable wake_;

@@ -34,6 +34,16 @@ bool WaitSocket(int fd, bool forWrite, SteadyClock::time_point deadline) {
     }
 }
 
+// A value drawn from a sequence, durable before it is used. nextval alone
+// takes no transaction id, so its transaction commits without flushing the
+// write-ahead log: a crash of PostgreSQL soon after (an immediate shutdown)
+// could hand the same value out again. Taking a transaction id makes the
+// commit flush the log, the sequence's record with it.
+QString DurableNextval(const char *sequence) {
+    return QStringLiteral("select nextval('%1'), pg_current_xact_id()")
+        .arg(QLatin1String(sequence));
+}
+
 } // namespace
 
 QString ClusterScript() {
@@ -71,9 +81,8 @@ void EnsureClusterTables(TdmNet &db) {
 }
 
 int TClusterSequences::NextSerialBlock(const QString &key) {
-    const QString sql = key == QLatin1String("CirclePackFlagNumber")
-                            ? QStringLiteral("select nextval('CircleSerialBlock')")
-                            : QStringLiteral("select nextval('HandSerialBlock')");
+    const QString sql = DurableNextval(
+        key == QLatin1String("CirclePackFlagNumber") ? "CircleSerialBlock" : "HandSerialBlock");
     const auto rows = db_.Select(sql);
     if (rows.empty())
         throw DbError("no serial block given");
@@ -81,7 +90,7 @@ int TClusterSequences::NextSerialBlock(const QString &key) {
 }
 
 std::uint32_t TClusterSequences::NextStation() {
-    const auto rows = db_.Select(QStringLiteral("select nextval('StationNumber')"));
+    const auto rows = db_.Select(DurableNextval("StationNumber"));
     if (rows.empty())
         throw DbError("no station number given");
     return std::uint32_t(rows.front().value(0).toLongLong());
