@@ -32,9 +32,14 @@ import signal
 import socket
 import statistics
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+# The helpers the Python harnesses share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from localtools import free_ports, wait_until  # noqa: E402,F401
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SYSTEM_PYTHON = "/usr/bin/python3"  # Debian's, which has aiosmtpd
@@ -45,31 +50,6 @@ MAIL_SENDER = "me@example.com"
 
 class SetupError(Exception):
     """Something the cluster needs is missing or would not start."""
-
-
-def free_ports(count):
-    """Distinct free TCP ports on 127.0.0.1 (bound together, then released)."""
-    sockets = [socket.socket() for _ in range(count)]
-    try:
-        for s in sockets:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in sockets]
-    finally:
-        for s in sockets:
-            s.close()
-
-
-def wait_until(condition, timeout, what, interval=0.05):
-    """Polls condition() until it returns something true; raises after
-    timeout seconds, naming what was awaited."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(interval)
 
 
 def port_open(port, timeout=0.5):

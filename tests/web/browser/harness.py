@@ -11,9 +11,14 @@ import shutil
 import socket
 import sqlite3
 import subprocess
+import sys
 import tempfile
 import threading
 import time
+
+# The helpers the Python harnesses share.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+from localtools import free_ports, wait_until  # noqa: E402,F401
 
 ADMIN_USER = "admin"
 ADMIN_PASSWORD = "secret-pw"
@@ -21,31 +26,6 @@ ADMIN_PASSWORD = "secret-pw"
 
 class MissingBrowser(Exception):
     """Chromium, its driver or selenium is not installed."""
-
-
-def free_ports(count):
-    """Distinct free TCP ports on 127.0.0.1 (bound together, then released)."""
-    sockets = [socket.socket() for _ in range(count)]
-    try:
-        for s in sockets:
-            s.bind(("127.0.0.1", 0))
-        return [s.getsockname()[1] for s in sockets]
-    finally:
-        for s in sockets:
-            s.close()
-
-
-def wait_until(condition, timeout, what, interval=0.05):
-    """Polls condition() until it returns something true; fails after timeout
-    seconds, naming what was awaited."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = condition()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise AssertionError(f"timed out after {timeout} s waiting for {what}")
-        time.sleep(interval)
 
 
 def machine_loaded():
